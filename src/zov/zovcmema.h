@@ -1,0 +1,65 @@
+// ZOV_Memory_Manager: the 64-byte header and fill level of one stretch of
+// shared memory (the whole segment, or one area inside it).
+//
+// Area header, 64 bytes (packed, host byte order):
+//   +0   8   eyecatcher, ASCII, zero-padded: "zovcshme", "zovcstar", "zovcetar", "zovcedar"
+//   +8   4   reserved, int32, always 1
+//   +12  4   size, uint32: bytes of the stretch, header included
+//   +16  4   nextOffset, int32: first free byte from the header start; 64 when empty
+//   +20  4   lastOffset, int32: high-water mark of nextOffset since formatting
+//   +24  40  lastUpdate, unixtime of the last header write
+//
+// Concurrency: the questions about the fill level (getNextPosition,
+// getLastPosition, getLastUpdate, isEmpty, getAvailableBytes) read the shared
+// header into a copy of their own on every call and never touch the object's
+// copy, so unlocked readers cannot disturb a lock holder. setNextPosition,
+// called only under the lock that guards the stretch, reads lastOffset afresh
+// from shared memory, writes the whole header and updates the object's copy.
+#pragma once
+
+#include <cstdint>
+
+#include "zov/zovcrcrd.h"
+
+class ZOV_Memory_Manager {
+public:
+    static constexpr int kEyecatcherOffset = 0;
+    static constexpr int kEyecatcherSize = 8;
+    static constexpr int kReservedOffset = 8;
+    static constexpr int kSizeOffset = 12;
+    static constexpr int kNextOffsetOffset = 16;
+    static constexpr int kLastOffsetOffset = 20;
+    static constexpr int kLastUpdateOffset = 24;
+    static constexpr int kHeaderSize = 64;
+
+    ZOV_Memory_Manager();
+
+    void setSize(unsigned int size);
+    void setEyecatcher(const char* name);
+    void setAddress(void* address);
+
+    void* getFirstPosition() const;
+    void* getNextPosition() const;
+    void* getLastPosition() const;
+    void* getLastAvailablePosition() const;
+    int getAvailableBytes() const;
+    int isEnoughSpace(const void* position, unsigned int bytes) const;
+    void setNextPosition(const void* position);
+    // Refreshes the object's copy from shared memory (under the guarding lock).
+    void getHeader();
+    // Stamps the time and writes the object's copy to shared memory.
+    void putHeader();
+    unixtime getLastUpdate() const;
+    int isEmpty() const;
+    void cleanup() { status = ZOV_STATUS_FAILED; }
+
+    // The object's copy of the header fields.
+    unsigned int getSize() const;
+    const unsigned char* getHeaderCopy() const { return header; }
+
+    int status = 0;
+    void* address = nullptr;
+
+private:
+    unsigned char header[kHeaderSize];
+};
