@@ -130,6 +130,10 @@ public:
     int isChildOf(const ZOV_Record* other) const;
     int isNewer(const unixtime& t) const;
     ZOV_String getStringRecordId() const;
+    // Draws a new creation time and random number for this record's ID (as the
+    // constructor does with generateId) and marks the mutex stale. Used to
+    // draw again when a new ID collides with one already in an area.
+    void generateRecordId();
 
     void* getSharedPosition() const { return sharedPosition; }
 
