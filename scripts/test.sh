@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole test suite: first the normal build,
+# then the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Every test program runs inside zovsandbox (private mount and IPC namespaces),
+# so nothing is created on the real /tmp, /opt or /var.
+#   ZOV_SKIP_SANITIZERS=1  skip the sanitizer pass
+#   ZOV_CMAKE_ARGS="..."   extra CMake arguments (e.g. -DZOV_SOAK=ON)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+run_suite() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" "$@" ${ZOV_CMAKE_ARGS:-} >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+}
+
+echo "== Build and test"
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if [ "${ZOV_SKIP_SANITIZERS:-0}" != 1 ]; then
+  echo "== Build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
+  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DZOV_SANITIZE=ON -DZOV_BENCH=OFF
+fi
