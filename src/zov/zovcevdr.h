@@ -1,0 +1,78 @@
+// ZOV_EVDR: event data record (type 8), one occurrence of an event: when, on
+// which thread, and the identifying fields of the message's descriptor. Its
+// parent record ID is the record ID of its template.
+//
+// Image (packed, host byte order), 208 bytes:
+//   +0    104  record header (zovcrcrd.h)
+//   +104  4    event time, uint32, seconds since 1901-01-01 00:00:00 UTC
+//   +108  4    thread ID, int32
+//   +112  24   message ID (descriptor MsgId, raw bytes)
+//   +136  24   correlation ID (descriptor CorrelId, raw bytes)
+//   +160  4    put application type, int32 (descriptor PutApplType)
+//   +164  28   put application name (descriptor PutApplName, raw bytes)
+//   +192  8    put date (descriptor PutDate, raw bytes)
+//   +200  8    put time (descriptor PutTime, raw bytes)
+// The byte fields are copied as the descriptor holds them: not terminated,
+// not converted.
+#pragma once
+
+#include <cstdint>
+
+#include "broker/brk_api.h"
+#include "zov/zovcrcrd.h"
+
+class ZOV_EVDR : public ZOV_Record {
+  public:
+    static constexpr int kEventTimeOffset = 104;
+    static constexpr int kThreadIdOffset = 108;
+    static constexpr int kMessageIdOffset = 112;
+    static constexpr int kCorrelIdOffset = 136;
+    static constexpr int kPutApplTypeOffset = 160;
+    static constexpr int kPutApplNameOffset = 164;
+    static constexpr int kPutDateOffset = 192;
+    static constexpr int kPutTimeOffset = 200;
+    static constexpr int kSize = 208;
+
+    static constexpr int kMessageIdSize = 24;
+    static constexpr int kCorrelIdSize = 24;
+    static constexpr int kPutApplNameSize = 28;
+    static constexpr int kPutDateSize = 8;
+    static constexpr int kPutTimeSize = 8;
+
+    // Where the copied fields lie in the 364-byte message descriptor.
+    static constexpr int kMdMsgIdOffset = 48;
+    static constexpr int kMdCorrelIdOffset = 72;
+    static constexpr int kMdPutApplTypeOffset = 272;
+    static constexpr int kMdPutApplNameOffset = 276;
+    static constexpr int kMdPutDateOffset = 304;
+    static constexpr int kMdPutTimeOffset = 312;
+
+    // Event time now; the record ID is generated and the descriptor fields
+    // copied only when `md` is not null (else they stay zero).
+    ZOV_EVDR(const BrkMqmd* md, int threadId);
+    ZOV_EVDR& operator=(const ZOV_EVDR& other);
+
+    int size() const override { return kSize; }
+    void* getBounded(void* position, const void* limit) override;
+    void* put(void* position) override;
+    void print() override;
+
+    uint32_t getEventTime() const { return eventTime; }
+    int getThreadId() const { return threadId; }
+    const unsigned char* getMessageId() const { return messageId; }
+    const unsigned char* getCorrelId() const { return correlId; }
+    int getPutApplType() const { return putApplType; }
+    const char* getPutApplName() const { return putApplName; }
+    const char* getPutDate() const { return putDate; }
+    const char* getPutTime() const { return putTime; }
+
+  private:
+    uint32_t eventTime = 0;
+    int32_t threadId = 0;
+    unsigned char messageId[kMessageIdSize] = {};
+    unsigned char correlId[kCorrelIdSize] = {};
+    int32_t putApplType = 0;
+    char putApplName[kPutApplNameSize] = {};
+    char putDate[kPutDateSize] = {};
+    char putTime[kPutTimeSize] = {};
+};
