@@ -75,10 +75,10 @@ typedef struct BrkBrokerInfo {
 /* What cciGetLastExceptionData reports about the exception thrown downstream. */
 typedef struct BrkExceptionData {
     char reserved[528];
-    const char* where;   /* the place that threw */
+    const char* where; /* the place that threw */
     int reserved2;
-    const char* detail;  /* a word on what it was doing */
-    const char* text;    /* the exception's own text */
+    const char* detail; /* a word on what it was doing */
+    const char* text;   /* the exception's own text */
     char reserved3[32];
 } BrkExceptionData;
 
@@ -125,10 +125,8 @@ typedef struct BrkMqmd {
 BRK_API BrkFactory cniCreateNodeFactory(int* returnCode, const BrkChar16* factoryName);
 BRK_API void cniDefineNodeClass(int* returnCode, BrkFactory factory, const BrkChar16* className,
                                 BrkNodeFunctions* functions);
-BRK_API BrkTerminal cniCreateInputTerminal(int* returnCode, BrkNode node,
-                                           const BrkChar16* name);
-BRK_API BrkTerminal cniCreateOutputTerminal(int* returnCode, BrkNode node,
-                                            const BrkChar16* name);
+BRK_API BrkTerminal cniCreateInputTerminal(int* returnCode, BrkNode node, const BrkChar16* name);
+BRK_API BrkTerminal cniCreateOutputTerminal(int* returnCode, BrkNode node, const BrkChar16* name);
 BRK_API void cniGetBrokerInfo(int* returnCode, BrkNode node, BrkBrokerInfo* info);
 BRK_API int cniBufferSize(int* returnCode, BrkMessage message);
 BRK_API const unsigned char* cniBufferPointer(int* returnCode, BrkMessage message);

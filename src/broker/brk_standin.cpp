@@ -1,0 +1,219 @@
+// State of the stand-in broker that is not tied to one call: call counts and
+// failure injection, name conversion, the log handler, exceptions and the
+// per-thread last exception, and the node object's terminals.
+#include "broker/brk_standin.h"
+
+#include <array>
+
+#include "broker/brk_internal.h"
+
+namespace standin {
+namespace {
+
+constexpr std::array<const char*, static_cast<size_t>(Call::Count)> kCallNames = {
+    "cniCreateNodeFactory",
+    "cniDefineNodeClass",
+    "cniCreateInputTerminal",
+    "cniCreateOutputTerminal",
+    "cniGetBrokerInfo",
+    "cniBufferSize",
+    "cniBufferPointer",
+    "cniPropagate",
+    "cciGetLastExceptionData",
+    "cciRethrowLastException",
+    "cciLog"};
+
+// Injection modes of one call.
+enum : int { kNoFailure = 0, kFailEvery = 1, kFailNth = 2 };
+
+// Counts and injection of one call. The mode is written last, so a caller
+// that sees a mode also sees its return code and target.
+struct CallState {
+    std::atomic<long> count{0};
+    std::atomic<int> mode{kNoFailure};
+    std::atomic<int> returnCode{0};
+    std::atomic<long> target{0};  // absolute call number that fails in kFailNth
+};
+
+std::array<CallState, static_cast<size_t>(Call::Count)> callStates;
+std::atomic<LogHandler*> logHandler{nullptr};
+std::atomic<bool> lengthCountsTerminator{false};
+
+struct LastException {
+    bool set = false;
+    ExceptionTexts texts;
+};
+thread_local LastException lastExceptionOfThread;
+
+CallState& stateOf(Call call) {
+    return callStates[static_cast<size_t>(call)];
+}
+
+}  // namespace
+
+const char* callName(Call call) {
+    const auto index = static_cast<size_t>(call);
+    return index < kCallNames.size() ? kCallNames[index] : "unknown";
+}
+
+bool callFromName(std::string_view name, Call& call) {
+    for (size_t i = 0; i < kCallNames.size(); ++i) {
+        if (name == kCallNames[i]) {
+            call = static_cast<Call>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+void failCall(Call call, int returnCode, long nth) {
+    CallState& state = stateOf(call);
+    state.mode.store(kNoFailure);
+    state.returnCode.store(returnCode);
+    state.target.store(state.count.load() + nth);
+    state.mode.store(nth > 0 ? kFailNth : kFailEvery);
+}
+
+void clearFailure(Call call) {
+    stateOf(call).mode.store(kNoFailure);
+}
+
+void clearFailures() {
+    for (size_t i = 0; i < callStates.size(); ++i)
+        clearFailure(static_cast<Call>(i));
+}
+
+long callCount(Call call) {
+    return stateOf(call).count.load();
+}
+
+bool enterCall(Call call, int* returnCode) {
+    CallState& state = stateOf(call);
+    const long number = state.count.fetch_add(1) + 1;
+    const int mode = state.mode.load();
+    const bool fails = mode == kFailEvery || (mode == kFailNth && number == state.target.load());
+    if (returnCode != nullptr)
+        *returnCode = fails ? state.returnCode.load() : BRK_RC_OK;
+    return !fails;
+}
+
+std::u16string widen(std::string_view text) {
+    std::u16string wide;
+    wide.reserve(text.size());
+    for (const char c : text)
+        wide.push_back(static_cast<unsigned char>(c));
+    return wide;
+}
+
+std::string narrow(std::u16string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (const char16_t c : text)
+        result.push_back(c <= 0xFF ? static_cast<char>(c) : '?');
+    return result;
+}
+
+std::string narrow(const BrkChar16* text) {
+    if (text == nullptr)
+        return {};
+    size_t length = 0;
+    while (text[length] != 0)
+        ++length;
+    return narrow(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
+}
+
+LogHandler::~LogHandler() = default;
+
+LogHandler* setLogHandler(LogHandler* handler) {
+    return logHandler.exchange(handler);
+}
+
+LogHandler* currentLogHandler() {
+    return logHandler.load();
+}
+
+namespace {
+std::string describe(const char* kind, const ExceptionTexts& texts) {
+    return std::string(kind) + " in " + texts.where + " (" + texts.detail + "): " + texts.text;
+}
+}  // namespace
+
+DownstreamException::DownstreamException(ExceptionTexts texts)
+    : texts_(std::move(texts)), what_(describe("exception downstream", texts_)) {}
+DownstreamException::~DownstreamException() = default;
+const char* DownstreamException::what() const noexcept {
+    return what_.c_str();
+}
+
+RethrownException::RethrownException(ExceptionTexts texts)
+    : texts_(std::move(texts)), what_(describe("rethrown exception", texts_)) {}
+RethrownException::~RethrownException() = default;
+const char* RethrownException::what() const noexcept {
+    return what_.c_str();
+}
+
+void setLastException(const ExceptionTexts& texts) {
+    lastExceptionOfThread.set = true;
+    lastExceptionOfThread.texts = texts;
+}
+
+void clearLastException() {
+    lastExceptionOfThread = LastException{};
+}
+
+bool lastException(ExceptionTexts& texts) {
+    if (!lastExceptionOfThread.set)
+        return false;
+    texts = lastExceptionOfThread.texts;
+    return true;
+}
+
+const ExceptionTexts* lastExceptionStorage() {
+    return lastExceptionOfThread.set ? &lastExceptionOfThread.texts : nullptr;
+}
+
+void setNameLengthCountsTerminator(bool counts) {
+    lengthCountsTerminator.store(counts);
+}
+
+bool nameLengthCountsTerminator() {
+    return lengthCountsTerminator.load();
+}
+
+}  // namespace standin
+
+BrkTerminalObject* BrkNodeObject::addTerminal(std::u16string_view terminalName, bool output) {
+    auto terminal = std::make_unique<BrkTerminalObject>();
+    terminal->node = this;
+    terminal->name = terminalName;
+    terminal->output = output;
+    std::lock_guard lock(mutex);
+    if (output) {
+        const auto handler = downstream.find(terminal->name);
+        if (handler != downstream.end())
+            terminal->downstream.store(handler->second);
+    }
+    terminals.push_back(std::move(terminal));
+    return terminals.back().get();
+}
+
+BrkTerminalObject* BrkNodeObject::findTerminal(std::u16string_view terminalName, bool output) {
+    std::lock_guard lock(mutex);
+    for (const auto& terminal : terminals) {
+        if (terminal->output == output && terminal->name == terminalName)
+            return terminal.get();
+    }
+    return nullptr;
+}
+
+void BrkNodeObject::setDownstream(std::u16string_view terminalName, BrkDownstream handler) {
+    std::shared_ptr<const BrkDownstream> shared;
+    if (handler)
+        shared = std::make_shared<const BrkDownstream>(std::move(handler));
+    std::lock_guard lock(mutex);
+    downstream[std::u16string(terminalName)] = shared;
+    for (const auto& terminal : terminals) {
+        if (terminal->output && terminal->name == terminalName)
+            terminal->downstream.store(shared);
+    }
+}
