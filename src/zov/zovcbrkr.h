@@ -1,0 +1,122 @@
+// ZOV_Broker: the root of the monitored-resource tree and the one object
+// through which a monitoring node reaches shared memory. It owns the segment
+// object, the statistics area and (once first needed) the events area, keeps
+// the in-process tree of execution groups, flows and nodes in step with the
+// records of the statistics area, applies one message to one node's
+// statistics record, and resets all statistics when a maximum is reached.
+//
+// Locks (all named, inter-process): a record's mutex before the statistics
+// area's lock; never a record mutex while holding the area lock; never the
+// segment mutex under an area lock. updateStatistics takes the record's mutex
+// (and, at a maximum, the area lock inside it); resetStatistics and deleteNode
+// take the area lock. A join of a node instance (read, find or insert,
+// resetStatistics) runs between lockStatsArea and unlockStatsArea, so that
+// simultaneous joins of the same new resource leave one record per identity.
+//
+// Threads: the tree has no lock of its own; it is changed only under the area
+// lock. The per-message updateStatistics walks no tree, allocates nothing and
+// formats no text while tracing is off.
+#pragma once
+
+#include <cstdint>
+
+#include "zov/zovcexgr.h"
+#include "zov/zovcmsre.h"
+
+class ZOV_BRIR;
+class ZOV_EGIR;
+class ZOV_EVDR;
+class ZOV_EVTR;
+class ZOV_Events_Area;
+class ZOV_Shared_Memory;
+class ZOV_Stats_Area;
+
+class ZOV_Broker : public ZOV_MQSI_Resource {
+  public:
+    // Attaches the broker's segment (named by the UUID of `id`) and finds or
+    // carves the statistics area. `status` is 301 when that fails.
+    explicit ZOV_Broker(const ZOV_Resource_ID* id);
+    ~ZOV_Broker() override;
+
+    void init(const ZOV_Resource_ID* id);
+    void createStatisticsArea();
+    void createEventsArea();
+    // Releases the segment object, the areas and the tree; safe twice.
+    void cleanup();
+    // Destroys the in-process tree; shared memory is not touched.
+    void flush();
+
+    ZOV_Execution_Group* findExecutionGroup(const ZOV_Resource_ID* id);
+    // A new group for `id` (temporary group record; its ID drawn unique
+    // against the area and the tree), or null.
+    ZOV_Execution_Group* insertExecutionGroup(const ZOV_Resource_ID* id);
+    // A group built from a stored record, or null.
+    ZOV_Execution_Group* insertExecutionGroup(const ZOV_EGIR* record);
+    ZOV_ReturnCode findExecutionGroups(ZOV_Record_Set* set, int keepAll);
+    // The same through the index of one read of the area.
+    ZOV_ReturnCode findExecutionGroups(const ZOV_Child_Index& index, int keepAll);
+    ZOV_Execution_Group_Set& getExecutionGroupSet() { return executionGroupSet; }
+
+    ZOV_ReturnCode getRecords(ZOV_Record_Set* set) override;
+    // Marks the node deleted and writes its record under the area lock.
+    void deleteNode(ZOV_Node* node);
+    int isEmpty();
+    // Seconds since 1901 of the last reset; 0 before any.
+    uint32_t lastResetTime() const;
+    void print() override;
+    void dump();
+
+    // Rebuilds the tree from the area (keepAll 1: every stored resource,
+    // deleted nodes included; 0: no deleted node is created, and groups and
+    // flows left without children are dropped). Returns 0.
+    ZOV_ReturnCode readStatsArea(int keepAll);
+    // Writes every record of the tree into the area.
+    ZOV_ReturnCode populateStatsArea();
+    // Write a record into, or refresh it from, the statistics area; 0 and
+    // nothing done without an area.
+    ZOV_ReturnCode putRecord(ZOV_Record* record);
+    ZOV_ReturnCode getRecord(ZOV_Record* record);
+    // The per-message entry: under the record's mutex, refresh, update, write.
+    // At a maximum: message 3, resetStatistics, and the update again.
+    // ZOV_RC_FAILED for a failed broker, ZOV_RC_NULL for a null record.
+    ZOV_ReturnCode updateStatistics(ZOV_STIR* record, double queuedTime, double elapsedTime,
+                                    int size);
+    // Under the area lock: rebuild (keepAll 0), zero every node's statistics,
+    // new reset time, write the tree.
+    void resetStatistics();
+    // The statistics area's lock, re-entrant for the thread that holds it.
+    // Nothing happens without a statistics area.
+    void lockStatsArea();
+    void unlockStatsArea();
+
+    void initStatistics() override;
+    ZOV_ReturnCode getStatistics(ZOV_STIR* input, ZOV_STIR* output, ZOV_STIR* other) override;
+
+    // The stored template for `eventTemplate` (an equal one stored earlier, or
+    // the argument once stored), or null.
+    ZOV_EVTR* setEventTemplate(ZOV_EVTR* eventTemplate);
+    // ZOV_RC_FAILED without a usable events area (it is not created here).
+    ZOV_ReturnCode postEvent(ZOV_EVDR* data);
+    ZOV_ReturnCode getEvents(ZOV_Ordered_Record_Set* events);
+
+    ZOV_BRIR* getBrokerRecord() const;
+    ZOV_Shared_Memory* getSharedMemory() const { return sharedMemory; }
+    ZOV_Stats_Area* getStatsArea() const { return statsArea; }
+    ZOV_Events_Area* getEventsArea() const { return eventsArea; }
+    // IDs of every record read from the area and of every new record of the
+    // tree; new groups, flows, nodes and statistics records draw against it.
+    ZOV_Record_Id_Registry& getRecordIdRegistry() { return knownRecordIds; }
+
+  private:
+    // Registers the IDs of every record of one read of the area.
+    void registerRecordIds(const ZOV_Record_Set& set);
+    // Step 2 of findExecutionGroups for one stored child record.
+    ZOV_ReturnCode rebuildExecutionGroup(ZOV_Record* stored, ZOV_Identity_Index& groupsById,
+                                         int keepAll, const ZOV_Child_Index& index);
+
+    ZOV_Shared_Memory* sharedMemory = nullptr;
+    ZOV_Stats_Area* statsArea = nullptr;
+    ZOV_Events_Area* eventsArea = nullptr;
+    ZOV_Execution_Group_Set executionGroupSet;
+    ZOV_Record_Id_Registry knownRecordIds;
+};
