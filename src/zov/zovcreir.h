@@ -12,6 +12,7 @@
 // records the length: a reader finds the end only through the two counts.
 #pragma once
 
+#include "zov/zovcimag.h"
 #include "zov/zovcrcrd.h"
 #include "zov/zovcreid.h"
 #include "zov/zovcstrn.h"
@@ -48,6 +49,25 @@ class ZOV_REIR : public ZOV_Record {
     // append their member behind them.
     void* getCommonImage(void* position, const void* limit);
     void* putCommonImage(void* position);
+    // The common part followed by the 4-byte member of the kinds that add one.
+    template <typename T>
+    void* getWithMember(void* position, const void* limit, T& member) {
+        static_assert(sizeof member == kAddedMemberSize);
+        void* next = getCommonImage(position, limit);
+        if (next == nullptr || !ZOV_ImageFits(next, limit, kAddedMemberSize))
+            return nullptr;
+        ZOV_LoadField(next, 0, member);
+        return static_cast<unsigned char*>(next) + kAddedMemberSize;
+    }
+    template <typename T>
+    void* putWithMember(void* position, const T& member) {
+        static_assert(sizeof member == kAddedMemberSize);
+        void* next = putCommonImage(position);
+        if (next == nullptr)
+            return nullptr;
+        ZOV_StoreField(next, 0, member);
+        return static_cast<unsigned char*>(next) + kAddedMemberSize;
+    }
     // The header dump and the UUID and label lines.
     void printCommon();
 
