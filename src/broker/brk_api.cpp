@@ -231,6 +231,7 @@ void cciLog(int* returnCode, int logType, const char* file, int line, const char
     record.nullFunction = function == nullptr;
     record.nullSource = messageSource == nullptr;
     record.nullText = traceText == nullptr;
+    record.processId = static_cast<long>(getpid());
     record.threadId = currentThreadId();
     record.wallSeconds = wallClockSeconds();
 

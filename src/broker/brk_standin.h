@@ -75,6 +75,7 @@ struct LogRecord {
     std::string text;
     std::vector<std::string> inserts;
     bool nullFile = false, nullFunction = false, nullSource = false, nullText = false;
+    long processId = 0;      // process of the caller
     long threadId = 0;       // kernel thread id of the caller
     double wallSeconds = 0;  // time of the call, seconds since 1970
     bool isTrace() const { return messageNumber == 0; }
