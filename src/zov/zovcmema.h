@@ -15,6 +15,13 @@
 // copy, so unlocked readers cannot disturb a lock holder. setNextPosition,
 // called only under the lock that guards the stretch, reads lastOffset afresh
 // from shared memory, writes the whole header and updates the object's copy.
+//
+// Bounds: offsets read from shared memory are kept inside [64, size] (size
+// from the object's copy), and isEnoughSpace accepts only pieces that start
+// after the header and end at or before address + size, so a corrupt header
+// cannot send a caller outside the stretch. getHeader() adopts the stored
+// size; an owner that calls it must trust that size (or check it against
+// what is mapped).
 #pragma once
 
 #include <cstdint>
@@ -51,7 +58,7 @@ public:
     void putHeader();
     unixtime getLastUpdate() const;
     int isEmpty() const;
-    void cleanup() { status = ZOV_STATUS_FAILED; }
+    void cleanup();
 
     // The object's copy of the header fields.
     unsigned int getSize() const;
@@ -61,5 +68,8 @@ public:
     void* address = nullptr;
 
 private:
+    void readSharedHeader(unsigned char* copy) const;
+    int32_t boundedOffset(const unsigned char* copy, int fieldOffset) const;
+
     unsigned char header[kHeaderSize];
 };

@@ -57,6 +57,23 @@ struct unixtime {
 };
 static_assert(sizeof(unixtime) == 40);
 
+// Byte offsets of the unixtime fields in an image.
+inline constexpr int kUnixtimeSecondsOffset = 0;
+inline constexpr int kUnixtimeMinutesOffset = 4;
+inline constexpr int kUnixtimeHoursOffset = 8;
+inline constexpr int kUnixtimeDayOfMonthOffset = 12;
+inline constexpr int kUnixtimeMonthOffset = 16;
+inline constexpr int kUnixtimeYearsOffset = 20;
+inline constexpr int kUnixtimeDayOfWeekOffset = 24;
+inline constexpr int kUnixtimeDayOfYearOffset = 28;
+inline constexpr int kUnixtimeDaylightSavingOffset = 32;
+inline constexpr int kUnixtimeMillisecondsOffset = 36;
+inline constexpr int kUnixtimeSize = 40;
+
+// A unixtime image at `image` + `offset`, field by field.
+unixtime ZOV_LoadUnixtime(const void* image, size_t offset);
+void ZOV_StoreUnixtime(void* image, size_t offset, const unixtime& t);
+
 // The current local time to the millisecond (gettimeofday, localtime_r),
 // filled field by field.
 unixtime ZOV_LocalUnixtime();
@@ -152,11 +169,17 @@ protected:
     ZOV_Record_Header header;
 
 private:
+    // Stale-flag transitions of the mutex scheme (zovcrcrd.cpp).
+    void markMutexStale();
+    void finishMutexBuild(bool built);
+
     void* sharedPosition = nullptr;
     // The named mutex is built lazily by lock() and rebuilt after the record ID
     // changed. Several threads may lock one record object at once, so the
     // pointer and the stale flag are atomic; mutexes replaced while another
-    // thread may still hold them are kept until cleanup.
+    // thread may still hold them are kept until cleanup. The stale flag is
+    // 0 ready, 1 stale, 2 being built, 3 being built and stale again; the
+    // whole scheme is described in zovcrcrd.cpp above lock().
     std::atomic<ZOV_Name_Mutex*> mutex{nullptr};
     std::atomic<int> mutexStale{1};
     std::vector<ZOV_Name_Mutex*> retiredMutexes;
