@@ -16,8 +16,3 @@ class ZOV_Events_Data_Area : public ZOV_Shared_Area {
     ZOV_ReturnCode put(ZOV_Record* record) override;
     Type getType() const override { return ZOV_EVENTS_DATA_AREA; }
 };
-
-// The events areas' put: appends, and when the area is full sets it back to
-// its start and appends again, all under the area lock. A rewrite in place is
-// never retried; a record that does not fit the empty area reports 2.
-ZOV_ReturnCode ZOV_PutWrapping(ZOV_Shared_Area* area, ZOV_Record* record, ZOV_RecordType type);

@@ -102,6 +102,11 @@ class ZOV_Shared_Area {
     std::atomic<int> lockCount{0};
 
   protected:
+    // The events areas' put: a record of `type` only (else 3). Appends, and
+    // when the area is full sets it back to its start and appends again, all
+    // under the area lock. A rewrite in place is never retried, and a record
+    // that cannot fit even the empty area reports 2, the area left as it was.
+    ZOV_ReturnCode putStartingAgain(ZOV_Record* record, ZOV_RecordType type);
     // Position of the record's image when it lies wholly inside the usable
     // part of the area, else null.
     void* placedPosition(const ZOV_Record* record) const;
@@ -109,6 +114,10 @@ class ZOV_Shared_Area {
     const unsigned char* readLimit() const;
     // Where the records placed since the last set-back end (clamped).
     const unsigned char* placedEnd() const;
+
+  private:
+    ZOV_ReturnCode rewrite(ZOV_Record* record);
+    ZOV_ReturnCode walk(ZOV_Record_Collection* records, const unixtime& since);
 };
 
 // Size in bytes of the image of a record of `type` stored at `position`,
