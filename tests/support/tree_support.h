@@ -1,0 +1,77 @@
+// Test helpers for the monitored-resource tree: identities, joining a node
+// to a broker's tree as a monitoring node does, and reading statistics back.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "zov/zovcbrkr.h"
+#include "zov/zovcreid.h"
+#include "zov/zovcstir.h"
+
+namespace zovtest {
+
+inline ZOV_Resource_ID identity(const std::string& uuid, const std::string& label) {
+    const ZOV_String u(uuid.c_str());
+    const ZOV_String l(label.c_str());
+    return ZOV_Resource_ID(&u, &l);
+}
+
+inline const ZOV_Resource_ID& brokerIdentity() {
+    static const ZOV_Resource_ID id = identity("6f1c2d3e-0000-4000-8000-00000000b0b0", "BRK1");
+    return id;
+}
+
+inline std::unique_ptr<ZOV_Broker> makeBroker() {
+    return std::make_unique<ZOV_Broker>(&brokerIdentity());
+}
+
+// What a monitoring node does when its node instance joins: under the area
+// lock, read the area, find or insert group, flow and node, undelete, set the
+// type, reset all statistics. Returns the node, or null.
+inline ZOV_Node* join(ZOV_Broker& broker, const std::string& group, const std::string& flow,
+                      const std::string& node, ZOV_NodeType type = ZOV_NT_OTHER,
+                      int processId = 4711) {
+    const ZOV_Resource_ID groupId = identity("eg-" + group, group);
+    const ZOV_Resource_ID flowId = identity("mf-" + flow, flow);
+    const ZOV_Resource_ID nodeId = identity("no-" + node, node);
+    broker.lockStatsArea();
+    broker.readStatsArea(1);
+    ZOV_Execution_Group* eg = broker.findExecutionGroup(&groupId);
+    if (eg == nullptr)
+        eg = broker.insertExecutionGroup(&groupId);
+    ZOV_Node* result = nullptr;
+    if (eg != nullptr) {
+        eg->setProcessId(processId);
+        ZOV_Message_Flow* mf = eg->findMessageFlow(&flowId);
+        if (mf == nullptr)
+            mf = eg->insertMessageFlow(&flowId);
+        if (mf != nullptr) {
+            result = mf->findNode(&nodeId);
+            if (result == nullptr)
+                result = mf->insertNode(&nodeId);
+            else if (result->isDeleted())
+                result->undelete();
+        }
+    }
+    if (result != nullptr) {
+        result->setNodeType(type);
+        broker.resetStatistics();
+    }
+    broker.unlockStatsArea();
+    return result;
+}
+
+// The node's statistics as they are stored in the area now.
+inline std::unique_ptr<ZOV_STIR> storedStatistics(ZOV_Broker& broker, const ZOV_Node& node) {
+    auto copy = std::make_unique<ZOV_STIR>(0);
+    *copy = *node.getNodeStatistics();
+    broker.getRecord(copy.get());
+    return copy;
+}
+
+inline double asDouble(__float128 value) {
+    return static_cast<double>(value);
+}
+
+}  // namespace zovtest
