@@ -167,7 +167,7 @@ struct BrkTerminalObject {
 
 // One node instance as the broker sees it. The names are those reported by
 // cniGetBrokerInfo; `fourth` is the name the node requests and does not use.
-struct BrkNodeObject {
+struct BRK_EXPORT BrkNodeObject {
     std::u16string broker, executionGroup, messageFlow, fourth;
     std::mutex mutex;  // guards terminals and downstream
     std::vector<std::unique_ptr<BrkTerminalObject>> terminals;

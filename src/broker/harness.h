@@ -204,6 +204,7 @@ class Node {
 
     EvaluateResult evaluate(const Message* message);
     EvaluateResult evaluate(BrkMessage message);
+    EvaluateResult evaluate(std::nullptr_t) { return evaluate(static_cast<BrkMessage>(nullptr)); }
 
     // What runs downstream of the node's output terminal (default "out"). An
     // empty function disconnects it: the message is then dropped.
