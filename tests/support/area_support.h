@@ -1,0 +1,74 @@
+// Test helpers for the segment and the shared areas: the configuration file,
+// areas laid over plain buffers (no IPC), the area header fields as the
+// monitoring agent reads them, a corruption helper for area bytes, and small
+// record factories.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "broker/brk_api.h"
+#include "zov/zovcevdr.h"
+#include "zov/zovcevtr.h"
+#include "zov/zovcnoir.h"
+#include "zov/zovcrcrd.h"
+#include "zov/zovcshar.h"
+
+namespace zovtest {
+
+// Writes /opt/wmqi/lil/zovpnode.cfg (none when `content` is null) and forgets
+// the configuration path fixed earlier. Inside the sandbox only.
+void writeConfig(const char* content);
+
+// An area over an owned, zero-filled buffer of `size` bytes, formatted as a
+// fresh area; its lock works within the process only (no area mutex).
+template <typename Area>
+struct BufferArea {
+    explicit BufferArea(size_t size, const char* name = "buffer")
+        : bytes(size, 0), area(ZOV_String(name)) {
+        area.memoryManager.setAddress(bytes.data());
+        area.memoryManager.setSize(static_cast<unsigned int>(size));
+        area.memoryManager.setNextPosition(area.memoryManager.getFirstPosition());
+    }
+    std::vector<unsigned char> bytes;
+    Area area;
+};
+
+// Header fields read from the area's bytes, as an outside reader sees them.
+struct HeaderView {
+    std::string eyecatcher;  // up to the first zero byte, at most 8
+    int32_t reserved;
+    uint32_t size;
+    int32_t nextOffset;
+    int32_t lastOffset;
+    unixtime lastUpdate;
+};
+HeaderView headerAt(const void* address);
+bool sameTime(const unixtime& a, const unixtime& b);
+
+// Overwrites bytes of an area (or any memory) at `offset` from `base`.
+void corrupt(void* base, size_t offset, const void* bytes, size_t n);
+void corruptInt(void* base, size_t offset, int32_t value);
+
+// Node information record with a label and UUID; a template; an event data
+// record built from a descriptor (so it has a record ID) under `parent`.
+std::unique_ptr<ZOV_NOIR> nodeRecord(const char* uuid, const char* label);
+std::unique_ptr<ZOV_EVTR> templateRecord(const char* node, const char* text);
+std::unique_ptr<ZOV_EVDR> eventRecord(const ZOV_Record* parent, int threadId);
+
+// Types of the records in a collection, in its iteration order.
+template <typename Collection>
+std::vector<int> typesOf(const Collection& records) {
+    std::vector<int> types;
+    for (ZOV_Record* record : records)
+        types.push_back(record->getType());
+    return types;
+}
+
+// Waits a few milliseconds, so that the next record or header stamp carries
+// a later time than the last.
+void nextMillisecond();
+
+}  // namespace zovtest
