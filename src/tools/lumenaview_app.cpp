@@ -1,0 +1,268 @@
+#include "tools/lumenaview_app.h"
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "tools/lumenaview_capture.h"
+#include "tools/lumenaview_decode.h"
+#include "tools/lumenaview_json.h"
+#include "tools/lumenaview_prom.h"
+#include "tools/lumenaview_text.h"
+#include "tools/lumenaview_units.h"
+
+namespace lumenaview {
+
+namespace {
+
+constexpr char kDescription[] =
+    "lumenaview shows what the monitoring node records in a broker's shared memory:\n"
+    "the brokers on this machine, their execution groups (with process id and whether\n"
+    "the process is alive), message flows and monitored nodes, each node's statistics\n"
+    "(message count, sizes, processor and queued times, first and last message), the\n"
+    "sums per flow, execution group and broker for input, output and other nodes, and\n"
+    "optionally the events.\n"
+    "\n"
+    "It only looks: each segment is attached read-only, copied and detached at once.\n"
+    "It never creates, changes or removes a segment, file or lock, so it cannot disturb\n"
+    "or stall a running broker. Brokers are found by their key files /tmp/<UUID>.zovcshme.\n";
+
+constexpr char kFooter[] =
+    "Examples:\n"
+    "  lumenaview                      every broker, as text\n"
+    "  lumenaview -w 5                 refresh every 5 seconds, with message rates\n"
+    "  lumenaview -e -w 1              follow the events as they come\n"
+    "  lumenaview -f json -b <UUID>    one broker as a JSON document\n"
+    "  lumenaview -f prometheus        metrics for a Prometheus text-file collector\n"
+    "\n"
+    "Exit codes:\n"
+    "  0   everything was shown\n"
+    "  1   shown, but something was wrong (corrupt area, unstable statistics record,\n"
+    "      or a broker that could not be read while others could)\n"
+    "  2   no broker found (no key file, or only key files without a segment)\n"
+    "  3   no broker could be read (permission denied, foreign or truncated segment)\n"
+    "  64  wrong usage\n";
+
+struct Options {
+    std::vector<std::string> brokers;
+    std::string format = "text";
+    bool events = false;
+    double watch = 0;
+    int count = 0;
+    bool hideDeleted = false;
+    bool brief = false;
+    bool pretty = false;
+    int retries = 100;
+    bool list = false;
+};
+
+void buildCommandLine(CLI::App& app, Options& o) {
+    app.description(kDescription);
+    app.footer(kFooter);
+    app.add_option("-b,--broker", o.brokers,
+                   "Show only the broker with this UUID (repeatable); default: every broker found")
+        ->type_name("UUID");
+    app.add_option("-f,--format", o.format,
+                   "Output: text (for people), json (one document per broker and refresh, one "
+                   "line each), prometheus or openmetrics (metrics text format)")
+        ->type_name("FORMAT")
+        ->check(CLI::IsMember({"text", "json", "prometheus", "openmetrics"}))
+        ->capture_default_str();
+    app.add_flag("-e,--events", o.events,
+                 "Also show the events with their templates: every event present, or in watch "
+                 "mode the events new since the previous refresh");
+    CLI::Option* watch =
+        app.add_option("-w,--watch", o.watch,
+                       "Refresh every SECONDS (fractions allowed) until interrupted; adds "
+                       "message rates per second between refreshes")
+            ->type_name("SECONDS")
+            ->check(CLI::PositiveNumber);
+    app.add_option("-n,--count", o.count, "With --watch: stop after N refreshes")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber)
+        ->needs(watch);
+    app.add_flag("--hide-deleted", o.hideDeleted,
+                 "Text: leave out nodes marked deleted (their figures stay in the sums)");
+    app.add_flag("--brief", o.brief, "Text: leave out the area headers and record IDs");
+    app.add_flag("--pretty", o.pretty, "JSON: indent the documents");
+    app.add_option("--retries", o.retries,
+                   "Re-reads of a statistics record being rewritten before it is reported "
+                   "unstable")
+        ->type_name("N")
+        ->check(CLI::Range(1, 100000))
+        ->capture_default_str();
+    app.add_flag("--list", o.list, "Only list the UUIDs of the brokers found");
+}
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void onInterrupt(int) {
+    interrupted = true;
+}
+
+// What one refresh found, for the exit code.
+struct Outcome {
+    int shown = 0;       // brokers decoded
+    int absent = 0;      // key file or segment missing
+    int unreadable = 0;  // denied, foreign, truncated, failed
+    bool problems = false;
+
+    int exitCode() const {
+        if (shown == 0)
+            return unreadable > 0 ? kExitUnreadable : kExitNoBroker;
+        return problems || absent > 0 || unreadable > 0 ? kExitPartial : kExitOk;
+    }
+};
+
+class Viewer {
+  public:
+    Viewer(const Options& options, std::ostream& out, std::ostream& err)
+        : options(options), out(out), err(err) {}
+
+    int refresh() {
+        const std::vector<std::string> uuids =
+            options.brokers.empty() ? findBrokers() : options.brokers;
+        if (uuids.empty()) {
+            err << "lumenaview: no broker found: no segment key file " << kKeyFileDirectory << "*"
+                << kKeyFileSuffix << " on this machine\n";
+            return kExitNoBroker;
+        }
+        Outcome outcome;
+        std::vector<BrokerView> views;
+        for (const std::string& uuid : uuids) {
+            if (std::optional<BrokerView> view = look(uuid, outcome))
+                views.push_back(*view);
+        }
+        write(views);
+        if (outcome.shown == 0 && outcome.unreadable == 0) {
+            err << "lumenaview: no running broker found (key files without a segment)\n";
+        }
+        return outcome.exitCode();
+    }
+
+  private:
+    std::optional<BrokerView> look(const std::string& uuid, Outcome& outcome) {
+        Capture capture = captureSegment(uuid, options.retries, locateStatistics);
+        if (capture.status == CaptureStatus::kNoKeyFile ||
+            capture.status == CaptureStatus::kNoSegment) {
+            ++outcome.absent;
+            err << "lumenaview: broker " << uuid << ": " << capture.message << '\n';
+            return std::nullopt;
+        }
+        BrokerView view;
+        if (capture.status != CaptureStatus::kOk) {
+            view.uuid = uuid;
+            view.keyFile = keyFilePath(uuid);
+            view.error = capture.message;
+        } else {
+            DecodeOptions decode;
+            decode.events = options.events;
+            decode.seenEvents = options.watch > 0 ? &seenEvents[uuid] : nullptr;
+            view = decodeBroker(uuid, capture.image, decode);
+        }
+        if (!view.error.empty()) {
+            ++outcome.unreadable;
+            err << "lumenaview: broker " << uuid << ": " << view.error << '\n';
+            return view;
+        }
+        ++outcome.shown;
+        outcome.problems = outcome.problems || !view.problems.empty();
+        const auto previous = previousViews.find(uuid);
+        if (previous != previousViews.end())
+            applyRates(view, previous->second);
+        previousViews[uuid] = view;
+        return view;
+    }
+
+    void write(const std::vector<BrokerView>& views) {
+        if (options.format == "json") {
+            for (const BrokerView& view : views)
+                writeJson(out, view, options.pretty);
+        } else if (options.format == "prometheus" || options.format == "openmetrics") {
+            writePrometheus(out, views, options.format == "openmetrics");
+        } else {
+            TextOptions text;
+            text.showDeleted = !options.hideDeleted;
+            text.showSegment = !options.brief;
+            for (const BrokerView& view : views)
+                writeText(out, view, text);
+        }
+        out.flush();
+    }
+
+    const Options& options;
+    std::ostream& out;
+    std::ostream& err;
+    std::map<std::string, BrokerView> previousViews;
+    std::map<std::string, std::unordered_set<std::string>> seenEvents;
+};
+
+int listBrokers(std::ostream& out, std::ostream& err) {
+    const std::vector<std::string> uuids = findBrokers();
+    for (const std::string& uuid : uuids)
+        out << uuid << '\n';
+    if (uuids.empty()) {
+        err << "lumenaview: no broker found: no segment key file " << kKeyFileDirectory << "*"
+            << kKeyFileSuffix << " on this machine\n";
+        return kExitNoBroker;
+    }
+    return kExitOk;
+}
+
+// Sleeps in short steps so that an interrupt ends the watch promptly.
+void pause(double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!interrupted && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+int watch(const Options& options, Viewer& viewer, std::ostream& out, bool interactive) {
+    interrupted = false;
+    const auto previousInt = std::signal(SIGINT, onInterrupt);
+    const auto previousTerm = std::signal(SIGTERM, onInterrupt);
+    int code = kExitOk;
+    for (int n = 1; !interrupted; ++n) {
+        if (options.format == "text") {
+            if (interactive)
+                out << "\033[H\033[2J";
+            out << "=== lumenaview " << formatLocalUnix(std::time(nullptr)) << ", every "
+                << options.watch << " s (interrupt to stop) ===\n";
+        }
+        code = viewer.refresh();
+        if (options.count > 0 && n >= options.count)
+            break;
+        pause(options.watch);
+    }
+    std::signal(SIGINT, previousInt);
+    std::signal(SIGTERM, previousTerm);
+    return code;
+}
+
+}  // namespace
+
+int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+                  bool interactive) {
+    CLI::App app("", "lumenaview");
+    Options options;
+    buildCommandLine(app, options);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e, out, err) == 0 ? kExitOk : kExitUsage;
+    }
+    if (options.list)
+        return listBrokers(out, err);
+    Viewer viewer(options, out, err);
+    if (options.watch > 0)
+        return watch(options, viewer, out, interactive);
+    return viewer.refresh();
+}
+
+}  // namespace lumenaview

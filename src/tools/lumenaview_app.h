@@ -1,0 +1,31 @@
+// lumenaview: the command line, the refresh loop and the exit codes.
+//
+// Exit codes (also in --help):
+//   0   everything was shown
+//   1   shown, but something was wrong: a corrupt area, an unstable statistics
+//       record, or a broker that could not be read while others could
+//   2   no broker found on this machine: no key file "/tmp/<UUID>.zovcshme",
+//       or only key files without a segment (no broker running)
+//   3   no broker could be read: permission denied, a foreign or truncated
+//       segment, or another system error
+//   64  wrong usage
+#pragma once
+
+#include <ostream>
+
+namespace lumenaview {
+
+enum ExitCode {
+    kExitOk = 0,
+    kExitPartial = 1,
+    kExitNoBroker = 2,
+    kExitUnreadable = 3,
+    kExitUsage = 64,
+};
+
+// Runs the viewer with a command line as main receives it. `interactive`
+// clears the screen between the refreshes of a watch.
+int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+                  bool interactive = false);
+
+}  // namespace lumenaview

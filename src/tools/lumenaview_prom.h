@@ -1,0 +1,28 @@
+// The viewer's metrics in the Prometheus text exposition format (0.0.4) or in
+// OpenMetrics text: one exposition for all brokers of a snapshot.
+//
+// Families, for each level L of node, flow, execution_group and broker (the
+// flow, group and broker ones are the library's sums per node-type slot):
+//   lumena_L_messages_total, lumena_L_message_bytes_total,
+//   lumena_L_elapsed_seconds_total, lumena_L_queued_seconds_total  (counters)
+//   lumena_L_message_size_min_bytes / _max_bytes, lumena_L_elapsed_min_seconds /
+//   _max_seconds, lumena_L_queued_min_seconds / _max_seconds,
+//   lumena_L_first_collection_timestamp_seconds,
+//   lumena_L_last_collection_timestamp_seconds  (gauges; only with messages)
+// plus lumena_node_deleted, lumena_node_statistics_unstable,
+// lumena_execution_group_process_id, lumena_execution_group_process_alive,
+// lumena_broker_up, lumena_broker_reset_timestamp_seconds, lumena_broker_problems.
+// Labels: broker (label), broker_uuid, execution_group, flow, node, node_uuid,
+// node_type (the node's type, or the slot of a sum), as far as the level has them.
+#pragma once
+
+#include <ostream>
+#include <vector>
+
+#include "tools/lumenaview_model.h"
+
+namespace lumenaview {
+
+void writePrometheus(std::ostream& out, const std::vector<BrokerView>& brokers, bool openMetrics);
+
+}  // namespace lumenaview

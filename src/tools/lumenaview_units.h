@@ -1,0 +1,40 @@
+// Readable units and time stamps for the viewer's outputs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "zov/zovcrcrd.h"
+
+namespace lumenaview {
+
+// A duration in milliseconds: "850 ms", "1.25 ms", "12.3 s", "2 min 05 s",
+// "1 h 02 min", "3 d 04 h".
+std::string formatDuration(long double milliseconds);
+// A byte count: "512 B", "1.5 KiB", "3.2 MiB", "1.0 GiB".
+std::string formatBytes(long double bytes);
+// A whole number of messages without exponent: "2147483647".
+std::string formatCount(long double count);
+// A rate in messages per second: "0.25/s", "12.5/s", "1200/s".
+std::string formatRate(double perSecond);
+
+// Seconds since 1901 as stored in records: Unix seconds, or -1 for 0 (none)
+// and for values before 1970.
+int64_t unixSeconds(uint32_t secondsSince1901);
+// Local date and time "2024-05-01 12:34:56", or "never" for 0.
+std::string formatLocalTime(uint32_t secondsSince1901);
+std::string formatLocalUnix(int64_t unixSeconds);
+// UTC in ISO 8601 "2024-05-01T12:34:56Z", or "" for 0.
+std::string formatIsoTime(uint32_t secondsSince1901);
+std::string formatIsoUnix(int64_t unixSeconds);
+// A stored local broken-down time "2024-05-01 12:34:56.789", or "never" when
+// all fields are zero.
+std::string formatUnixtime(const unixtime& t);
+
+// Bytes as upper-case hexadecimal digits.
+std::string toHex(const unsigned char* bytes, size_t length);
+// Bytes as text: stops at the first zero byte, drops trailing blanks, and
+// shows bytes outside printable ASCII as '.'.
+std::string toPrintable(const unsigned char* bytes, size_t length);
+
+}  // namespace lumenaview
