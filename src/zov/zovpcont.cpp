@@ -1,0 +1,440 @@
+#include "zov/zovpcont.h"
+
+#include <sys/time.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "zov/zovctool.h"
+#include "zov/zovpmono.h"
+
+static constexpr char _ZOV_UNIT_[] = "zovpcont";
+
+namespace {
+
+// The descriptor at the start of every bit stream (BrkMqmd, 364 bytes). Only
+// its put date and time are read here:
+//   +304  8  PutDate  YYYYMMDD, UTC
+//   +312  8  PutTime  HHMMSSTH, UTC (T, H: tenths and hundredths)
+constexpr int kDescriptorSize = BRK_MQMD_SIZE;
+constexpr int kPutFieldLength = 8;
+constexpr int kPutDateOffset = 304;
+constexpr int kPutTimeOffset = 312;
+static_assert(offsetof(BrkMqmd, putDate) == kPutDateOffset &&
+              offsetof(BrkMqmd, putTime) == kPutTimeOffset);
+static_assert(sizeof(BrkMqmd) == kDescriptorSize);
+static_assert(sizeof(BrkMqmd::putDate) == kPutFieldLength &&
+              sizeof(BrkMqmd::putTime) == kPutFieldLength);
+
+// Processor time of the whole process, all threads, in seconds.
+static_assert(CLOCKS_PER_SEC == 1000000);
+double processorSeconds() {
+    return static_cast<double>(std::clock()) / 1000000.0;
+}
+
+// Copies the descriptor from the start of a bit stream of `size` bytes. A
+// shorter stream leaves the rest zero, and a put date or time that the end of
+// the stream cuts is zeroed whole: a cut field could still parse (seven
+// characters of a time read as four fields), so it reads as empty and the
+// queued time as 0. Nothing beyond the stream is read.
+void copyDescriptor(const unsigned char* stream, int size, BrkMqmd& descriptor) {
+    std::memset(&descriptor, 0, sizeof descriptor);
+    const int length = size <= 0 ? 0 : (size < kDescriptorSize ? size : kDescriptorSize);
+    if (length > 0)
+        std::memcpy(&descriptor, stream, static_cast<size_t>(length));
+    if (length < kPutDateOffset + kPutFieldLength) {
+        std::memset(descriptor.putDate, 0, kPutFieldLength);
+    }
+    if (length < kPutTimeOffset + kPutFieldLength) {
+        std::memset(descriptor.putTime, 0, kPutFieldLength);
+    }
+}
+
+// At most 8 characters of a put field, stopping at a 0, made a C string.
+void copyPutField(const char* field, char (&buffer)[kPutFieldLength + 1]) {
+    std::memset(buffer, 0, sizeof buffer);
+    for (int i = 0; i < kPutFieldLength && field[i] != 0; ++i)
+        buffer[i] = field[i];
+}
+
+bool isLeapYear(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int daysInMonth(int year, int month) {
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// Days from 1970-01-01 to the given proleptic Gregorian date.
+long long daysSinceEpoch(int year, int month, int day) {
+    const int y = month <= 2 ? year - 1 : year;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yearOfEra = y - era * 400;
+    const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return static_cast<long long>(era) * 146097 + dayOfEra - 719468;
+}
+
+}  // namespace
+
+ZOV_Time_Of_Day ZOV_SystemTimeOfDay() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    return {static_cast<long long>(now.tv_sec), static_cast<long>(now.tv_usec)};
+}
+
+bool ZOV_UtcSeconds(int year, int month, int day, int hours, int minutes, int seconds,
+                    long long& result) {
+    if (year < 1901 || month < 1 || month > 12)
+        return false;
+    if (day < 1 || day > daysInMonth(year, month))
+        return false;
+    if (hours < 0 || hours > 23 || minutes < 0 || minutes > 59 || seconds < 0 || seconds > 59) {
+        return false;
+    }
+    result = daysSinceEpoch(year, month, day) * 86400 + hours * 3600 + minutes * 60 + seconds;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Construction and names.
+
+ZOV_Node_Context::ZOV_Node_Context(BrkNode node)
+    : nodeObject(node),
+      labelName("label"),
+      typeName("type"),
+      eventMessageName("eventMessage"),
+      collectQueueTimeName("collectQueueTime") {
+    static constexpr char fn[] = "ZOV_Node_Context::ZOV_Node_Context";
+    ZOV_ENTRY(fn);
+    status = 0;
+    monitoringNode = nullptr;
+
+    int rc = 0;
+    inputTerminal = cniCreateInputTerminal(&rc, nodeObject, ZOV_String("in").getValue());
+    if (inputTerminal == nullptr) {
+        ZOV_String detail = ZOV_Format_Message("Error %i.", rc);
+        ZOV_LOG_CALL_FAILED("cniCreateInputTerminal", fn, detail.getcValue());
+        status = ZOV_STATUS_FAILED;
+    }
+    if (status == 0) {
+        rc = 0;
+        outputTerminal = cniCreateOutputTerminal(&rc, nodeObject, ZOV_String("out").getValue());
+        if (outputTerminal == nullptr) {
+            ZOV_String detail = ZOV_Format_Message("Error %i.", rc);
+            ZOV_LOG_CALL_FAILED("cniCreateOutputTerminal", fn, detail.getcValue());
+            status = ZOV_STATUS_FAILED;
+        }
+    }
+    if (status == 0)
+        getResourceNames();
+    if (status == 0) {
+        monitoringNode = new (std::nothrow)
+            ZOV_Monitoring_Node(&brokerId, &executionGroupId, &messageFlowId, &nodeId);
+        if (monitoringNode == nullptr) {
+            status = ZOV_STATUS_FAILED;
+            ZOV_LOG_ALLOCATION_ERROR(fn);
+        } else if (monitoringNode->status != 0) {
+            delete monitoringNode;
+            monitoringNode = nullptr;
+            status = ZOV_STATUS_FAILED;
+        }
+    }
+    if (status != 0)
+        cleanup();
+    ZOV_EXIT(fn);
+}
+
+ZOV_Node_Context::~ZOV_Node_Context() {
+    static constexpr char fn[] = "ZOV_Node_Context::~ZOV_Node_Context";
+    ZOV_ENTRY(fn);
+    cleanup();
+    ZOV_EXIT(fn);
+}
+
+void ZOV_Node_Context::cleanup() {
+    static constexpr char fn[] = "ZOV_Node_Context::cleanup";
+    ZOV_ENTRY(fn);
+    delete monitoringNode;
+    monitoringNode = nullptr;
+    attributes.cleanup();
+    ZOV_EXIT(fn);
+}
+
+void ZOV_Node_Context::getResourceNames() {
+    static constexpr char fn[] = "ZOV_Node_Context::getResourceNames";
+    ZOV_ENTRY(fn);
+    BrkBrokerInfo info;
+    std::memset(&info, 0, sizeof info);
+    int rc = 0;
+    cniGetBrokerInfo(&rc, nodeObject, &info);
+
+    // Each buffer gets one unit more than the broker reported and the broker
+    // is told the reported length, so the last unit stays 0 whether or not
+    // the reported length counted a terminator: reading a name never runs
+    // past its buffer.
+    BrkNameRequest* const requests[] = {&info.broker, &info.executionGroup, &info.messageFlow,
+                                        &info.fourth};
+    std::unique_ptr<BrkChar16[]> buffers[4];
+    for (int i = 0; i < 4 && status == 0; ++i) {
+        const int length = requests[i]->nameLength > 0 ? requests[i]->nameLength : 0;
+        buffers[i].reset(new (std::nothrow) BrkChar16[static_cast<size_t>(length) + 1]());
+        if (buffers[i] == nullptr) {
+            ZOV_LOG_ALLOCATION_ERROR(fn);
+            status = ZOV_STATUS_FAILED;
+            break;
+        }
+        requests[i]->buffer = buffers[i].get();
+        requests[i]->bufferLength = length;
+    }
+    if (status == 0) {
+        rc = 0;
+        cniGetBrokerInfo(&rc, nodeObject, &info);
+        ZOV_String brokerName(buffers[0].get());
+        ZOV_String executionGroupName(buffers[1].get());
+        ZOV_String messageFlowName(buffers[2].get());
+
+        const char* narrowName = brokerName.getcValue();
+        const std::string name = narrowName != nullptr ? narrowName : "";
+        ZOV_String uuid =
+            ZOV_GetRegistryValue((std::string(kZOVRegistryPrimary) + name).c_str(), "BrokerUUID");
+        if (uuid.isEmpty()) {
+            uuid = ZOV_GetRegistryValue((std::string(kZOVRegistrySecondary) + name).c_str(),
+                                        "BrokerUUID");
+        }
+        brokerId.setUuid(&uuid);
+        brokerId.setLabel(&brokerName);
+        executionGroupId.setLabel(&executionGroupName);
+        messageFlowId.setLabel(&messageFlowName);
+        ZOV_TRACE(fn, "Broker Label = %s", brokerName.getcValue());
+        ZOV_TRACE(fn, "Broker Uuid = %s", uuid.getcValue());
+        ZOV_TRACE(fn, "Execution Group Label = %s", executionGroupName.getcValue());
+        ZOV_TRACE(fn, "Message Flow Label = %s", messageFlowName.getcValue());
+    }
+    ZOV_EXIT(fn);
+}
+
+// ---------------------------------------------------------------------------
+// Messages.
+
+void ZOV_Node_Context::processMessage(BrkDestinationList destinations, BrkExceptionList exceptions,
+                                      BrkMessage message) {
+    static constexpr char fn[] = "ZOV_Node_Context::propagateMessage";
+    ZOV_ENTRY(fn);
+    int size = 0;
+    double queuedTime = 0.0;
+    // Without a bit stream the descriptor stays blank; the event and the
+    // exception event of such a message carry it as it is.
+    BrkMqmd descriptor;
+    std::memset(&descriptor, 0, sizeof descriptor);
+    double started = 0.0;
+
+    if (monitoringNode != nullptr) {
+        started = processorSeconds();
+        if (message != nullptr) {
+            int rc = 0;
+            size = cniBufferSize(&rc, message);
+            rc = 0;
+            const unsigned char* stream = cniBufferPointer(&rc, message);
+            if (stream != nullptr) {
+                copyDescriptor(stream, size, descriptor);
+                queuedTime = getQueuedTime(descriptor.putDate, descriptor.putTime);
+            }
+        }
+        monitoringNode->postEvent(&descriptor, nullptr);
+    }
+
+    int rc = 0;
+    // A context whose output terminal was never made has nowhere to send the
+    // message: it ends here.
+    if (outputTerminal != nullptr)
+        cniPropagate(&rc, outputTerminal, destinations, exceptions, message);
+    ZOV_TRACE(fn, "cniPropagate rc=%i", rc);
+
+    if (monitoringNode != nullptr) {
+        const double elapsed = processorSeconds() - started;
+        monitoringNode->updateStatistics(queuedTime, elapsed, size);
+        if (rc == BRK_RC_EXCEPTION)
+            monitoringNode->postException(&descriptor);
+    }
+    // The exception goes back to the broker, measured or not: a pass-through
+    // context must not swallow a failure downstream. This does not return.
+    if (rc == BRK_RC_EXCEPTION) {
+        int rethrowRc = 0;
+        cciRethrowLastException(&rethrowRc);
+    }
+    ZOV_EXIT(fn);
+}
+
+// A put date that parses but is no calendar date (month 13, day 32, hour 24
+// and the like) or lies before 1901 gives a queued time of 0.0, as an
+// unreadable one does: the message is counted but its queued time is not
+// guessed.
+double ZOV_Node_Context::getQueuedTime(const char* putDate, const char* putTime,
+                                       ZOV_Clock clock) const {
+    static constexpr char fn[] = "ZOV_Node_Context::getQueuedTime";
+    ZOV_ENTRY(fn);
+    double result = 0.0;
+    if (putDate != nullptr && putTime != nullptr && putDate[0] != 0 && putTime[0] != 0) {
+        char date[kPutFieldLength + 1];
+        char time[kPutFieldLength + 1];
+        copyPutField(putDate, date);
+        copyPutField(putTime, time);
+        ZOV_TRACE(fn, "Date <%s> Time <%s>", date, time);
+        int year = 0, month = 0, day = 0;
+        int hours = 0, minutes = 0, seconds = 0, hundredths = 0;
+        long long put = 0;
+        if (std::sscanf(date, "%4d%2d%2d", &year, &month, &day) == 3 &&
+            std::sscanf(time, "%2d%2d%2d%2d", &hours, &minutes, &seconds, &hundredths) == 4 &&
+            hundredths >= 0 && hundredths <= 99 &&
+            ZOV_UtcSeconds(year, month, day, hours, minutes, seconds, put)) {
+            // One reading gives both the seconds and the milliseconds, so the
+            // two cannot straddle a second boundary.
+            const ZOV_Time_Of_Day now = clock();
+            const long milliseconds = now.microseconds / 1000;
+            result = static_cast<double>(now.seconds - put) +
+                     static_cast<double>(milliseconds - 10L * hundredths) / 1000.0;
+        }
+    }
+    ZOV_TRACE(fn, "Exit: %f", result);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Attributes.
+
+namespace {
+
+// Names given out by index, and the values given out for a name never set.
+constexpr const char* kIndexedNames[] = {"type", "eventMessage", "collectQueueTime"};
+constexpr const char* kTypeDefault = "other";
+constexpr const char* kEventMessageDefault = "";
+constexpr const char* kCollectQueueTimeDefault = "yes";
+
+unsigned int unitsOf(int bufferLength) {
+    return bufferLength > 0 ? static_cast<unsigned int>(bufferLength) : 0u;
+}
+
+}  // namespace
+
+ZOV_Monitoring_Node* ZOV_Node_Context::usableMonitoringNode() const {
+    return monitoringNode != nullptr && monitoringNode->status == 0 ? monitoringNode : nullptr;
+}
+
+void ZOV_Node_Context::insertAttribute(const ZOV_String* name, const ZOV_String* value) {
+    static constexpr char fn[] = "ZOV_Node_Context::insertAttribute";
+    ZOV_ENTRY(fn);
+    auto* attribute = new (std::nothrow) ZOV_Attribute(name, value);
+    if (attribute == nullptr) {
+        ZOV_LOG_ALLOCATION_ERROR(fn);
+    } else if (attribute->status == 0) {
+        attributes.append(attribute);
+    } else {
+        delete attribute;
+    }
+    ZOV_EXIT(fn);
+}
+
+int ZOV_Node_Context::setAttributeValue(const BrkChar16* name, const BrkChar16* value) {
+    static constexpr char fn[] = "ZOV_Node_Context::setAttributeValue";
+    ZOV_ENTRY(fn);
+    ZOV_String attributeName(name);
+    ZOV_String attributeValue(value);
+    ZOV_TRACE(fn, "Attribute Name = <%s>  Attribute Value = <%s>", attributeName.getcValue(),
+              attributeValue.getcValue());
+    // Every call keeps an entry, whatever the name: the first value of a
+    // name is the one given out, while the monitoring node gets the latest.
+    insertAttribute(&attributeName, &attributeValue);
+    int result = 1;
+    if (attributeName == labelName) {
+        setNodeLabel(&attributeValue);
+    } else if (attributeName == typeName) {
+        setNodeType(&attributeValue);
+        result = 0;
+    } else if (attributeName == eventMessageName) {
+        setEventMessage(&attributeValue);
+        result = 0;
+    } else if (attributeName == collectQueueTimeName) {
+        setQueueTimeCollection(&attributeValue);
+        result = 0;
+    }
+    ZOV_EXIT_RC(fn, result);
+    return result;
+}
+
+int ZOV_Node_Context::getAttributeName(int index, BrkChar16* buffer, int bufferLength) {
+    static constexpr char fn[] = "ZOV_Node_Context::getAttributeName";
+    ZOV_ENTRY(fn);
+    ZOV_TRACE(fn, "Index = <%i> Buffer size = <%i>", index, bufferLength);
+    // The broker enumerating the attributes is one of the three events that
+    // complete a node's set-up.
+    if (ZOV_Monitoring_Node* node = usableMonitoringNode(); node && !node->isInitialized()) {
+        node->initializeNode();
+    }
+    int result = 1;
+    if (buffer != nullptr && index >= 0 && index < 3) {
+        ZOV_String name(kIndexedNames[index]);
+        name.copyTo(buffer, unitsOf(bufferLength));
+        ZOV_TRACE(fn, "Attribute Name = <%s>", name.getcValue());
+        result = 0;
+    }
+    ZOV_EXIT_RC(fn, result);
+    return result;
+}
+
+int ZOV_Node_Context::getAttributeValue(const BrkChar16* name, BrkChar16* buffer,
+                                        int bufferLength) {
+    static constexpr char fn[] = "ZOV_Node_Context::getAttributeValue";
+    ZOV_ENTRY(fn);
+    ZOV_String attributeName(name);
+    ZOV_TRACE(fn, "Attribute Name = <%s>  Buffer size = <%i>", attributeName.getcValue(),
+              bufferLength);
+    const char* defaultValue = nullptr;
+    if (attributeName == typeName) {
+        defaultValue = kTypeDefault;
+    } else if (attributeName == eventMessageName) {
+        defaultValue = kEventMessageDefault;
+    } else if (attributeName == collectQueueTimeName) {
+        defaultValue = kCollectQueueTimeDefault;
+    }
+    if (defaultValue != nullptr && buffer != nullptr) {
+        if (ZOV_Attribute* attribute = attributes.find(&attributeName); attribute != nullptr) {
+            ZOV_String value(attribute->getValue());
+            ZOV_TRACE(fn, "Attribute Value = <%s>", value.getcValue());
+            value.copyTo(buffer, unitsOf(bufferLength));
+        } else {
+            ZOV_String value(defaultValue);
+            ZOV_TRACE(fn, "Attribute Value (Default) = <%s>", value.getcValue());
+            value.copyTo(buffer, unitsOf(bufferLength));
+        }
+    }
+    const int result = defaultValue != nullptr ? 0 : 1;
+    ZOV_EXIT_RC(fn, result);
+    return result;
+}
+
+void ZOV_Node_Context::setNodeLabel(const ZOV_String* value) {
+    if (ZOV_Monitoring_Node* node = usableMonitoringNode())
+        node->setNodeLabel(value);
+}
+
+void ZOV_Node_Context::setNodeType(const ZOV_String* value) {
+    if (ZOV_Monitoring_Node* node = usableMonitoringNode())
+        node->setNodeType(value);
+}
+
+void ZOV_Node_Context::setEventMessage(const ZOV_String* value) {
+    if (ZOV_Monitoring_Node* node = usableMonitoringNode())
+        node->setEventMessage(value);
+}
+
+void ZOV_Node_Context::setQueueTimeCollection(const ZOV_String* value) {
+    if (ZOV_Monitoring_Node* node = usableMonitoringNode())
+        node->setQueueTimeCollection(value);
+}
