@@ -50,7 +50,7 @@ class MemoryManagerTest : public ::testing::Test {
     ZOV_Memory_Manager manager;
 };
 
-TEST_F(MemoryManagerTest, FormattedAreaHeaderLiesByteByByteAsDocumented) {
+TEST_F(MemoryManagerTest, FormattedAreaHeaderAndPositions) {
     timeval now = {};
     gettimeofday(&now, nullptr);
     tm local = {};
@@ -70,9 +70,7 @@ TEST_F(MemoryManagerTest, FormattedAreaHeaderLiesByteByByteAsDocumented) {
     EXPECT_LT(int32At(A, 24 + 36), 1000);
     EXPECT_EQ(A[64], 0) << "nothing written past the header";
     EXPECT_EQ(std::memcmp(manager.getHeaderCopy(), A, 64), 0);
-}
 
-TEST_F(MemoryManagerTest, PositionsOfANewArea) {
     EXPECT_EQ(manager.getFirstPosition(), at(64));
     EXPECT_EQ(manager.getNextPosition(), at(64));
     EXPECT_EQ(manager.getLastPosition(), at(64));
