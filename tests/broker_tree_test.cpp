@@ -1,0 +1,300 @@
+// The broker's tree against the statistics area in shared memory: joining,
+// rebuilding with and without deleted nodes, marking a node deleted, the
+// maximum, readers' sums, unique record IDs and the cost of a rebuild.
+// Runs inside zovsandbox (private /tmp, /opt and IPC namespace).
+#include <gtest/gtest.h>
+
+#include <sys/time.h>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "broker/harness.h"
+#include "support/ipc_support.h"
+#include "support/plugin_env.h"
+#include "support/tree_support.h"
+#include "zov/zovcbrir.h"
+#include "zov/zovcevdr.h"
+#include "zov/zovcshar.h"
+#include "zov/zovcstar.h"
+
+namespace {
+
+using zovtest::asDouble;
+using zovtest::identity;
+using zovtest::join;
+using zovtest::makeBroker;
+using zovtest::storedStatistics;
+
+class BrokerTree : public ::testing::Test {
+  protected:
+    void SetUp() override { zovtest::configure(nullptr); }
+    void TearDown() override {
+        EXPECT_EQ(zovtest::ipcObjectTotal(), 0) << "IPC objects left behind";
+    }
+
+    static ZOV_Message_Flow* flowOf(ZOV_Broker& broker, const char* group, const char* flow) {
+        const ZOV_Resource_ID groupId = identity(std::string("eg-") + group, group);
+        const ZOV_Resource_ID flowId = identity(std::string("mf-") + flow, flow);
+        ZOV_Execution_Group* eg = broker.findExecutionGroup(&groupId);
+        return eg != nullptr ? eg->findMessageFlow(&flowId) : nullptr;
+    }
+    static ZOV_Node* nodeOf(ZOV_Broker& broker, const char* node) {
+        ZOV_Message_Flow* flow = flowOf(broker, "EG1", "MF1");
+        const ZOV_Resource_ID nodeId = identity(std::string("no-") + node, node);
+        return flow != nullptr ? flow->findNode(&nodeId) : nullptr;
+    }
+    static void count(ZOV_Broker& broker, ZOV_Node* node, int messages) {
+        for (int i = 0; i < messages; ++i)
+            ASSERT_EQ(broker.updateStatistics(node->getNodeStatistics(), 0.0, 0.001, 10), 0);
+    }
+    // A copy of the whole statistics area.
+    static std::vector<unsigned char> areaBytes(ZOV_Broker& broker) {
+        const auto* start =
+            static_cast<unsigned char*>(broker.getStatsArea()->memoryManager.address);
+        return {start, start + broker.getStatsArea()->memoryManager.getSize()};
+    }
+
+    standin::LogSink log;
+};
+
+TEST_F(BrokerTree, JoinWritesTheTreeAndReadAllKeepsDeletedNodes) {
+    auto writer = makeBroker();
+    ASSERT_EQ(writer->status, 0);
+    EXPECT_EQ(writer->lastResetTime(), 0u) << "no reset yet";
+    ZOV_Node* first = join(*writer, "EG1", "MF1", "N1");
+    ZOV_Node* second = join(*writer, "EG1", "MF1", "N2");
+    ASSERT_TRUE(first && second);
+    EXPECT_GT(writer->lastResetTime(), 0u);
+    writer->deleteNode(second);
+
+    auto all = makeBroker();
+    all->readStatsArea(1);
+    ASSERT_NE(flowOf(*all, "EG1", "MF1"), nullptr);
+    EXPECT_EQ(flowOf(*all, "EG1", "MF1")->nodes(), 2);
+    ASSERT_NE(nodeOf(*all, "N2"), nullptr);
+    EXPECT_EQ(nodeOf(*all, "N2")->isDeleted(), 1);
+    EXPECT_EQ(*all->getRecordId(), *writer->getRecordId()) << "the stored broker record";
+    EXPECT_EQ(all->lastResetTime(), writer->lastResetTime());
+
+    auto live = makeBroker();
+    live->readStatsArea(0);
+    EXPECT_EQ(flowOf(*live, "EG1", "MF1")->nodes(), 1);
+    EXPECT_EQ(nodeOf(*live, "N2"), nullptr);
+
+    writer->deleteNode(first);
+    auto none = makeBroker();
+    none->readStatsArea(0);
+    EXPECT_EQ(none->getExecutionGroupSet().entries(), 0u) << "flow and group without nodes";
+    live->readStatsArea(0);
+    EXPECT_NE(nodeOf(*live, "N1"), nullptr) << "a rebuild never removes a node of the tree";
+}
+
+TEST_F(BrokerTree, RebuildBringsBackANodeUndeletedElsewhereAndLeavesGroupsAsTheyAre) {
+    auto first = makeBroker();
+    ZOV_Node* node = join(*first, "EG1", "MF1", "N1", ZOV_NT_OTHER, 1000);
+    first->deleteNode(node);
+    auto second = makeBroker();
+    ASSERT_NE(join(*second, "EG1", "MF1", "N1", ZOV_NT_INPUT, 2000), nullptr);
+
+    first->readStatsArea(1);
+    EXPECT_EQ(node->isDeleted(), 0);
+    EXPECT_EQ(node->getNodeType(), ZOV_NT_INPUT) << "it took over the stored record";
+    const ZOV_Resource_ID groupId = identity("eg-EG1", "EG1");
+    EXPECT_EQ(first->findExecutionGroup(&groupId)->getProcessId(), 1000)
+        << "a group in the tree is not refreshed from its record";
+    auto reader = makeBroker();
+    reader->readStatsArea(1);
+    EXPECT_EQ(reader->findExecutionGroup(&groupId)->getProcessId(), 2000);
+
+    second->deleteNode(nodeOf(*second, "N1"));
+    first->deleteNode(node);
+    first->readStatsArea(1);
+    EXPECT_EQ(node->isDeleted(), 1) << "stored record deleted too: stays deleted";
+}
+
+TEST_F(BrokerTree, DeleteNodeChangesOnlyTheDeletedFlagInTheArea) {
+    auto broker = makeBroker();
+    ZOV_Node* node = join(*broker, "EG1", "MF1", "N1");
+    join(*broker, "EG1", "MF1", "N2");
+    count(*broker, node, 3);
+    const std::vector<unsigned char> before = areaBytes(*broker);
+    broker->deleteNode(node);
+    const std::vector<unsigned char> after = areaBytes(*broker);
+    const auto* area = static_cast<unsigned char*>(broker->getStatsArea()->memoryManager.address);
+    const long flag =
+        static_cast<unsigned char*>(node->getInformationRecord()->getSharedPosition()) - area +
+        ZOV_Record_Header::kDeletedOffset;
+    std::vector<long> changed;
+    for (size_t i = 0; i < before.size(); ++i)
+        if (before[i] != after[i])
+            changed.push_back(static_cast<long>(i));
+    EXPECT_EQ(changed, std::vector<long>{flag});
+    EXPECT_EQ(after[flag], 1);
+}
+
+TEST_F(BrokerTree, EventsAreaIsNotCreatedByPostEvent) {
+    auto broker = makeBroker();
+    ZOV_EVDR data(nullptr, 0);
+    EXPECT_EQ(broker->postEvent(&data), ZOV_RC_FAILED);
+    EXPECT_EQ(broker->postEvent(nullptr), ZOV_RC_MISSING);
+    EXPECT_EQ(broker->getEventsArea(), nullptr);
+    EXPECT_EQ(broker->updateStatistics(nullptr, 0, 0, 0), ZOV_RC_NULL);
+}
+
+TEST_F(BrokerTree, MaximumResetsEveryNodeAndCountsTheMessageOnce) {
+    auto broker = makeBroker();
+    ZOV_Node* full = join(*broker, "EG1", "MF1", "N1");
+    ZOV_Node* other = join(*broker, "EG1", "MF2", "N2");
+    count(*broker, other, 3);
+    // Preset the stored count and an old reset time.
+    const __float128 nearly = 2147483646;
+    std::memcpy(static_cast<unsigned char*>(full->getNodeStatistics()->getSharedPosition()) +
+                    ZOV_STIR::kMessageCountOffset,
+                &nearly, sizeof nearly);
+    broker->getBrokerRecord()->setResetTime(1);
+    broker->putRecord(broker->getBrokerRecord());
+
+    ZOV_STIR* record = full->getNodeStatistics();
+    EXPECT_EQ(broker->updateStatistics(record, 0.0, 0.001, 10), ZOV_RC_OK);
+    EXPECT_EQ(asDouble(storedStatistics(*broker, *full)->getMessageCount()), 2147483647.0);
+    EXPECT_EQ(log.countWithNumber(ZOV_MSG_MAXIMUM_REACHED), 0u);
+
+    EXPECT_EQ(broker->updateStatistics(record, 0.0, 0.001, 10), ZOV_RC_OK);
+    const auto messages = log.withNumber(ZOV_MSG_MAXIMUM_REACHED);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "Maximum reached. Reset statistics.");
+    EXPECT_EQ(messages[0].inserts, std::vector<std::string>{"BRK1"});
+    EXPECT_EQ(asDouble(storedStatistics(*broker, *full)->getMessageCount()), 1.0);
+    EXPECT_EQ(asDouble(storedStatistics(*broker, *other)->getMessageCount()), 0.0);
+    auto reader = makeBroker();
+    reader->readStatsArea(1);
+    EXPECT_GT(reader->lastResetTime(), 1u);
+}
+
+TEST_F(BrokerTree, ReadersSumPerNodeTypeSlot) {
+    auto writer = makeBroker();
+    // Every join resets all statistics: join first, then count.
+    ZOV_Node* input = join(*writer, "EG1", "MF1", "In", ZOV_NT_INPUT);
+    ZOV_Node* output = join(*writer, "EG1", "MF1", "Out", ZOV_NT_OUTPUT);
+    ZOV_Node* gone = join(*writer, "EG2", "MF2", "Gone", ZOV_NT_OUTPUT);
+    count(*writer, input, 1);
+    count(*writer, output, 2);
+    count(*writer, gone, 4);
+    writer->deleteNode(gone);
+
+    auto reader = makeBroker();
+    reader->readStatsArea(1);
+    reader->initStatistics();
+    ZOV_STIR inputSum(0), outputSum(0), otherSum(0);
+    EXPECT_EQ(reader->getStatistics(&inputSum, &outputSum, &otherSum), ZOV_RC_OK);
+    EXPECT_EQ(asDouble(inputSum.getMessageCount()), 1.0);
+    EXPECT_EQ(asDouble(outputSum.getMessageCount()), 6.0) << "a deleted node still counts";
+    EXPECT_EQ(asDouble(otherSum.getMessageCount()), 0.0);
+    EXPECT_EQ(asDouble(outputSum.getSumSize()), 60.0);
+    reader->getStatistics(&inputSum, &outputSum, &otherSum);
+    EXPECT_EQ(asDouble(outputSum.getMessageCount()), 12.0) << "a second call adds again";
+}
+
+// A 48-byte node record ID for a local time and random number.
+ZOV_Record_ID nodeRecordId(time_t seconds, int milliseconds, int32_t random) {
+    struct tm local = {};
+    localtime_r(&seconds, &local);
+    const int32_t fields[11] = {ZOV_RT_NODE,   local.tm_sec,   local.tm_min,  local.tm_hour,
+                                local.tm_mday, local.tm_mon,   local.tm_year, local.tm_wday,
+                                local.tm_yday, local.tm_isdst, milliseconds};
+    ZOV_Record_ID id{};
+    std::memcpy(id.bytes, fields, sizeof fields);
+    std::memcpy(id.bytes + ZOV_Record_ID::kRandomOffset, &random, sizeof random);
+    return id;
+}
+
+TEST_F(BrokerTree, ANewRecordDrawingATakenIdDrawsAgain) {
+    auto broker = makeBroker();
+    ASSERT_NE(join(*broker, "EG1", "MF1", "N1"), nullptr);
+    // Another process, started together with this one, took the ID that the
+    // next node record will draw: the same random number in any millisecond
+    // of the next few seconds.
+    srandom(4242);
+    const int32_t firstDraw = static_cast<int32_t>(random());
+    const int32_t secondDraw = static_cast<int32_t>(random());
+    srandom(4242);
+    const time_t now = time(nullptr);
+    for (time_t s = now - 1; s <= now + 5; ++s)
+        for (int ms = 0; ms < 1000; ++ms)
+            broker->getRecordIdRegistry().add(nodeRecordId(s, ms, firstDraw));
+    const long redrawsBefore = broker->getRecordIdRegistry().redraws();
+
+    const ZOV_Resource_ID nodeId = identity("no-N2", "N2");
+    ZOV_Node* node = flowOf(*broker, "EG1", "MF1")->insertNode(&nodeId);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(broker->getRecordIdRegistry().redraws(), redrawsBefore + 1);
+    EXPECT_EQ(node->getRecordId()->random(), secondDraw);
+    EXPECT_EQ(*node->getNodeStatistics()->getParentId(), *node->getRecordId());
+
+    broker->resetStatistics();
+    ZOV_Record_Set stored;
+    broker->getStatsArea()->read(&stored);
+    std::unordered_set<ZOV_Record_ID, ZOV_Record_ID_Hash> ids;
+    for (ZOV_Record* record : stored)
+        ids.insert(*record->getRecordId());
+    EXPECT_EQ(ids.size(), stored.entries()) << "every record ID in the area is unique";
+    stored.clearAndDestroy();
+}
+
+// Processor seconds of this thread for one rebuild of the whole tree by a
+// fresh broker: the best of a few runs, since the machine is shared.
+double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
+}
+
+double rebuildSeconds(int nodes) {
+    auto writer = makeBroker();
+    const ZOV_Resource_ID groupId = identity("eg-EG1", "EG1");
+    const ZOV_Resource_ID flowId = identity("mf-MF1", "MF1");
+    ZOV_Message_Flow* flow = writer->insertExecutionGroup(&groupId)->insertMessageFlow(&flowId);
+    for (int i = 0; i < nodes; ++i) {
+        const ZOV_Resource_ID nodeId = identity("no-" + std::to_string(i), "N" + std::to_string(i));
+        flow->insertNode(&nodeId);
+    }
+    writer->populateStatsArea();
+    double best = 1e9;
+    for (int run = 0; run < 5; ++run) {
+        auto reader = makeBroker();
+        const double start = threadSeconds();
+        reader->readStatsArea(1);
+        best = std::min(best, threadSeconds() - start);
+        EXPECT_EQ(reader->getExecutionGroupSet().at(0)->getMessageFlowSet().at(0)->nodes(), nodes);
+    }
+    return best;
+}
+
+// All nodes in one flow: the case in which finding each stored node by a
+// scan of the flow's nodes would make the rebuild quadratic.
+TEST_F(BrokerTree, RebuildTimeGrowsLinearlyWithTheRecords) {
+    zovtest::configure("ZOVMemorySize 8000000\n");
+    const int sizes[] = {1000, 4000, 16000};
+    double seconds[3];
+    for (int i = 0; i < 3; ++i)
+        seconds[i] = rebuildSeconds(sizes[i]);
+    const double growth1 = seconds[1] / seconds[0];
+    const double growth2 = seconds[2] / seconds[1];
+    std::printf(
+        "rebuild: %d nodes %.4f s, %d nodes %.4f s, %d nodes %.4f s; growth per 4x: "
+        "%.2f, %.2f\n",
+        sizes[0], seconds[0], sizes[1], seconds[1], sizes[2], seconds[2], growth1, growth2);
+    // Linear is 4 per step and quadratic 16; caches make the first step
+    // steeper than the second, so the bound is on the mean step.
+    EXPECT_LT(growth1 * growth2, 64.0) << "mean growth per 4x of 8 or more";
+    EXPECT_LT(growth2, 12.0);
+}
+
+}  // namespace
