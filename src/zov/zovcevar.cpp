@@ -119,12 +119,14 @@ ZOV_ReturnCode ZOV_Events_Area::getTemplates() {
         result = ZOV_RC_FAILED;
     } else {
         const unixtime t = templateArea->getLastUpdate();
-        if (!sameTime(t, templatesLastUpdate)) {
+        const void* next = templateArea->memoryManager.getNextPosition();
+        if (!sameTime(t, templatesLastUpdate) || next != templatesNextPosition) {
             flushTemplates();
             templateArea->read(&templates);
-            // The time seen before the read: a template added while reading
-            // renews the header again, and the next call reads once more.
+            // What was seen before the read: a template added while reading
+            // changes the header again, and the next call reads once more.
             templatesLastUpdate = t;
+            templatesNextPosition = next;
         }
     }
     ZOV_EXIT_RC(fn, result);
@@ -225,6 +227,7 @@ void ZOV_Events_Area::flushTemplates() {
     ZOV_ENTRY(fn);
     templates.clearAndDestroy();
     templatesLastUpdate = unixtime{};
+    templatesNextPosition = nullptr;
     ZOV_EXIT(fn);
 }
 

@@ -57,6 +57,11 @@ class ZOV_Events_Area {
     ZOV_Record_Set templates;  // of ZOV_EVTR, owned
 
   private:
+    // The templates area's next free position when `templates` was filled:
+    // the header time has millisecond resolution, so two templates stored in
+    // one millisecond are told apart by the fill level.
+    const void* templatesNextPosition = nullptr;
+
     // Joins the records of `data` with their templates into `events`.
     ZOV_ReturnCode joinEvents(const ZOV_Ordered_Record_Set& data, ZOV_Ordered_Record_Set* events);
 };
