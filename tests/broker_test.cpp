@@ -80,6 +80,7 @@ void fakeEvaluate(BrkContext context, BrkDestinationList destinations, BrkExcept
     c->propagateRc = rc;
     if (rc != BRK_RC_EXCEPTION)
         return;
+    std::this_thread::yield();  // widens the window for another thread's exception
     BrkExceptionData data;
     std::memset(&data, 0, sizeof data);
     cciGetLastExceptionData(&rc, &data);

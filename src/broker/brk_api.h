@@ -152,6 +152,8 @@ static_assert(offsetof(BrkMqmd, putApplType) == 272);
 static_assert(offsetof(BrkMqmd, putApplName) == 276);
 static_assert(offsetof(BrkMqmd, putDate) == 304);
 static_assert(offsetof(BrkMqmd, putTime) == 312);
+/* The node reads the three texts by field; `where` keeps the offset the broker documents. */
+static_assert(offsetof(BrkExceptionData, where) == 528);
 #endif
 
 #endif /* BRK_API_H */

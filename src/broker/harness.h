@@ -211,6 +211,7 @@ class Node {
     void setDownstream(Downstream downstream, std::string_view terminal = "out");
     // Passes every message from this node's terminal on to `next`'s evaluate,
     // with the lists received; an exception rethrown by `next` travels back up.
+    // `next` must outlive every evaluation that can reach it.
     void connectTo(Node& next, std::string_view terminal = "out");
     bool hasTerminal(std::string_view name, bool output) const;
 
