@@ -1,0 +1,101 @@
+// Fuzz target for everything that decodes area bytes: the input is taken as
+// the memory of a shared area (a plain buffer, no IPC) and read back into
+// both kinds of record set, rewritten in place record by record, split into
+// a templates area and a data area for the events reader, and measured with
+// the stored-image decoder. Any read or write outside the buffer is a fault
+// (the buffer is exactly as long as the input, so AddressSanitizer sees it).
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "zov/zovcedar.h"
+#include "zov/zovcetar.h"
+#include "zov/zovcevar.h"
+#include "zov/zovcrcst.h"
+#include "zov/zovcstar.h"
+
+namespace {
+
+constexpr size_t kHeaderSize = ZOV_Memory_Manager::kHeaderSize;
+constexpr size_t kLargestArea = 1 << 20;
+
+// Area objects are built once: building one reads the configuration file.
+struct Readers {
+    ZOV_Stats_Area stats{ZOV_String("fuzz")};
+    ZOV_Events_Area events{ZOV_String("fuzz")};
+
+    Readers() {
+        events.templateArea = new ZOV_Events_Template_Area(ZOV_String("fuzz"));
+        events.dataArea = new ZOV_Events_Data_Area(ZOV_String("fuzz"));
+    }
+};
+
+Readers& readers() {
+    static Readers instance;
+    return instance;
+}
+
+void layOver(ZOV_Shared_Area& area, unsigned char* bytes, size_t size) {
+    area.memoryManager.address = bytes;
+    area.memoryManager.setSize(static_cast<unsigned int>(size));
+}
+
+// The header's own time stamp as a `since`: records at or before it drop out.
+unixtime stampOf(const unsigned char* bytes) {
+    int32_t f[10];
+    std::memcpy(f, bytes + ZOV_Memory_Manager::kLastUpdateOffset, sizeof f);
+    return unixtime{f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]};
+}
+
+void readAndRewrite(ZOV_Stats_Area& area, unsigned char* bytes) {
+    ZOV_Record_Set set;
+    area.read(&set);
+    set.clearAndDestroy();
+
+    ZOV_Ordered_Record_Set ordered;
+    area.read(&ordered, stampOf(bytes));
+    // Every record read has a position in the area: putting it back takes
+    // the rewrite path, with its check of the stored image.
+    for (ZOV_Record* record : ordered)
+        area.put(record);
+    ordered.clearAndDestroy();
+}
+
+void readEvents(ZOV_Events_Area& events, unsigned char* bytes, size_t size) {
+    const size_t half = size / 2;
+    if (half < kHeaderSize)
+        return;
+    layOver(*events.templateArea, bytes, half);
+    layOver(*events.dataArea, bytes + half, size - half);
+    events.flushTemplates();
+    events.eventsLastUpdate = unixtime{};
+    ZOV_Ordered_Record_Set got;
+    events.getEvents(&got);
+    got.clearAndDestroy();
+    events.flushTemplates();
+}
+
+void measureImages(const unsigned char* bytes, size_t size) {
+    for (int type = ZOV_RT_RECORD; type <= ZOV_RT_EVENT_INFORMATION + 1; ++type) {
+        ZOV_StoredImageSize(static_cast<ZOV_RecordType>(type), bytes + kHeaderSize, bytes + size);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < kHeaderSize || size > kLargestArea)
+        return 0;
+    const std::unique_ptr<unsigned char[]> bytes(new unsigned char[size]);
+    Readers& r = readers();
+
+    std::memcpy(bytes.get(), data, size);
+    layOver(r.stats, bytes.get(), size);
+    readAndRewrite(r.stats, bytes.get());
+
+    std::memcpy(bytes.get(), data, size);
+    readEvents(r.events, bytes.get(), size);
+    measureImages(bytes.get(), size);
+    return 0;
+}

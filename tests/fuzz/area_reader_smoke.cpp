@@ -1,0 +1,149 @@
+// Deterministic driver for the area reader fuzz target, built with any
+// compiler and run by CTest: valid area images holding every record kind,
+// mutated a few thousand times (bytes flipped, counts and offsets set to
+// boundary values, images cut short), plus plain pseudo-random bytes.
+//
+//   area_reader_smoke [iterations] [--write-seeds DIR]
+// With --write-seeds the valid images are written to DIR as a starting
+// corpus for the libFuzzer build, and nothing is run.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "broker/brk_api.h"
+#include "zov/zovcbrir.h"
+#include "zov/zovcedar.h"
+#include "zov/zovcegir.h"
+#include "zov/zovcetar.h"
+#include "zov/zovcevdr.h"
+#include "zov/zovcevir.h"
+#include "zov/zovcevtr.h"
+#include "zov/zovcnoir.h"
+#include "zov/zovcreir.h"
+#include "zov/zovcstar.h"
+#include "zov/zovcstir.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+namespace {
+
+using Image = std::vector<unsigned char>;
+
+// Formats `bytes` as an empty area and appends each record.
+template <typename Area>
+Image areaWith(size_t size, const std::vector<ZOV_Record*>& records) {
+    Image bytes(size, 0);
+    Area area(ZOV_String("seed"));
+    area.memoryManager.setAddress(bytes.data());
+    area.memoryManager.setSize(static_cast<unsigned int>(size));
+    area.memoryManager.setNextPosition(area.memoryManager.getFirstPosition());
+    for (ZOV_Record* record : records)
+        area.put(record);
+    return bytes;
+}
+
+std::vector<Image> seeds() {
+    const ZOV_String uuid("0123456789abcdef"), label("label \xE9");
+    ZOV_Resource_ID id(&uuid, &label);
+    ZOV_REIR resource(ZOV_RT_RESOURCE, &id);
+    ZOV_BRIR broker(&id);
+    ZOV_EGIR group(&id);
+    ZOV_MFIR flow(&id);
+    ZOV_NOIR node(&id);
+    ZOV_STIR stats(1);
+    stats.updateStatistics(0.25, 0.5, 1000);
+    const ZOV_String g("group"), f("flow"), n("node"), text("an event");
+    ZOV_EVTR templ(&g, &f, &n, ZOV_NT_INPUT, &text);
+    ZOV_EVTR other(&g, &f, &n, ZOV_NT_OUTPUT, &label);
+    BrkMqmd md{};
+    std::memcpy(md.putApplName, "smoke", 5);
+    ZOV_EVDR event(&md, 42);
+    event.setParent(templ.getRecordId());
+    ZOV_EVIR info(&templ, &event);
+
+    std::vector<Image> images;
+    images.push_back(
+        areaWith<ZOV_Stats_Area>(2048, {&resource, &broker, &group, &flow, &node, &stats, &info}));
+    // Templates area then data area, halves of one input as the target splits.
+    Image templates = areaWith<ZOV_Events_Template_Area>(1024, {&templ, &other});
+    Image data = areaWith<ZOV_Events_Data_Area>(1024, {&event, &event, &event});
+    templates.insert(templates.end(), data.begin(), data.end());
+    images.push_back(templates);
+    // A data area that started again, and a template area whose newer,
+    // longer template covers the start of an older one.
+    std::vector<ZOV_Record*> many(6, &event);
+    images.push_back(areaWith<ZOV_Events_Data_Area>(64 + 4 * ZOV_EVDR::kSize + 100, many));
+    Image wrapped = areaWith<ZOV_Events_Template_Area>(400, {&templ, &templ, &other});
+    images.push_back(wrapped);
+    return images;
+}
+
+void mutate(Image& image, std::mt19937& random) {
+    static const int32_t boundary[] = {
+        0,          1,  -1, 63, 64, 65, 103, 104, 0x7FFFFFFF, static_cast<int32_t>(0x80000000),
+        0x3FFFFFFF, 10, 9};
+    const int edits = 1 + static_cast<int>(random() % 8);
+    for (int e = 0; e < edits && !image.empty(); ++e) {
+        const size_t at = random() % image.size();
+        switch (random() % 4) {
+            case 0:
+                image[at] ^= static_cast<unsigned char>(1u << (random() % 8));
+                break;
+            case 1:
+                if (at + 4 <= image.size()) {
+                    const int32_t v = boundary[random() % (sizeof boundary / sizeof *boundary)];
+                    std::memcpy(&image[at], &v, 4);
+                }
+                break;
+            case 2:
+                image[at] = static_cast<unsigned char>(random());
+                break;
+            default:
+                image.resize(64 + random() % image.size());
+                break;
+        }
+    }
+}
+
+int writeSeeds(const std::string& directory) {
+    int i = 0;
+    for (const Image& image : seeds()) {
+        std::ofstream(directory + "/seed-" + std::to_string(i++), std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()),
+                   static_cast<std::streamsize>(image.size()));
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    long iterations = 4000;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--write-seeds") == 0 && i + 1 < argc)
+            return writeSeeds(argv[i + 1]);
+        iterations = std::strtol(argv[i], nullptr, 10);
+    }
+    std::mt19937 random(20240501);
+    const std::vector<Image> valid = seeds();
+    for (const Image& image : valid)
+        LLVMFuzzerTestOneInput(image.data(), image.size());
+    for (long i = 0; i < iterations; ++i) {
+        Image input;
+        if (i % 8 == 7) {
+            input.resize(64 + random() % 1500);
+            for (unsigned char& b : input)
+                b = static_cast<unsigned char>(random());
+        } else {
+            input = valid[random() % valid.size()];
+            mutate(input, random);
+        }
+        LLVMFuzzerTestOneInput(input.data(), input.size());
+    }
+    std::printf("area reader smoke: %zu seeds, %ld inputs\n", valid.size(), iterations);
+    return 0;
+}
