@@ -4,9 +4,11 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "broker/brk_api.h"
+#include "broker/harness.h"
 #include "support/record_images.h"
 #include "zov/zovcevdr.h"
 #include "zov/zovcevir.h"
@@ -214,4 +216,58 @@ TEST(EventRecordBounds, EveryTruncatedImageIsRefusedAtTheGuard) {
     zovtest::GuardedPage page;
     unsigned char* start = page.placeAtEnd(hostile.raw(), hostile.size());
     EXPECT_EQ(blankTemplate()->getBounded(start, page.end()), nullptr);
+}
+
+namespace {
+
+std::vector<std::string> printLines(const standin::LogSink& log, const char* function) {
+    std::vector<std::string> lines;
+    for (const standin::LogRecord& line : log.ofFunction(function)) {
+        if (line.text != "Entry" && line.text != "Exit")
+            lines.push_back(line.text);
+    }
+    return lines;
+}
+
+}  // namespace
+
+TEST(EventRecordPrint, TemplateAndDataLinesAsDocumented) {
+    BrkMqmd md = {};
+    std::memcpy(md.msgId, "MSGID-0001", 10);
+    std::memcpy(md.correlId, "CORREL-0002", 11);
+    md.putApplType = 11;
+    std::memcpy(md.putApplName, "putter.exe                  ", 28);  // blank-padded, no 0
+    std::memcpy(md.putDate, "20240501", 8);
+    std::memcpy(md.putTime, "10203040", 8);
+    ExampleTemplate example;
+    ZOV_EVDR data(&md, 77);
+    ZOV_EVIR event(&example.record, &data);
+
+    // A stored event time of 0 prints as n/a.
+    std::vector<unsigned char> image = imageOf(data);
+    std::memset(image.data() + ZOV_EVDR::kEventTimeOffset, 0, 4);
+    ZOV_EVDR timeless(nullptr, 0);
+    timeless.get(image.data());
+
+    standin::LogSink log;
+    event.print();
+    EXPECT_EQ(printLines(log, "ZOV_EVTR::print"),
+              (std::vector<std::string>{"Execution Group     : grp", "Message Flow        : flw",
+                                        "Node                : n1", "Node Type           : 2",
+                                        "Message text        : caf\xE9!"}));
+    std::vector<std::string> dataLines = printLines(log, "ZOV_EVDR::print");
+    ASSERT_EQ(dataLines.size(), 8u);
+    EXPECT_EQ(dataLines[0].rfind("Event Time          : 20", 0), 0u) << dataLines[0];
+    EXPECT_EQ(std::vector<std::string>(dataLines.begin() + 1, dataLines.end()),
+              (std::vector<std::string>{
+                  "Appl Name           : putter.exe                  ", "Appl Name           : 11",
+                  "Message ID          : MSGID-0001", "Correl ID           : CORREL-0002",
+                  "Put date            : 20240501", "Put time            : 10203040",
+                  "Thread ID           : 77"}));
+    // Its own header dump, then the template's: two record dumps.
+    EXPECT_EQ(log.containing("R E C O R D   I D").size(), 2u);
+
+    log.clear();
+    timeless.print();
+    EXPECT_EQ(printLines(log, "ZOV_EVDR::print").front(), "Event Time          : n/a");
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "broker/harness.h"
@@ -303,5 +304,63 @@ TEST(ResourceInformationBounds, StringThatCannotBeAllocatedEndsTheDecode) {
         const std::vector<standin::LogRecord> messages = log.withNumber(1);
         ASSERT_EQ(messages.size(), 1u) << failing;
         EXPECT_EQ(messages[0].text, "Allocation Error in ZOV_REIR::get");
+    }
+}
+
+TEST(ResourceInformationPrint, KindsPutTheirLineBeforeOrAfterTheCommonLines) {
+    const ZOV_String uuid("U-\xE9"), label("Lbl");
+    const ZOV_Resource_ID id(&uuid, &label);
+    ZOV_BRIR broker(&id);
+    ZOV_EGIR group(&id);
+    ZOV_NOIR node(&id);
+    group.setProcessId(4242);
+    node.setNodeType(ZOV_NT_INPUT);
+
+    // The lines of the record classes' own print, without the header dump.
+    auto texts = [](const standin::LogSink& log) {
+        std::vector<std::string> lines;
+        for (const standin::LogRecord& line : log.all()) {
+            const bool ownPrint =
+                line.function.size() > 9 &&
+                line.function.compare(line.function.size() - 9, 9, "IR::print") == 0;
+            if (!ownPrint || line.text == "Entry" || line.text == "Exit")
+                continue;
+            lines.push_back(line.text);
+        }
+        return lines;
+    };
+    {
+        standin::LogSink log;
+        broker.print();
+        EXPECT_EQ(texts(log), (std::vector<std::string>{"Reset Time          : n/a",
+                                                        "UUID                : U-\xE9",
+                                                        "Label               : Lbl"}));
+    }
+    {
+        standin::LogSink log;
+        group.print();
+        EXPECT_EQ(texts(log), (std::vector<std::string>{"Process ID          : 4242",
+                                                        "UUID                : U-\xE9",
+                                                        "Label               : Lbl"}));
+    }
+    {
+        standin::LogSink log;
+        node.print();
+        EXPECT_EQ(texts(log), (std::vector<std::string>{"UUID                : U-\xE9",
+                                                        "Label               : Lbl",
+                                                        "Node type           : 1"}));
+    }
+    {
+        standin::LogSink log;
+        ZOV_EGIR unknown(nullptr);
+        unknown.print();
+        EXPECT_EQ(texts(log).front(), "Process ID          : n/a");
+        broker.setResetTime(kZOVSeconds1901 + 86400u * 365u * 30u);  // around the year 2000
+        log.clear();
+        broker.print();
+        EXPECT_EQ(texts(log).front().rfind("Reset Time          : 1999-12-", 0) == 0 ||
+                      texts(log).front().rfind("Reset Time          : 2000-", 0) == 0,
+                  true)
+            << texts(log).front();
     }
 }

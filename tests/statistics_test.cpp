@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <vector>
 
+#include "broker/harness.h"
 #include "support/allocation_control.h"
 #include "support/record_images.h"
 #include "zov/zovcstir.h"
@@ -319,4 +321,47 @@ TEST(StatisticsUpdate, PerMessagePathAllocatesNothing) {
     }
     EXPECT_EQ(allocations, 0);
     EXPECT_TRUE(record.getMessageCount() == 100);
+}
+
+TEST(StatisticsPrint, WritesTheDocumentedLinesInOrder) {
+    ZOV_STIR record(1);
+    load(record, Values{.count = 12345,
+                        .sumSize = kTwoTo64 + 5,
+                        .maxSize = 4096,
+                        .minSize = -1,
+                        .sumElapsed = 250,
+                        .maxElapsed = 90,
+                        .minElapsed = 3,
+                        .sumQueued = 0,
+                        .maxQueued = 0,
+                        .minQueued = 0,
+                        .first = 0,
+                        .last = 0});
+    standin::LogSink log;
+    record.print();
+    std::vector<std::string> lines;
+    for (const standin::LogRecord& line : log.ofFunction("ZOV_STIR::print")) {
+        if (!line.isTrace() || line.text == "Entry" || line.text == "Exit")
+            continue;
+        lines.push_back(line.text);
+    }
+    const std::vector<std::string> expected = {
+        "First Collection    : n/a",          "Last Collection     : n/a",
+        "Message Count       :        12345", "Max Size            :         4096",
+        "Min Size            :           -1", "Sum Size            : 1.844674407e+19",
+        "Max elapsed time    :           90", "Min elapsed time    :            3",
+        "Sum elapsed time    :          250", "Max queued time     :            0",
+        "Min queued time     :            0", "Sum queued time     :            0",
+    };
+    EXPECT_EQ(lines, expected);
+    EXPECT_FALSE(log.ofFunction("ZOV_Record::print").empty());  // the header dump comes first
+
+    // Collection times print as a local date and time.
+    load(record, Values{.count = 1, .first = 1, .last = 0xFFFFFFFFu});
+    log.clear();
+    record.print();
+    const std::vector<standin::LogRecord> first = log.containing("First Collection");
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0].text.find("n/a"), std::string::npos);
+    EXPECT_EQ(first[0].text.rfind("First Collection    : 190", 0), 0u) << first[0].text;
 }
