@@ -47,7 +47,8 @@ constexpr char kFooter[] =
     "      or a broker that could not be read while others could)\n"
     "  2   no broker found (no key file, or only key files without a segment)\n"
     "  3   no broker could be read (permission denied, foreign or truncated segment)\n"
-    "  64  wrong usage\n";
+    "  64  wrong usage\n"
+    "With --watch, the code is that of the last refresh.\n";
 
 struct Options {
     std::vector<std::string> brokers;
@@ -67,7 +68,14 @@ void buildCommandLine(CLI::App& app, Options& o) {
     app.footer(kFooter);
     app.add_option("-b,--broker", o.brokers,
                    "Show only the broker with this UUID (repeatable); default: every broker found")
-        ->type_name("UUID");
+        ->type_name("UUID")
+        ->check(CLI::Validator(
+            [](std::string& uuid) {
+                return uuid.empty() || uuid.find('/') != std::string::npos
+                           ? std::string("a broker UUID names a key file: not empty, no '/'")
+                           : std::string();
+            },
+            "", "UUID"));
     app.add_option("-f,--format", o.format,
                    "Output: text (for people), json (one document per broker and refresh, one "
                    "line each), prometheus or openmetrics (metrics text format)")
@@ -140,8 +148,8 @@ class Viewer {
                 views.push_back(*view);
         }
         write(views);
-        if (outcome.shown == 0 && outcome.unreadable == 0) {
-            err << "lumenaview: no running broker found (key files without a segment)\n";
+        if (outcome.shown == 0 && outcome.unreadable == 0 && options.brokers.empty()) {
+            err << "lumenaview: no running broker found (only key files without a segment)\n";
         }
         return outcome.exitCode();
     }

@@ -9,6 +9,7 @@
 //   3   no broker could be read: permission denied, a foreign or truncated
 //       segment, or another system error
 //   64  wrong usage
+// With --watch, the code is that of the last refresh.
 #pragma once
 
 #include <ostream>

@@ -16,6 +16,11 @@ std::string quoted(const std::string& text) {
     return '"' + text + '"';
 }
 
+// Resources may be stored without a UUID; then only the label identifies them.
+std::string uuidText(const std::string& uuid) {
+    return uuid.empty() ? "" : "  uuid " + uuid;
+}
+
 std::string rateText(const std::optional<double>& rate) {
     return rate ? "  (" + formatRate(*rate) + ")" : "";
 }
@@ -61,8 +66,8 @@ void writeSums(std::ostream& out, int level, const std::string& title, const Slo
 
 void writeNode(std::ostream& out, const NodeView& node, const TextOptions& options) {
     out << indent(3) << "Node " << quoted(node.label) << " [" << nodeTypeName(node.type) << "]"
-        << (node.deleted ? " DELETED" : "") << (node.unstable ? " UNSTABLE" : "") << "  uuid "
-        << node.uuid << '\n';
+        << (node.deleted ? " DELETED" : "") << (node.unstable ? " UNSTABLE" : "")
+        << uuidText(node.uuid) << '\n';
     if (options.showSegment)
         out << indent(4) << "record " << node.recordId << '\n';
     if (!node.hasStatistics) {
@@ -73,7 +78,7 @@ void writeNode(std::ostream& out, const NodeView& node, const TextOptions& optio
 }
 
 void writeFlow(std::ostream& out, const FlowView& flow, const TextOptions& options) {
-    out << indent(2) << "Message flow " << quoted(flow.label) << "  uuid " << flow.uuid << '\n';
+    out << indent(2) << "Message flow " << quoted(flow.label) << uuidText(flow.uuid) << '\n';
     for (const NodeView& node : flow.nodes) {
         if (options.showDeleted || !node.deleted)
             writeNode(out, node, options);
@@ -82,7 +87,7 @@ void writeFlow(std::ostream& out, const FlowView& flow, const TextOptions& optio
 }
 
 void writeGroup(std::ostream& out, const GroupView& group, const TextOptions& options) {
-    out << indent(1) << "Execution group " << quoted(group.label) << "  uuid " << group.uuid
+    out << indent(1) << "Execution group " << quoted(group.label) << uuidText(group.uuid)
         << "  process " << group.processId << " (" << processStateName(group.process) << ")\n";
     for (const FlowView& flow : group.flows)
         writeFlow(out, flow, options);
