@@ -83,14 +83,6 @@ class EventsAreaTest : public ::testing::Test {
     std::vector<std::unique_ptr<ZOV_EVDR>> posted;
 };
 
-TEST_F(EventsAreaTest, AreasAreCarvedTemplatesFirst) {
-    auto* base = static_cast<unsigned char*>(segment->memoryManager.address);
-    EXPECT_EQ(events->templateArea->memoryManager.address, base + 64);
-    EXPECT_EQ(events->dataArea->memoryManager.address, base + 64 + 4096);
-    EXPECT_EQ(headerAt(base + 64).eyecatcher, "zovcetar");
-    EXPECT_EQ(headerAt(base + 64 + 4096).eyecatcher, "zovcedar");
-}
-
 TEST_F(EventsAreaTest, DataAreaOf4096BytesStartsAgainAtThe20thRecord) {
     auto templ = zovtest::templateRecord("node", "text");
     for (int i = 0; i < 19; ++i)
