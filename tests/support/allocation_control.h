@@ -1,6 +1,6 @@
 // Replaces the global allocation functions of a test program with ones that
-// count the allocations of the calling thread and can make them fail on
-// demand. Include it in exactly one translation unit of the program.
+// count the calling thread's allocations inside an AllocationScope and can
+// fail the n-th of them. Include in exactly one translation unit.
 #pragma once
 
 #include <cstdlib>
@@ -8,53 +8,32 @@
 
 namespace zovtest {
 
-struct AllocationControl {
-    // Counting and failing apply only to the thread that switched them on.
-    static inline thread_local bool counting = false;
-    static inline thread_local int count = 0;
-    // When above 0, that many allocations succeed and the next one fails.
-    static inline thread_local int failAfter = 0;
-};
+inline thread_local bool gCounting = false;
+inline thread_local int gCount = 0;
+inline thread_local int gFailAt = 0;  // 0: none fails
 
-// Counts (and may fail) the allocations of this thread for its lifetime.
 class AllocationScope {
   public:
-    explicit AllocationScope(int failAfter = 0) {
-        AllocationControl::counting = true;
-        AllocationControl::count = 0;
-        AllocationControl::failAfter = failAfter;
-    }
-    ~AllocationScope() {
-        AllocationControl::counting = false;
-        AllocationControl::failAfter = 0;
-    }
-    AllocationScope(const AllocationScope&) = delete;
-    AllocationScope& operator=(const AllocationScope&) = delete;
-    int count() const { return AllocationControl::count; }
+    explicit AllocationScope(int failAt = 0) { gCounting = true, gCount = 0, gFailAt = failAt; }
+    ~AllocationScope() { gCounting = false, gFailAt = 0; }
+    int count() const { return gCount; }
 };
 
-namespace detail {
 inline void* allocate(std::size_t n) {
-    if (AllocationControl::counting) {
-        ++AllocationControl::count;
-        if (AllocationControl::failAfter > 0 &&
-            AllocationControl::count == AllocationControl::failAfter) {
-            return nullptr;
-        }
-    }
+    if (gCounting && ++gCount == gFailAt)
+        return nullptr;
     return std::malloc(n != 0 ? n : 1);
 }
 // Out of line, so that the compiler does not pair an inlined operator new
-// with free and warn about a mismatch that is intended here.
+// with free and warn about the intended mismatch.
 __attribute__((noinline)) inline void release(void* p) {
     std::free(p);
 }
-}  // namespace detail
 
 }  // namespace zovtest
 
 void* operator new(std::size_t n) {
-    void* p = zovtest::detail::allocate(n);
+    void* p = zovtest::allocate(n);
     if (p == nullptr)
         throw std::bad_alloc();
     return p;
@@ -63,26 +42,20 @@ void* operator new[](std::size_t n) {
     return operator new(n);
 }
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-    return zovtest::detail::allocate(n);
+    return zovtest::allocate(n);
 }
 void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
-    return zovtest::detail::allocate(n);
+    return zovtest::allocate(n);
 }
 void operator delete(void* p) noexcept {
-    zovtest::detail::release(p);
+    zovtest::release(p);
 }
 void operator delete[](void* p) noexcept {
-    zovtest::detail::release(p);
+    zovtest::release(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
-    zovtest::detail::release(p);
+    zovtest::release(p);
 }
 void operator delete[](void* p, std::size_t) noexcept {
-    zovtest::detail::release(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-    zovtest::detail::release(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    zovtest::detail::release(p);
+    zovtest::release(p);
 }
