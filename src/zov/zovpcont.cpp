@@ -8,7 +8,6 @@
 #include <ctime>
 #include <memory>
 #include <new>
-#include <string>
 
 #include "zov/zovctool.h"
 #include "zov/zovpmono.h"
@@ -30,6 +29,11 @@ static_assert(offsetof(BrkMqmd, putDate) == kPutDateOffset &&
 static_assert(sizeof(BrkMqmd) == kDescriptorSize);
 static_assert(sizeof(BrkMqmd::putDate) == kPutFieldLength &&
               sizeof(BrkMqmd::putTime) == kPutFieldLength);
+
+// Terminal names as the broker takes them; constant, so that creating a
+// terminal never depends on an allocation.
+constexpr BrkChar16 kInputTerminalName[] = {'i', 'n', 0};
+constexpr BrkChar16 kOutputTerminalName[] = {'o', 'u', 't', 0};
 
 // Processor time of the whole process, all threads, in seconds.
 static_assert(CLOCKS_PER_SEC == 1000000);
@@ -117,7 +121,7 @@ ZOV_Node_Context::ZOV_Node_Context(BrkNode node)
     monitoringNode = nullptr;
 
     int rc = 0;
-    inputTerminal = cniCreateInputTerminal(&rc, nodeObject, ZOV_String("in").getValue());
+    inputTerminal = cniCreateInputTerminal(&rc, nodeObject, kInputTerminalName);
     if (inputTerminal == nullptr) {
         ZOV_String detail = ZOV_Format_Message("Error %i.", rc);
         ZOV_LOG_CALL_FAILED("cniCreateInputTerminal", fn, detail.getcValue());
@@ -125,7 +129,7 @@ ZOV_Node_Context::ZOV_Node_Context(BrkNode node)
     }
     if (status == 0) {
         rc = 0;
-        outputTerminal = cniCreateOutputTerminal(&rc, nodeObject, ZOV_String("out").getValue());
+        outputTerminal = cniCreateOutputTerminal(&rc, nodeObject, kOutputTerminalName);
         if (outputTerminal == nullptr) {
             ZOV_String detail = ZOV_Format_Message("Error %i.", rc);
             ZOV_LOG_CALL_FAILED("cniCreateOutputTerminal", fn, detail.getcValue());
@@ -200,13 +204,13 @@ void ZOV_Node_Context::getResourceNames() {
         ZOV_String executionGroupName(buffers[1].get());
         ZOV_String messageFlowName(buffers[2].get());
 
-        const char* narrowName = brokerName.getcValue();
-        const std::string name = narrowName != nullptr ? narrowName : "";
-        ZOV_String uuid =
-            ZOV_GetRegistryValue((std::string(kZOVRegistryPrimary) + name).c_str(), "BrokerUUID");
+        // Built as ZOV_String: a path that cannot be allocated reads as no
+        // registry entry instead of throwing.
+        ZOV_String primary = ZOV_String(kZOVRegistryPrimary) + brokerName;
+        ZOV_String uuid = ZOV_GetRegistryValue(primary.getcValue(), "BrokerUUID");
         if (uuid.isEmpty()) {
-            uuid = ZOV_GetRegistryValue((std::string(kZOVRegistrySecondary) + name).c_str(),
-                                        "BrokerUUID");
+            ZOV_String secondary = ZOV_String(kZOVRegistrySecondary) + brokerName;
+            uuid = ZOV_GetRegistryValue(secondary.getcValue(), "BrokerUUID");
         }
         brokerId.setUuid(&uuid);
         brokerId.setLabel(&brokerName);
