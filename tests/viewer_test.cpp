@@ -445,6 +445,43 @@ TEST(ViewerDecode, EventsJoinedWithTemplatesAndNewOnesShownOnce) {
     EXPECT_EQ(later.events[0].text, "Late");
 }
 
+TEST(ViewerDecode, RandomDamageIsReportedNeverReadBeyondTheImage) {
+    StandardSegment segment;
+    const std::vector<unsigned char> original = segment.builder.image;
+    uint64_t state = 0x9E3779B97F4A7C15u;
+    const auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    int damaged = 0;
+    for (int round = 0; round < 400; ++round) {
+        lv::SegmentImage image;
+        image.bytes = original;
+        // Damage where it hurts most: headers and the first records of each area.
+        for (int flips = 1 + next() % 6; flips > 0; --flips) {
+            const size_t area = next() % 3;
+            const size_t offset = segment.builder.areaOffset(area) * (next() % 4 != 0) +
+                                  next() % (next() % 2 ? 64 : 1200);
+            image.bytes[offset] = static_cast<unsigned char>(next());
+        }
+        if (round % 10 == 0)
+            image.bytes.resize(next() % original.size());  // a short copy
+        lv::DecodeOptions options;
+        options.events = true;
+        const lv::BrokerView view = lv::decodeBroker(kUuid, image, options);
+        for (const lv::Problem& problem : view.problems) {
+            EXPECT_LT(problem.offset, image.bytes.size());
+        }
+        for (const lv::EventView& event : view.events) {
+            EXPECT_LE(event.offset + ZOV_EVDR::kSize, image.bytes.size());
+        }
+        damaged += !view.error.empty() || !view.problems.empty();
+    }
+    EXPECT_GT(damaged, 100);
+}
+
 // ---- stable reads and rates ------------------------------------------------
 
 TEST(ViewerCapture, ReadStableNeedsTwoEqualSuccessiveCopies) {
@@ -815,8 +852,13 @@ TEST(ViewerCli, WatchAddsRatesBetweenRefreshes) {
     };
     EXPECT_TRUE(in(first)["rate_per_second"].is_null());
     EXPECT_EQ(in(second)["messages"], 53);
-    EXPECT_GT(in(second)["rate_per_second"].get<double>(), 20.0);
-    EXPECT_LT(in(second)["rate_per_second"].get<double>(), 80.0);
+    const double rate = in(second)["rate_per_second"].get<double>();
+    if (in(first)["messages"] == 3) {
+        EXPECT_GT(rate, 20.0);  // 50 messages over a little more than a second
+        EXPECT_LE(rate, 50.0);
+    } else {
+        EXPECT_EQ(rate, 0.0);  // a stalled machine let the update come first
+    }
 }
 
 TEST(ViewerReadOnly, ViewerLeavesALiveBrokersSegmentAndIpcObjectsAsTheyWere) {
