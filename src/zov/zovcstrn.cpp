@@ -224,6 +224,7 @@ void* ZOV_String::get(void* position) {
 
 void* ZOV_String::get(void* position, const void* limit) {
     if (status != 0 || position == nullptr) return position;
+    if (limit == nullptr) return get(position);  // no bound, as for records
     const auto* p = static_cast<const unsigned char*>(position);
     const auto* end = static_cast<const unsigned char*>(limit);
     if (end < p || end - p < kImageOverhead) return nullptr;

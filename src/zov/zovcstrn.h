@@ -60,6 +60,7 @@ public:
     void* get(void* position);
     // Bounds-checked read of an image: reads nothing at or beyond `limit` and
     // returns null (string unchanged) when the image does not fit before it.
+    // A null limit means no bound.
     void* get(void* position, const void* limit);
 
     void cleanup();
