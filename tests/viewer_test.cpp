@@ -15,7 +15,6 @@
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -562,35 +561,78 @@ TEST(ViewerOutput, JsonIsOneDocumentPerBrokerWithTheWholeTree) {
 
 namespace {
 
-// Checks the exposition line by line: every family's HELP and TYPE once, its
-// samples right after them, and every line well formed.
+std::vector<std::string> fields(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> result;
+    for (std::string field; in >> field;)
+        result.push_back(field);
+    return result;
+}
+
+bool isNameCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || c == '_';
+}
+
+// A sample line: name, optional {label="value",...} with escaped values, a
+// space and a number. Returns the name, or "" when the line is malformed.
+std::string sampleName(const std::string& line) {
+    size_t i = 0;
+    while (i < line.size() && isNameCharacter(line[i]))
+        ++i;
+    const std::string name = line.substr(0, i);
+    if (i < line.size() && line[i] == '{') {
+        for (++i; i < line.size() && line[i] != '}';) {
+            const size_t label = i;
+            while (i < line.size() && isNameCharacter(line[i]))
+                ++i;
+            if (i == label || line.compare(i, 2, "=\"") != 0)
+                return "";
+            for (i += 2; i < line.size() && line[i] != '"'; ++i) {
+                if (line[i] == '\\' && (++i == line.size() || !std::strchr("\\\"n", line[i]))) {
+                    return "";
+                }
+            }
+            if (i++ >= line.size())
+                return "";
+            if (i < line.size() && line[i] == ',')
+                ++i;
+        }
+        if (i++ >= line.size())
+            return "";
+    }
+    if (i >= line.size() || line[i] != ' ')
+        return "";
+    const std::string value = line.substr(i + 1);
+    char* end = nullptr;
+    std::strtod(value.c_str(), &end);
+    return value.empty() || *end != '\0' ? "" : name;
+}
+
+// Checks the exposition line by line: every family's TYPE once, its samples
+// right after it, and every line well formed. Returns the type per family.
 std::map<std::string, std::string> checkExposition(const std::string& text, bool openMetrics) {
-    static const std::regex sample(
-        R"(^([a-z_]+)(\{([a-z_]+="([^"\\]|\\.)*",?)*\})? ([-0-9.e+]+|NaN)$)");
-    static const std::regex type(R"(^# TYPE ([a-z_]+) (counter|gauge)$)");
     std::map<std::string, std::string> types;
-    std::set<std::string> closed;
-    std::string current;
+    std::string current, line, last;
     std::istringstream lines(text);
-    std::string line, last;
-    std::smatch m;
     while (std::getline(lines, line)) {
         last = line;
-        if (std::regex_match(line, m, type)) {
-            EXPECT_EQ(types.count(m[1].str()), 0u) << "family twice: " << line;
-            if (!current.empty())
-                closed.insert(current);
-            current = m[1];
-            types[current] = m[2];
-        } else if (std::regex_match(line, m, sample)) {
-            const std::string name = m[1];
-            const std::string family =
-                openMetrics && types[current] == "counter" ? current + "_total" : current;
-            EXPECT_EQ(name, family) << "sample outside its family: " << line;
-        } else {
+        if (line.rfind("# TYPE ", 0) == 0) {
+            const std::vector<std::string> f = fields(line);
+            EXPECT_EQ(f.size(), 4u) << line;
+            if (f.size() != 4)
+                continue;
+            EXPECT_EQ(types.count(f[2]), 0u) << "family twice: " << line;
+            EXPECT_TRUE(f[3] == "counter" || f[3] == "gauge") << line;
+            current = f[2];
+            types[current] = f[3];
+        } else if (line.rfind("# ", 0) == 0) {
             EXPECT_TRUE(line.rfind("# HELP ", 0) == 0 || line.rfind("# UNIT ", 0) == 0 ||
                         line == "# EOF")
-                << "malformed line: " << line;
+                << "unknown comment: " << line;
+        } else {
+            const std::string family =
+                openMetrics && types[current] == "counter" ? current + "_total" : current;
+            EXPECT_EQ(sampleName(line), family) << "malformed or outside its family: " << line;
         }
     }
     EXPECT_EQ(last == "# EOF", openMetrics);
@@ -724,14 +766,6 @@ RunResult runProgram(const std::string& arguments) {
         out.append(buffer, n);
     const int status = pclose(pipe);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, ""};
-}
-
-std::vector<std::string> fields(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> result;
-    for (std::string field; in >> field;)
-        result.push_back(field);
-    return result;
 }
 
 // Every System V IPC object of the namespace. Attaching and detaching moves a
