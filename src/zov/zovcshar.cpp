@@ -429,10 +429,16 @@ ZOV_ReturnCode ZOV_Shared_Area::putStartingAgain(ZOV_Record* record, ZOV_RecordT
     }
     // Holding the lock across the set-back and the second append means the
     // append meets the empty area, so it cannot fail for lack of room again.
+    // Another thread or process that found the area full at the same time may
+    // have set it back already: append after what it wrote instead of setting
+    // the area back a second time over it.
     lock();
-    ZOV_TRACE(fn, "Shared area %s full: starting again", path.c_str());
-    memoryManager.setNextPosition(memoryManager.getFirstPosition());
     result = ZOV_Shared_Area::put(record);
+    if (result == ZOV_RC_NO_SPACE && record->getSharedPosition() == nullptr) {
+        ZOV_TRACE(fn, "Shared area %s full: starting again", path.c_str());
+        memoryManager.setNextPosition(memoryManager.getFirstPosition());
+        result = ZOV_Shared_Area::put(record);
+    }
     unlock();
     return result;
 }
