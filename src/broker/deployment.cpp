@@ -20,7 +20,12 @@
 //                               negative puts the time in the future)
 //   cpu = 200                   microseconds of processor time spent downstream
 //                               of the flow's last node             (default 0)
-//   throw = 0.01                share of messages that throw downstream, 0 to 1
+//   wait = 5000                 microseconds of wall-clock time waited there
+//                               after the processor time, using none (default 0)
+//   throw = 0.01                share of messages that throw downstream, 0 to 1;
+//                               spread evenly, not drawn: message i (from 0) of a
+//                               thread throws when floor((i+1)*f) > floor(i*f),
+//                               so each thread throws floor(messages*f) of them
 //   pause = 1000                microseconds between two messages of a thread
 //
 //   [group ORDERS]              an execution group (one process with --fork-groups)
@@ -126,6 +131,10 @@ std::string applyWorkloadKey(Workload& w, const std::string& key, const std::str
         if (!parseLong(value, number) || number < 0)
             return "cpu must be microseconds >= 0";
         w.cpuMicros = number;
+    } else if (key == "wait") {
+        if (!parseLong(value, number) || number < 0)
+            return "wait must be microseconds >= 0";
+        w.waitMicros = number;
     } else if (key == "throw") {
         if (!parseDouble(value, real) || real < 0 || real > 1)
             return "throw must be 0 to 1";
@@ -336,6 +345,11 @@ bool Parser::finish() {
 }
 
 }  // namespace
+
+bool throwsDownstream(long index, double fraction) {
+    return std::floor(static_cast<double>(index + 1) * fraction) >
+           std::floor(static_cast<double>(index) * fraction);
+}
 
 bool parseDeployment(std::istream& in, Deployment& deployment, DeploymentError& error) {
     deployment = Deployment{};

@@ -19,9 +19,15 @@ struct Workload {
     size_t maxSize = 364;
     double ageSeconds = 0;     // put time lies this long before the evaluation
     long cpuMicros = 0;        // processor time spent downstream of the last node
+    long waitMicros = 0;       // wall-clock time waited downstream, without processor time
     double throwFraction = 0;  // share of messages that throw downstream, 0 to 1
     long pauseMicros = 0;      // wall-clock pause between two messages of a thread
 };
+
+// Whether message `index` (from 0) of a flow thread throws downstream: the
+// throwing messages are spread evenly, floor(messages * fraction) per thread,
+// so that every run of a deployment throws the same messages.
+bool throwsDownstream(long index, double fraction);
 
 struct NodeSpec {
     std::string name;
