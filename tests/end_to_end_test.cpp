@@ -1,0 +1,848 @@
+// End to end: the node library loaded by the host program (the stand-in
+// broker) into execution-group processes with several flow threads each, and
+// the shared memory read back by the viewer as the monitoring agent reads it.
+// The host reports what it sent (counts, exact sizes, the range each queued
+// time must lie in); the viewer's JSON must agree to the byte and the
+// millisecond. Also: stopping, a process killed with SIGKILL, and
+// simultaneous joins of the same resources from many processes.
+//
+// The test program runs inside zovsandbox; the programs it starts share its
+// private /tmp, /opt, /var and IPC namespace, so every IPC object listed here
+// belongs to them.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/sem.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "broker/deployment.h"
+#include "support/host_programs.h"
+#include "support/ipc_support.h"
+
+namespace {
+
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+using zovtest::Ending;
+using zovtest::PausePoints;
+using zovtest::Program;
+
+constexpr char kHost[] = ZOV_BROKERHOST_PATH;
+constexpr char kViewer[] = ZOV_LUMENAVIEW_PATH;
+constexpr char kPlugin[] = ZOV_PLUGIN_PATH;
+
+// Generous: the machine running the suite may be busy.
+constexpr auto kRunLimit = 180s;
+
+// Event data area with the default area size: (32768 - 64) / 208 records.
+constexpr int kAreaHeader = 64;
+constexpr int kEventRecord = 208;
+constexpr int kEventCapacity = (32768 - kAreaHeader) / kEventRecord;
+
+// ---------------------------------------------------------------------------
+// A deployment described once, written as the host's deployment file and used
+// for the expectations.
+
+struct NodePlan {
+    NodePlan(std::string name, std::string type, std::string eventMessage = "",
+             bool queueTime = true)
+        : name(std::move(name)),
+          type(std::move(type)),
+          eventMessage(std::move(eventMessage)),
+          queueTime(queueTime) {}
+
+    std::string name;
+    std::string type;          // "input", "output" or "other"
+    std::string eventMessage;  // empty: no event per message
+    bool queueTime;
+};
+
+struct FlowPlan {
+    FlowPlan(std::string group, std::string name, int threads, long messages)
+        : group(std::move(group)), name(std::move(name)), threads(threads), messages(messages) {}
+
+    std::string group, name;
+    int threads;
+    long messages;
+    std::string size = "364";
+    double age = 0;
+    double throwShare = 0;
+    long cpuMicros = 0;
+    long waitMicros = 0;
+    std::vector<NodePlan> nodes;
+
+    std::string path() const { return group + "/" + name; }
+    long throwingPerThread() const {
+        return static_cast<long>(std::floor(static_cast<double>(messages) * throwShare));
+    }
+    const NodePlan* node(const std::string& label) const {
+        for (const NodePlan& n : nodes) {
+            if (n.name == label)
+                return &n;
+        }
+        return nullptr;
+    }
+};
+
+struct Plan {
+    std::string broker, uuid;
+    std::vector<FlowPlan> flows;
+
+    std::vector<std::string> groups() const {
+        std::vector<std::string> names;
+        for (const FlowPlan& f : flows) {
+            if (std::find(names.begin(), names.end(), f.group) == names.end())
+                names.push_back(f.group);
+        }
+        return names;
+    }
+    std::string text() const {
+        std::ostringstream out;
+        out << "[broker]\nname = " << broker << "\nuuid = " << uuid << "\n";
+        for (const std::string& group : groups())
+            out << "[group " << group << "]\n";
+        for (const FlowPlan& f : flows) {
+            out << "[flow " << f.path() << "]\nthreads = " << f.threads
+                << "\nmessages = " << f.messages << "\nsize = " << f.size << "\nage = " << f.age
+                << "\nthrow = " << f.throwShare << "\ncpu = " << f.cpuMicros
+                << "\nwait = " << f.waitMicros << "\n";
+            for (const NodePlan& n : f.nodes) {
+                out << "[node " << f.path() << "/" << n.name << "]\ntype = " << n.type
+                    << "\ncollectQueueTime = " << (n.queueTime ? "yes" : "no") << "\n";
+                if (!n.eventMessage.empty())
+                    out << "eventMessage = " << n.eventMessage << "\n";
+            }
+        }
+        return out.str();
+    }
+};
+
+// ---------------------------------------------------------------------------
+// What the host printed about one flow.
+
+struct Sent {
+    long evaluated = 0, rethrown = 0, reachedEnd = 0;
+    long long sizeSum = 0, sizeMin = 0, sizeMax = 0;
+    long long queuedLowMs = 0, queuedHighMs = 0;
+};
+
+std::map<std::string, Sent> parseFigures(const std::string& out) {
+    static const std::regex line(
+        R"((\S+): (\d+) evaluated, (\d+) rethrown, (\d+) reached the end; sizes (\d+)\.\.(\d+) )"
+        R"(sum (\d+); queued (-?\d+)\.\.(-?\d+) ms)");
+    std::map<std::string, Sent> figures;
+    for (std::sregex_iterator m(out.begin(), out.end(), line), end; m != end; ++m) {
+        Sent s;
+        s.evaluated = std::stol((*m)[2]);
+        s.rethrown = std::stol((*m)[3]);
+        s.reachedEnd = std::stol((*m)[4]);
+        s.sizeMin = std::stoll((*m)[5]);
+        s.sizeMax = std::stoll((*m)[6]);
+        s.sizeSum = std::stoll((*m)[7]);
+        s.queuedLowMs = std::stoll((*m)[8]);
+        s.queuedHighMs = std::stoll((*m)[9]);
+        figures[(*m)[1]] = s;
+    }
+    return figures;
+}
+
+// ---------------------------------------------------------------------------
+// The viewer's JSON document of a broker.
+
+Json view(const std::string& uuid) {
+    std::string out, err;
+    const Ending ending =
+        zovtest::runProgram({kViewer, "-f", "json", "-e", "-b", uuid}, 60s, out, err);
+    EXPECT_TRUE(ending.succeeded()) << "lumenaview " << ending.describe() << ": " << err;
+    Json document = Json::parse(out, nullptr, false);
+    EXPECT_FALSE(document.is_discarded()) << out;
+    return document.is_discarded() ? Json::object() : document;
+}
+
+const Json* labelled(const Json& array, const std::string& label) {
+    if (!array.is_array())
+        return nullptr;
+    for (const Json& item : array) {
+        if (item.value("label", "") == label)
+            return &item;
+    }
+    return nullptr;
+}
+
+const Json* groupOf(const Json& v, const std::string& group) {
+    const auto groups = v.find("execution_groups");
+    return groups != v.end() ? labelled(*groups, group) : nullptr;
+}
+
+const Json* flowOf(const Json& v, const std::string& group, const std::string& flow) {
+    const Json* g = groupOf(v, group);
+    return g != nullptr ? labelled((*g)["message_flows"], flow) : nullptr;
+}
+
+const Json* nodeOf(const Json& v, const std::string& group, const std::string& flow,
+                   const std::string& node) {
+    const Json* f = flowOf(v, group, flow);
+    return f != nullptr ? labelled((*f)["nodes"], node) : nullptr;
+}
+
+const Json* area(const Json& v, const std::string& eyecatcher) {
+    for (const Json& a : v["areas"]) {
+        if (a["eyecatcher"] == eyecatcher)
+            return &a;
+    }
+    return nullptr;
+}
+
+// The bytes of a hexadecimal field up to the first zero byte.
+std::string textOfHex(const std::string& hex) {
+    std::string text;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        const char c = static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        if (c == 0)
+            break;
+        text += c;
+    }
+    return text;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    for (std::string part; std::getline(in, part, separator);)
+        parts.push_back(part);
+    return parts;
+}
+
+// "2024-05-01T10:20:30Z" as seconds since 1970.
+int64_t isoSeconds(const std::string& iso) {
+    std::tm t{};
+    strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%SZ", &t);
+    return static_cast<int64_t>(timegm(&t));
+}
+
+// A descriptor's put date and time (UTC) as milliseconds since 1970.
+int64_t putMilliseconds(const std::string& date, const std::string& time) {
+    std::tm t{};
+    t.tm_year = std::stoi(date.substr(0, 4)) - 1900;
+    t.tm_mon = std::stoi(date.substr(4, 2)) - 1;
+    t.tm_mday = std::stoi(date.substr(6, 2));
+    t.tm_hour = std::stoi(time.substr(0, 2));
+    t.tm_min = std::stoi(time.substr(2, 2));
+    t.tm_sec = std::stoi(time.substr(4, 2));
+    return static_cast<int64_t>(timegm(&t)) * 1000 + std::stoi(time.substr(6, 2)) * 10;
+}
+
+// ---------------------------------------------------------------------------
+// One run of the host program in a directory of its own.
+
+std::string freshDirectory(const std::string& path) {
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(path);
+    return path;
+}
+
+class HostRun {
+  public:
+    HostRun(const std::string& name, const Plan& plan)
+        : dir(freshDirectory("/tmp/e2e/" + name)), pauses(dir), plan(plan) {
+        zovtest::writeFile(dir + "/deployment.conf", plan.text());
+    }
+
+    // Starts the host with the given options before the plug-in and deployment.
+    void start(std::vector<std::string> options, const std::string& tag = "host") {
+        std::vector<std::string> argv{kHost, "--log", dir + "/" + tag + ".log"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back(kPlugin);
+        argv.push_back(dir + "/deployment.conf");
+        program =
+            std::make_unique<Program>(argv, dir + "/" + tag + ".out", dir + "/" + tag + ".err");
+        ASSERT_TRUE(program->started());
+    }
+    bool pausedAt(const std::string& tag) {
+        return pauses.waitUntilPaused(tag, *program, kRunLimit);
+    }
+    Ending finish() { return program->wait(kRunLimit); }
+    std::string out() const { return zovtest::readFile(program->outPath()); }
+    std::string err() const { return zovtest::readFile(program->errPath()); }
+    std::string log(const std::string& tag = "host") const {
+        return zovtest::readFile(dir + "/" + tag + ".log");
+    }
+
+    const std::string dir;
+    PausePoints pauses;
+    Plan plan;
+    std::unique_ptr<Program> program;
+};
+
+// Semaphore sets whose value is not 1: a lock held by someone.
+std::vector<int> heldSemaphores() {
+    std::vector<int> held;
+    for (const zovtest::IpcObject& sem : zovtest::ipcObjects("sem")) {
+        if (zovtest::semaphoreValue(sem.id) != 1)
+            held.push_back(sem.id);
+    }
+    return held;
+}
+
+// Key files of segments and named mutexes in /tmp.
+std::vector<std::string> keyFiles() {
+    std::vector<std::string> files = zovtest::tmpFilesEndingIn(".zovcshme");
+    for (const std::string& f : zovtest::tmpFilesEndingIn(".zovmutx"))
+        files.push_back(f);
+    return files;
+}
+
+// ---------------------------------------------------------------------------
+// Two execution-group processes with four flow threads each, 20000 messages.
+// The run is made once; each test looks at one side of it.
+
+Plan twoGroupPlan(long messagesPerThread) {
+    Plan plan{"E2E_BROKER", "e2e-two-groups", {}};
+    FlowPlan orders("EG1", "Orders", 4, messagesPerThread);
+    orders.size = "364-16384";
+    orders.age = 0.25;
+    orders.throwShare = 0.01;
+    orders.nodes = {
+        {"In", "input"}, {"Route", "other", "order routed"}, {"Out", "output", "", false}};
+    FlowPlan bills("EG2", "Bills", 4, messagesPerThread);
+    bills.size = "1000-2000";
+    bills.age = 1.5;
+    bills.throwShare = 0.02;
+    bills.nodes = {{"Bill", "input", "bill seen"}};
+    plan.flows = {orders, bills};
+    return plan;
+}
+
+struct TwoGroupResults {
+    bool complete = false;
+    Plan plan;
+    std::map<std::string, Sent> sent;
+    Json whileIdle;       // every node present, no message in flight
+    Json afterFirstStop;  // EG1 stopped, EG2 still there
+    std::vector<int> heldWhileIdle;
+    std::vector<zovtest::IpcObject> queuesWhileIdle;
+    Ending ending;
+    std::string hostErr, hostLog;
+    std::vector<zovtest::IpcObject> leftovers;
+    std::vector<std::string> keyFilesLeft;
+    int64_t startMs = 0, endMs = 0;
+};
+
+// Runs the plan with the host pausing once the workload is done and again
+// after the first group has stopped.
+void runTwoGroups(TwoGroupResults& r) {
+    HostRun run("two-groups", r.plan);
+    r.startMs = zovtest::wallMilliseconds();
+    run.start({"--fork-groups", "--then", run.pauses.command("idle"), "--between-stops",
+               run.pauses.command("stop-$BROKERHOST_STOPPED")});
+    if (!run.pausedAt("idle")) {
+        r.hostErr = run.err();
+        return;
+    }
+    r.endMs = zovtest::wallMilliseconds();
+    r.sent = parseFigures(run.out());
+    r.heldWhileIdle = heldSemaphores();
+    r.queuesWhileIdle = zovtest::ipcObjects("msg");
+    r.whileIdle = view(r.plan.uuid);
+    run.pauses.resume("idle");
+    if (!run.pausedAt("stop-EG1")) {
+        r.hostErr = run.err();
+        return;
+    }
+    r.afterFirstStop = view(r.plan.uuid);
+    run.pauses.resume("stop-EG1");
+    r.ending = run.finish();
+    r.hostErr = run.err();
+    r.hostLog = run.log();
+    r.leftovers = zovtest::allIpcObjects();
+    r.keyFilesLeft = keyFiles();
+    r.complete = true;
+}
+
+void expectEveryFlowRan(const TwoGroupResults& r) {
+    EXPECT_TRUE(r.ending.succeeded()) << r.ending.describe() << r.hostErr;
+    for (const FlowPlan& flow : r.plan.flows) {
+        ASSERT_EQ(r.sent.count(flow.path()), 1u) << flow.path();
+        const Sent& s = r.sent.at(flow.path());
+        EXPECT_EQ(s.evaluated, flow.threads * flow.messages) << flow.path();
+        // The node's rethrow unwound back through every node to the host.
+        EXPECT_EQ(s.rethrown, flow.threads * flow.throwingPerThread()) << flow.path();
+        EXPECT_EQ(s.reachedEnd, s.evaluated - s.rethrown) << flow.path();
+    }
+    // Nothing failed, and with tracing off nothing at all was logged.
+    EXPECT_EQ(r.hostLog, "");
+}
+
+void expectExactCounts(const TwoGroupResults& r) {
+    const Json& v = r.whileIdle;
+    for (const FlowPlan& flow : r.plan.flows) {
+        const Sent& s = r.sent.at(flow.path());
+        for (const NodePlan& plan : flow.nodes) {
+            SCOPED_TRACE(flow.path() + "/" + plan.name);
+            const Json* node = nodeOf(v, flow.group, flow.name, plan.name);
+            ASSERT_NE(node, nullptr);
+            EXPECT_EQ((*node)["type"], plan.type);
+            EXPECT_EQ((*node)["deleted"], false);
+            const Json& stats = (*node)["statistics"];
+            EXPECT_EQ(stats["messages"], s.evaluated);
+            EXPECT_EQ(stats["size_bytes"]["sum"], s.sizeSum);
+            EXPECT_EQ(stats["size_bytes"]["min"], s.sizeMin);
+            EXPECT_EQ(stats["size_bytes"]["max"], s.sizeMax);
+            const int64_t first = isoSeconds(stats["first_collection"]);
+            const int64_t last = isoSeconds(stats["last_collection"]);
+            EXPECT_GE(first, r.startMs / 1000);
+            EXPECT_LE(first, last);
+            EXPECT_LE(last, r.endMs / 1000 + 1);
+        }
+    }
+}
+
+// The sums the agent makes per flow, execution group and broker, by node type.
+void expectExactSums(const TwoGroupResults& r) {
+    struct Sum {
+        long long messages = 0, size = 0, minSize = INT64_MAX, maxSize = 0;
+    };
+    std::map<std::string, std::map<std::string, Sum>> expected;  // scope -> slot -> sum
+    for (const FlowPlan& flow : r.plan.flows) {
+        const Sent& s = r.sent.at(flow.path());
+        for (const NodePlan& node : flow.nodes) {
+            for (const std::string& scope : {std::string("broker"), flow.group, flow.path()}) {
+                Sum& sum = expected[scope][node.type];
+                sum.messages += s.evaluated;
+                sum.size += s.sizeSum;
+                sum.minSize = std::min(sum.minSize, s.sizeMin);
+                sum.maxSize = std::max(sum.maxSize, s.sizeMax);
+            }
+        }
+    }
+    const Json& v = r.whileIdle;
+    for (const auto& [scope, slots] : expected) {
+        const std::vector<std::string> parts = split(scope, '/');
+        const Json* holder = scope == "broker"   ? &v
+                             : parts.size() == 1 ? groupOf(v, parts[0])
+                                                 : flowOf(v, parts[0], parts[1]);
+        ASSERT_NE(holder, nullptr) << scope;
+        for (const std::string slot : {"input", "output", "other"}) {
+            SCOPED_TRACE(scope + " " + slot);
+            const Json& sums = (*holder)["sums"][slot];
+            const auto found = slots.find(slot);
+            if (found == slots.end()) {
+                EXPECT_EQ(sums["messages"], 0);
+                continue;
+            }
+            EXPECT_EQ(sums["messages"], found->second.messages);
+            EXPECT_EQ(sums["size_bytes"]["sum"], found->second.size);
+            EXPECT_EQ(sums["size_bytes"]["min"], found->second.minSize);
+            EXPECT_EQ(sums["size_bytes"]["max"], found->second.maxSize);
+        }
+    }
+}
+
+// Each queued time lies between the put time written into the descriptor and
+// the wall clock read by the host around the evaluation; the node truncates
+// to the millisecond, and its double arithmetic may land one below.
+void expectQueuedTimes(const TwoGroupResults& r) {
+    const Json& v = r.whileIdle;
+    for (const FlowPlan& flow : r.plan.flows) {
+        const Sent& s = r.sent.at(flow.path());
+        EXPECT_GE(s.queuedLowMs, std::lround(flow.age * 1000) - 10) << flow.path();
+        for (const NodePlan& plan : flow.nodes) {
+            SCOPED_TRACE(flow.path() + "/" + plan.name);
+            const Json* node = nodeOf(v, flow.group, flow.name, plan.name);
+            ASSERT_NE(node, nullptr);
+            const Json& queued = (*node)["statistics"]["queued_ms"];
+            if (!plan.queueTime) {
+                EXPECT_EQ(queued["sum"], 0);
+                EXPECT_EQ(queued["max"], 0);
+                continue;
+            }
+            EXPECT_GE(queued["min"].get<long long>(), s.queuedLowMs - 1);
+            EXPECT_LE(queued["max"].get<long long>(), s.queuedHighMs);
+            const double average = queued["avg"].get<double>();
+            EXPECT_GE(average, static_cast<double>(s.queuedLowMs - 1));
+            EXPECT_LE(average, static_cast<double>(s.queuedHighMs));
+        }
+    }
+}
+
+// Every event posted went to the data area exactly once: the area's fill
+// level after all of them is fixed by their number. The survivors are whole,
+// linked to the right template, and carry their message's descriptor.
+void expectEvents(const TwoGroupResults& r) {
+    long posted = 0;
+    for (const FlowPlan& flow : r.plan.flows) {
+        const Sent& s = r.sent.at(flow.path());
+        for (const NodePlan& node : flow.nodes)
+            posted += node.eventMessage.empty() ? 0 : s.evaluated;
+        posted += s.rethrown * static_cast<long>(flow.nodes.size());  // every node records it
+    }
+    ASSERT_GT(posted, kEventCapacity);
+    const Json* data = area(r.whileIdle, "zovcedar");
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ((*data)["last_offset"], kAreaHeader + kEventCapacity * kEventRecord);
+    EXPECT_EQ((*data)["next_offset"],
+              kAreaHeader + ((posted - 1) % kEventCapacity + 1) * kEventRecord);
+
+    const Json& events = r.whileIdle["events"];
+    ASSERT_EQ(events.size(), static_cast<size_t>(kEventCapacity));
+    std::map<std::string, std::set<long long>> threadsOfFlow;
+    for (const Json& e : events) {
+        ASSERT_FALSE(e["template"].is_null()) << e.dump();
+        const Json& t = e["template"];
+        const std::vector<std::string> id = split(textOfHex(e["message_id"]), '/');
+        ASSERT_EQ(id.size(), 4u) << e.dump();
+        const FlowPlan* flow = nullptr;
+        for (const FlowPlan& f : r.plan.flows)
+            flow = f.group == id[0] && f.name == id[1] ? &f : flow;
+        ASSERT_NE(flow, nullptr) << e.dump();
+        EXPECT_EQ(t["execution_group"], flow->group) << e.dump();
+        EXPECT_EQ(t["message_flow"], flow->name) << e.dump();
+        const NodePlan* node = flow->node(t["node"]);
+        ASSERT_NE(node, nullptr) << e.dump();
+        EXPECT_EQ(t["node_type"], node->type);
+        if (t["text"] != node->eventMessage) {
+            EXPECT_EQ(t["text"],
+                      "Exception found in brokerhost(" + flow->path() + "). simulated failure");
+            EXPECT_TRUE(standin::throwsDownstream(std::stol(id[3]), flow->throwShare)) << e.dump();
+        }
+        EXPECT_EQ(e["put_appl_name"], "brokerhost");
+        EXPECT_EQ(e["put_appl_type"], 6);
+        const int64_t putMs = putMilliseconds(e["put_date"], e["put_time"]);
+        const int64_t eventSeconds = isoSeconds(e["event_time"]);
+        EXPECT_NEAR(static_cast<double>(eventSeconds) - putMs / 1000.0, flow->age, 1.5) << e.dump();
+        threadsOfFlow[flow->path()].insert(e["thread_id"].get<long long>());
+    }
+    for (const FlowPlan& flow : r.plan.flows)
+        EXPECT_LE(threadsOfFlow[flow.path()].size(), static_cast<size_t>(flow.threads));
+}
+
+// Between messages no lock is held anywhere, and every named mutex still has
+// its handles; once the last process has left, nothing is left at all.
+void expectNothingLockedOrLeft(const TwoGroupResults& r) {
+    EXPECT_TRUE(r.heldWhileIdle.empty());
+    EXPECT_FALSE(r.queuesWhileIdle.empty());
+    for (const zovtest::IpcObject& queue : r.queuesWhileIdle)
+        EXPECT_GE(queue.count, 1) << "queue " << queue.id;
+    EXPECT_TRUE(r.leftovers.empty()) << r.leftovers.size() << " IPC objects left";
+    EXPECT_TRUE(r.keyFilesLeft.empty()) << r.keyFilesLeft.front();
+}
+
+void expectStoppedGroupDeleted(const TwoGroupResults& r) {
+    const Json& before = r.whileIdle;
+    const Json& after = r.afterFirstStop;
+    ASSERT_NE(groupOf(after, "EG1"), nullptr);
+    EXPECT_EQ((*groupOf(before, "EG1"))["process"], "alive");
+    EXPECT_EQ((*groupOf(after, "EG1"))["process"], "gone");
+    EXPECT_EQ((*groupOf(after, "EG2"))["process"], "alive");
+    for (const FlowPlan& flow : r.plan.flows) {
+        for (const NodePlan& plan : flow.nodes) {
+            SCOPED_TRACE(flow.path() + "/" + plan.name);
+            const Json* was = nodeOf(before, flow.group, flow.name, plan.name);
+            const Json* now = nodeOf(after, flow.group, flow.name, plan.name);
+            ASSERT_NE(now, nullptr);
+            EXPECT_EQ((*now)["deleted"], flow.group == "EG1");
+            EXPECT_EQ((*now)["record_id"], (*was)["record_id"]);
+            EXPECT_EQ((*now)["statistics"]["messages"], (*was)["statistics"]["messages"]);
+        }
+    }
+}
+
+class TwoGroupProcesses : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        results = new TwoGroupResults;
+        results->plan = twoGroupPlan(5000);
+        runTwoGroups(*results);
+    }
+    static void TearDownTestSuite() {
+        delete results;
+        results = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(results->complete) << results->hostErr; }
+
+    static inline TwoGroupResults* results = nullptr;
+};
+
+TEST_F(TwoGroupProcesses, EveryFlowRanAndEveryFailureReachedTheBroker) {
+    expectEveryFlowRan(*results);
+}
+
+TEST_F(TwoGroupProcesses, CountsAndSizesInTheAreaAreExact) {
+    expectExactCounts(*results);
+}
+
+TEST_F(TwoGroupProcesses, SumsPerNodeTypeAddUpExactly) {
+    expectExactSums(*results);
+}
+
+TEST_F(TwoGroupProcesses, QueuedTimesMatchThePutTimes) {
+    expectQueuedTimes(*results);
+}
+
+TEST_F(TwoGroupProcesses, EventDataAreaHoldsTheExpectedEventsWrapping) {
+    expectEvents(*results);
+}
+
+TEST_F(TwoGroupProcesses, NothingLockedWhileIdleAndNothingLeftAfterTheLastProcess) {
+    expectNothingLockedOrLeft(*results);
+}
+
+TEST_F(TwoGroupProcesses, StoppedGroupsNodesAreMarkedDeletedWithTheirFigures) {
+    expectStoppedGroupDeleted(*results);
+}
+
+// The same for ten times as many messages, with ZOV_SOAK.
+TEST(EndToEnd, DISABLED_SoakTwoGroupProcesses) {
+    TwoGroupResults r;
+    r.plan = twoGroupPlan(50000);
+    runTwoGroups(r);
+    ASSERT_TRUE(r.complete) << r.hostErr;
+    expectEveryFlowRan(r);
+    expectExactCounts(r);
+    expectExactSums(r);
+    expectQueuedTimes(r);
+    expectEvents(r);
+    expectNothingLockedOrLeft(r);
+    expectStoppedGroupDeleted(r);
+}
+
+// ---------------------------------------------------------------------------
+// Processor time, not wall time.
+
+TEST(EndToEnd, ElapsedTimesAreProcessorTimesOfTheProcess) {
+    Plan plan{"E2E_CPU", "e2e-cpu", {}};
+    FlowPlan naps("SLEEPER", "Naps", 4, 25);
+    naps.waitMicros = 20000;  // 20 ms of wall-clock time per message, almost no processor time
+    naps.nodes = {{"Nap", "other"}};
+    FlowPlan work("WORKER", "Work", 1, 40);
+    work.cpuMicros = 5000;  // 5 ms of processor time per message
+    work.nodes = {{"Work", "other"}};
+    plan.flows = {naps, work};
+    HostRun run("cpu", plan);
+    run.start({"--fork-groups", "--then", run.pauses.command("idle")});
+    ASSERT_TRUE(run.pausedAt("idle")) << run.err();
+    const Json v = view(plan.uuid);
+    run.pauses.resume("idle");
+    EXPECT_TRUE(run.finish().succeeded()) << run.err();
+
+    const Json* nap = nodeOf(v, "SLEEPER", "Naps", "Nap");
+    const Json* worker = nodeOf(v, "WORKER", "Work", "Work");
+    ASSERT_NE(nap, nullptr);
+    ASSERT_NE(worker, nullptr);
+    const Json& napped = (*nap)["statistics"]["elapsed_ms"];
+    EXPECT_EQ((*nap)["statistics"]["messages"], 100);
+    EXPECT_LT(napped["max"].get<int>(), 10) << "a wall-clock wait counted as processor time";
+    EXPECT_LT(napped["sum"].get<long long>(), 100 * 2);
+    const Json& worked = (*worker)["statistics"]["elapsed_ms"];
+    EXPECT_EQ((*worker)["statistics"]["messages"], 40);
+    EXPECT_GE(worked["min"].get<int>(), 4) << "processor time spent downstream not counted";
+}
+
+// ---------------------------------------------------------------------------
+// A process killed with SIGKILL between messages.
+//
+// Killed between messages, the process holds no lock: its segment stays with
+// every record intact, and the next start attaches it and goes on with the
+// same records. What stays behind besides are the named mutexes' objects: the
+// dead process's handle messages are never taken back, so their queues,
+// semaphore sets and key files outlive every later user until an operator
+// removes them (ipcrm, rm). A process killed while holding a record's lock
+// is worse: the semaphore operation is not undone when a process dies, so the
+// semaphore stays at 0 and every later updater of that record waits forever;
+// only removing the semaphore set by hand (ipcrm) frees them.
+
+Plan killPlan(long messages) {
+    Plan plan{"E2E_KILL", "e2e-kill", {}};
+    FlowPlan flow("EGK", "Flow", 4, messages);
+    flow.size = "364-1000";
+    flow.age = 0.1;
+    flow.nodes = {{"A", "input", "k seen"}, {"B", "output"}};
+    plan.flows = {flow};
+    return plan;
+}
+
+// Removes what a killed process left: the named mutexes it never cleaned up.
+void removeByHand(const std::vector<zovtest::IpcObject>& objects) {
+    for (const zovtest::IpcObject& o : objects) {
+        if (o.kind == "sem")
+            semctl(o.id, 0, IPC_RMID);
+        if (o.kind == "msg")
+            msgctl(o.id, IPC_RMID, nullptr);
+    }
+    for (const std::string& file : keyFiles())
+        std::filesystem::remove("/tmp/" + file);
+}
+
+TEST(EndToEnd, KilledProcessLeavesASegmentTheNextStartContinues) {
+    constexpr long kKillAfter = 3000;
+    HostRun killed("kill", killPlan(1000000));
+    killed.start({"--kill-after", std::to_string(kKillAfter)});
+    const Ending death = killed.finish();
+    ASSERT_EQ(death.signal, SIGKILL) << death.describe() << killed.err();
+
+    // The segment stays, attached by nobody, with no lock held.
+    const std::vector<zovtest::IpcObject> segments = zovtest::ipcObjects("shm");
+    ASSERT_EQ(segments.size(), 1u);
+    EXPECT_EQ(segments[0].count, 0);
+    EXPECT_TRUE(heldSemaphores().empty());
+    const Json before = view("e2e-kill");
+    const Json* group = groupOf(before, "EGK");
+    ASSERT_NE(group, nullptr);
+    EXPECT_EQ((*group)["process"], "gone");
+    const int killedPid = (*group)["process_id"];
+    std::map<std::string, std::string> recordIds;
+    for (const std::string label : {"A", "B"}) {
+        const Json* node = nodeOf(before, "EGK", "Flow", label);
+        ASSERT_NE(node, nullptr);
+        EXPECT_EQ((*node)["deleted"], false) << "a killed process deletes nothing";
+        EXPECT_EQ((*node)["statistics"]["messages"], kKillAfter) << label;
+        recordIds[label] = (*node)["record_id"];
+    }
+
+    // The next start attaches the same segment and goes on with its records.
+    HostRun next("kill-restart", killPlan(250));
+    next.start({"--then", next.pauses.command("idle")});
+    ASSERT_TRUE(next.pausedAt("idle")) << next.err();
+    const Json after = view("e2e-kill");
+    next.pauses.resume("idle");
+    EXPECT_TRUE(next.finish().succeeded()) << next.err();
+    ASSERT_EQ(after["execution_groups"].size(), 1u);
+    ASSERT_EQ(after["execution_groups"][0]["message_flows"].size(), 1u);
+    EXPECT_EQ(after["execution_groups"][0]["message_flows"][0]["nodes"].size(), 2u);
+    EXPECT_EQ(after["detached_records"], 0);
+    EXPECT_NE((*groupOf(after, "EGK"))["process_id"], killedPid);
+    EXPECT_GE(isoSeconds(after["reset_time"]), isoSeconds(before["reset_time"]));
+    for (const auto& [label, recordId] : recordIds) {
+        const Json* node = nodeOf(after, "EGK", "Flow", label);
+        ASSERT_NE(node, nullptr);
+        EXPECT_EQ((*node)["record_id"], recordId) << label;
+        EXPECT_EQ((*node)["statistics"]["messages"], 4 * 250) << "counted afresh after the join";
+    }
+
+    // The last user removed the segment and its key file; the dead process's
+    // mutex handles keep the mutexes' objects, none of them locked.
+    EXPECT_TRUE(zovtest::ipcObjects("shm").empty());
+    EXPECT_TRUE(zovtest::tmpFilesEndingIn(".zovcshme").empty());
+    EXPECT_TRUE(heldSemaphores().empty());
+    const std::vector<zovtest::IpcObject> left = zovtest::allIpcObjects();
+    EXPECT_FALSE(left.empty());
+    for (const zovtest::IpcObject& o : left) {
+        if (o.kind == "msg") {
+            EXPECT_GE(o.count, 1) << "a queue without handles should have gone";
+        }
+    }
+    EXPECT_EQ(zovtest::tmpFilesEndingIn(".zovmutx").size(), zovtest::ipcObjects("sem").size());
+    EXPECT_TRUE(zovtest::fileExists("/tmp/zov_attach_" + std::to_string(killedPid) + ".zovmutx"));
+    removeByHand(left);
+    EXPECT_TRUE(zovtest::allIpcObjects().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Simultaneous joins: several hosts, each forking one process per execution
+// group, all deploying the same resources at the same wall-clock millisecond.
+// The processes of one host are forked from one parent whose generator was
+// never seeded, so they draw the same random numbers.
+
+Plan joinPlan() {
+    Plan plan{"E2E_JOIN", "e2e-join", {}};
+    for (const std::string group : {"EGA", "EGB"}) {
+        for (const std::string flow : {"F1", "F2"}) {
+            FlowPlan f(group, flow, 1, 20);
+            f.nodes = {{"N1", "input", "seen"}, {"N2", "other"}, {"N3", "other"}, {"N4", "output"}};
+            plan.flows.push_back(f);
+        }
+    }
+    return plan;
+}
+
+// A record ID's creation time (its local time to the millisecond) and its
+// random number, from the 96 hexadecimal digits of the 48 bytes: type (4),
+// creation time (40), random number (4).
+std::string createdPart(const std::string& recordId) {
+    return recordId.substr(8, 80);
+}
+std::string randomPart(const std::string& recordId) {
+    return recordId.substr(88, 8);
+}
+
+void joinRound(int hosts, int round) {
+    const Plan plan = joinPlan();
+    std::vector<std::unique_ptr<HostRun>> runs;
+    const std::string startAt = std::to_string(zovtest::wallMilliseconds() + 800);
+    for (int h = 0; h < hosts; ++h) {
+        runs.push_back(std::make_unique<HostRun>(
+            "join-" + std::to_string(round) + "-" + std::to_string(h), plan));
+        runs.back()->start({"--fork-groups", "--start-at", startAt, "--then",
+                            runs.back()->pauses.command("idle")});
+    }
+    for (auto& run : runs)
+        ASSERT_TRUE(run->pausedAt("idle")) << run->err();
+    const Json v = view(plan.uuid);
+    for (auto& run : runs)
+        run->pauses.resume("idle");
+    for (auto& run : runs)
+        EXPECT_TRUE(run->finish().succeeded()) << run->err();
+    EXPECT_TRUE(zovtest::allIpcObjects().empty());
+
+    // Exactly one record per identity, each where it belongs.
+    EXPECT_EQ(v["detached_records"], 0);
+    EXPECT_TRUE(v["problems"].empty()) << v["problems"].dump();
+    ASSERT_EQ(v["execution_groups"].size(), 2u);
+    std::set<std::string> ids;
+    std::map<std::string, std::set<std::string>> groupsOfTime, groupsOfRandom;
+    size_t nodes = 0;
+    for (const Json& g : v["execution_groups"]) {
+        ASSERT_EQ(g["message_flows"].size(), 2u) << g["label"];
+        for (const Json& f : g["message_flows"]) {
+            ASSERT_EQ(f["nodes"].size(), 4u) << g["label"] << "/" << f["label"];
+            for (const Json& n : f["nodes"]) {
+                const std::string id = n["record_id"];
+                ids.insert(id);
+                groupsOfTime[createdPart(id)].insert(g["label"]);
+                groupsOfRandom[randomPart(id)].insert(g["label"]);
+                ++nodes;
+            }
+        }
+    }
+    EXPECT_EQ(ids.size(), nodes) << "two node records share an ID";
+    // Events of each group are linked to templates of that group.
+    for (const Json& e : v["events"]) {
+        ASSERT_FALSE(e["template"].is_null());
+        const std::vector<std::string> id = split(textOfHex(e["message_id"]), '/');
+        ASSERT_EQ(id.size(), 4u);
+        EXPECT_EQ(e["template"]["execution_group"], id[0]);
+        EXPECT_EQ(e["template"]["message_flow"], id[1]);
+    }
+    // How close the race came, kept in the test report: node records of both
+    // groups made in the same millisecond, or drawing the same random number.
+    int sameMillisecond = 0, sameRandom = 0;
+    for (const auto& [time, groups] : groupsOfTime)
+        sameMillisecond += groups.size() > 1 ? 1 : 0;
+    for (const auto& [random, groups] : groupsOfRandom)
+        sameRandom += groups.size() > 1 ? 1 : 0;
+    const std::string name = "round" + std::to_string(round);
+    ::testing::Test::RecordProperty(name + "_shared_milliseconds", sameMillisecond);
+    ::testing::Test::RecordProperty(name + "_shared_random_numbers", sameRandom);
+}
+
+TEST(EndToEnd, SimultaneousJoinsAcrossProcessesLeaveOneRecordPerIdentity) {
+    for (int round = 0; round < 3; ++round)
+        joinRound(6, round);
+}
+
+// Long runs, registered with ZOV_SOAK.
+TEST(EndToEnd, DISABLED_SoakManyJoinRounds) {
+    for (int round = 0; round < 40; ++round)
+        joinRound(8, round);
+}
+
+}  // namespace
