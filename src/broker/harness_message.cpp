@@ -85,7 +85,8 @@ MessageSpec& MessageSpec::putSecondsAgo(double seconds) {
 std::vector<unsigned char> buildStream(const MessageSpec& spec) {
     const BrkMqmd md = descriptorOf(spec);
     std::vector<unsigned char> stream(spec.totalSize);
-    std::memcpy(stream.data(), &md, std::min(spec.totalSize, sizeof md));
+    if (!stream.empty())  // an empty vector's data() may be null
+        std::memcpy(stream.data(), &md, std::min(spec.totalSize, sizeof md));
     // Payload: a recognisable byte pattern.
     for (size_t i = sizeof md; i < stream.size(); ++i) {
         stream[i] = static_cast<unsigned char>('a' + i % 26);
