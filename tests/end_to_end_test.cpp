@@ -17,10 +17,10 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -136,21 +136,18 @@ struct Sent {
 };
 
 std::map<std::string, Sent> parseFigures(const std::string& out) {
-    static const std::regex line(
-        R"((\S+): (\d+) evaluated, (\d+) rethrown, (\d+) reached the end; sizes (\d+)\.\.(\d+) )"
-        R"(sum (\d+); queued (-?\d+)\.\.(-?\d+) ms)");
     std::map<std::string, Sent> figures;
-    for (std::sregex_iterator m(out.begin(), out.end(), line), end; m != end; ++m) {
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        char path[256] = {};
         Sent s;
-        s.evaluated = std::stol((*m)[2]);
-        s.rethrown = std::stol((*m)[3]);
-        s.reachedEnd = std::stol((*m)[4]);
-        s.sizeMin = std::stoll((*m)[5]);
-        s.sizeMax = std::stoll((*m)[6]);
-        s.sizeSum = std::stoll((*m)[7]);
-        s.queuedLowMs = std::stoll((*m)[8]);
-        s.queuedHighMs = std::stoll((*m)[9]);
-        figures[(*m)[1]] = s;
+        if (std::sscanf(line.c_str(),
+                        "%255[^:]: %ld evaluated, %ld rethrown, %ld reached the end; sizes "
+                        "%lld..%lld sum %lld; queued %lld..%lld ms",
+                        path, &s.evaluated, &s.rethrown, &s.reachedEnd, &s.sizeMin, &s.sizeMax,
+                        &s.sizeSum, &s.queuedLowMs, &s.queuedHighMs) == 9) {
+            figures[path] = s;
+        }
     }
     return figures;
 }
@@ -253,33 +250,29 @@ std::string freshDirectory(const std::string& path) {
 class HostRun {
   public:
     HostRun(const std::string& name, const Plan& plan)
-        : dir(freshDirectory("/tmp/e2e/" + name)), pauses(dir), plan(plan) {
+        : dir(freshDirectory("/tmp/e2e/" + name)), pauses(dir) {
         zovtest::writeFile(dir + "/deployment.conf", plan.text());
     }
 
     // Starts the host with the given options before the plug-in and deployment.
-    void start(std::vector<std::string> options, const std::string& tag = "host") {
-        std::vector<std::string> argv{kHost, "--log", dir + "/" + tag + ".log"};
+    void start(std::vector<std::string> options) {
+        std::vector<std::string> argv{kHost, "--log", dir + "/host.log"};
         argv.insert(argv.end(), options.begin(), options.end());
         argv.push_back(kPlugin);
         argv.push_back(dir + "/deployment.conf");
-        program =
-            std::make_unique<Program>(argv, dir + "/" + tag + ".out", dir + "/" + tag + ".err");
+        program = std::make_unique<Program>(argv, dir + "/host.out", dir + "/host.err");
         ASSERT_TRUE(program->started());
     }
     bool pausedAt(const std::string& tag) {
         return pauses.waitUntilPaused(tag, *program, kRunLimit);
     }
     Ending finish() { return program->wait(kRunLimit); }
-    std::string out() const { return zovtest::readFile(program->outPath()); }
-    std::string err() const { return zovtest::readFile(program->errPath()); }
-    std::string log(const std::string& tag = "host") const {
-        return zovtest::readFile(dir + "/" + tag + ".log");
-    }
+    std::string out() const { return zovtest::readFile(dir + "/host.out"); }
+    std::string err() const { return zovtest::readFile(dir + "/host.err"); }
+    std::string log() const { return zovtest::readFile(dir + "/host.log"); }
 
     const std::string dir;
     PausePoints pauses;
-    Plan plan;
     std::unique_ptr<Program> program;
 };
 
@@ -302,8 +295,8 @@ std::vector<std::string> keyFiles() {
 }
 
 // ---------------------------------------------------------------------------
-// Two execution-group processes with four flow threads each, 20000 messages.
-// The run is made once; each test looks at one side of it.
+// Two execution-group processes with four flow threads each, 40000 messages
+// in the default suite. The run is made once; each test looks at one side.
 
 Plan twoGroupPlan(long messagesPerThread) {
     Plan plan{"E2E_BROKER", "e2e-two-groups", {}};

@@ -17,7 +17,6 @@ namespace {
 using standin::Deployment;
 using standin::FlowSpec;
 using standin::GroupSpec;
-using standin::Node;
 using std::chrono::milliseconds;
 using std::chrono::system_clock;
 

@@ -38,7 +38,12 @@ struct SentFigures {
 // Ends the process with SIGKILL once a given number of messages has been
 // evaluated in it, with no message in flight: every flow thread is then
 // between two messages, as when an operator kills an execution group that is
-// waiting for work.
+// waiting for work. Its segment stays, intact, for the next start; its named
+// mutexes keep its handles until removed by hand. Killed in the middle of a
+// message instead, a process may hold a record's lock: a semaphore operation
+// is not undone when its process dies, so that record's semaphore stays taken
+// and every later updater of the record waits forever, until the semaphore
+// set is removed by hand.
 class KillSwitch {
   public:
     explicit KillSwitch(long after) : after_(after) {}

@@ -32,8 +32,7 @@ std::string Ending::describe() const {
 }
 
 Program::Program(const std::vector<std::string>& argv, const std::string& outPath,
-                 const std::string& errPath)
-    : outPath_(outPath), errPath_(errPath) {
+                 const std::string& errPath) {
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, outPath.c_str(),

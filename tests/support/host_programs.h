@@ -37,8 +37,6 @@ class Program {
     bool running();  // reaps the program when it has ended
     // Waits until it ends; kills it once `timeout` has passed.
     Ending wait(std::chrono::milliseconds timeout);
-    const std::string& outPath() const { return outPath_; }
-    const std::string& errPath() const { return errPath_; }
 
   private:
     bool reap(int options);
@@ -46,7 +44,6 @@ class Program {
     pid_t pid_ = -1;
     bool ended_ = false;
     Ending ending_;
-    std::string outPath_, errPath_;
 };
 
 // Runs a program to its end; its output is read back into `out` and `err`.
