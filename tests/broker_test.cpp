@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "broker/deployment.h"
 #include "broker/harness.h"
@@ -460,7 +462,7 @@ TEST(Deployment, SampleFileParsesWithFlowOverrides) {
     const FlowSpec& intake = d.groups[0].flows.at(0);
     EXPECT_EQ(intake.workload.threads, 3);
     EXPECT_EQ(intake.workload.messages, 2000);  // from [workload]
-    EXPECT_EQ(intake.nodes.size(), 2u);
+    EXPECT_EQ(intake.nodes.size(), 3u);
     EXPECT_EQ(intake.nodes[0].attributes.at(0),
               (std::pair<std::string, std::string>{"type", "input"}));
     EXPECT_EQ(d.groups[1].flows.at(0).workload.maxSize, 65536u);
@@ -480,6 +482,7 @@ TEST(Deployment, ErrorsNameTheirLine) {
         {"[flow G/F]\nthreads = 0\n", 6, "threads"},
         {"[flow G/F]\nsize = 900-400\n", 6, "size"},
         {"[flow G/F]\nthrow = 1.5\n", 6, "throw"},
+        {"[flow G/F]\nwait = -1\n", 6, "wait"},
         {"[flow G/F]\ncolour = red\n", 6, "unknown key"},
         {"[flow G/F]\nmessages = 1\nmessages = 2\n", 7, "duplicate"},
         {"[flow G/F]\n[node G/F/N]\njust text\n", 7, "key = value"},
@@ -500,6 +503,30 @@ TEST(Deployment, ErrorsNameTheirLine) {
     DeploymentError error;
     EXPECT_FALSE(parseDeployment(noBroker, d, error));
     EXPECT_EQ(error.line, 0);
+}
+
+// Every run of a deployment fails the same messages: floor(messages * share)
+// per thread, spread evenly.
+TEST(Deployment, FailingMessagesAreSpreadEvenly) {
+    struct Case {
+        double share;
+        long messages;
+        std::vector<long> failing;
+    };
+    const Case cases[] = {
+        {0.01, 250, {99, 199}}, {0.29, 10, {3, 6}}, {0.5, 5, {1, 3}},
+        {1.0, 3, {0, 1, 2}},    {0.0, 100, {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<long> failing;
+        for (long i = 0; i < c.messages; ++i) {
+            if (throwsDownstream(i, c.share))
+                failing.push_back(i);
+        }
+        EXPECT_EQ(failing, c.failing) << c.share;
+        EXPECT_EQ(static_cast<long>(failing.size()),
+                  static_cast<long>(std::floor(static_cast<double>(c.messages) * c.share)));
+    }
 }
 
 TEST(Registry, BrokerUuidFileHoldsTheUuidOnOneLine) {
