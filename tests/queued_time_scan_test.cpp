@@ -1,0 +1,125 @@
+// The put date and time are read field by field without sscanf on the
+// per-message path; these cases guard that the reading still agrees with the
+// C library's "%4d%2d%2d" and "%2d%2d%2d%2d" on every kind of text a
+// descriptor can carry: blanks, tabs and other white space before a field,
+// signs, letters, short and cut fields.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "support/plugin_env.h"
+
+namespace {
+
+ZOV_Time_Of_Day fixedNow;
+ZOV_Time_Of_Day fixedClock() {
+    return fixedNow;
+}
+
+// The queued time as it was computed with sscanf: the reference.
+double withSscanf(const char* putDate, const char* putTime) {
+    if (putDate[0] == 0 || putTime[0] == 0)
+        return 0.0;
+    char date[9] = {};
+    char time[9] = {};
+    for (int i = 0; i < 8 && putDate[i] != 0; ++i)
+        date[i] = putDate[i];
+    for (int i = 0; i < 8 && putTime[i] != 0; ++i)
+        time[i] = putTime[i];
+    int year = 0, month = 0, day = 0, hours = 0, minutes = 0, seconds = 0, hundredths = 0;
+    long long put = 0;
+    if (std::sscanf(date, "%4d%2d%2d", &year, &month, &day) != 3 ||
+        std::sscanf(time, "%2d%2d%2d%2d", &hours, &minutes, &seconds, &hundredths) != 4 ||
+        hundredths < 0 || hundredths > 99 ||
+        !ZOV_UtcSeconds(year, month, day, hours, minutes, seconds, put)) {
+        return 0.0;
+    }
+    return static_cast<double>(fixedNow.seconds - put) +
+           static_cast<double>(fixedNow.microseconds / 1000 - 10L * hundredths) / 1000.0;
+}
+
+class QueuedTimeScan : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        zovtest::configure(nullptr);
+        plugin = zovtest::loadPlugin();
+        ASSERT_TRUE(standin::writeBrokerRegistry("SCANBRK", "scan-uuid"));
+        node = plugin->createNode({"SCANBRK", "group", "flow", "node"});
+        context = zovtest::contextOf(*node);
+        ASSERT_NE(context, nullptr);
+        fixedNow = {1042626031, 250000};  // 2003-01-15 10:20:31.250 UTC
+    }
+
+    // Compares one pair; the texts are 8 characters, possibly with a 0 inside.
+    void expectSame(const std::string& date, const std::string& time) {
+        const double ours = context->getQueuedTime(date.c_str(), time.c_str(), fixedClock);
+        const double reference = withSscanf(date.c_str(), time.c_str());
+        ASSERT_EQ(ours, reference) << "date <" << date << "> time <" << time << ">";
+        if (reference != 0.0)
+            ++parsed;
+    }
+
+    std::unique_ptr<standin::Plugin> plugin;
+    std::unique_ptr<standin::Node> node;
+    ZOV_Node_Context* context = nullptr;
+    long parsed = 0;
+};
+
+// Characters that change how a field reads: digits, the white space sscanf
+// skips, signs, letters, a character with the high bit set, and the end.
+const char kAlphabet[] = "0123456789 \t\n\v\f\r+-x.\xA0";
+
+std::string mutated(std::string text, std::mt19937& random, int changes) {
+    std::uniform_int_distribution<size_t> position(0, text.size() - 1);
+    std::uniform_int_distribution<size_t> character(0, sizeof kAlphabet - 1);  // the 0 ends it
+    for (int i = 0; i < changes; ++i)
+        text[position(random)] = kAlphabet[character(random)];
+    return text;
+}
+
+TEST_F(QueuedTimeScan, MutatedDatesAndTimesReadAsSscanfReadsThem) {
+    std::mt19937 random(20030115);
+    std::uniform_int_distribution<int> changes(1, 3);
+    for (int i = 0; i < 200000; ++i) {
+        if (i % 2 == 0) {
+            expectSame(mutated("20030115", random, changes(random)), "10203040");
+        } else {
+            expectSame("20030115", mutated("10203040", random, changes(random)));
+        }
+    }
+    // Most mutations still read as a date and time: the values were compared,
+    // not just the failures.
+    EXPECT_GT(parsed, 20000);
+}
+
+TEST_F(QueuedTimeScan, EveryTimeOverSignsBlanksAndDigitsReadsAsSscanfReadsIt) {
+    const char alphabet[] = {'1', '0', ' ', '-', '+'};
+    std::string time(8, ' ');
+    for (int code = 0; code < 390625; ++code) {  // 5^8
+        int rest = code;
+        for (char& c : time) {
+            c = alphabet[rest % 5];
+            rest /= 5;
+        }
+        expectSame("20030115", time);
+    }
+    EXPECT_GT(parsed, 1000);
+}
+
+TEST_F(QueuedTimeScan, RandomTextsReadAsSscanfReadsThem) {
+    std::mt19937 random(364);
+    std::uniform_int_distribution<size_t> character(0, sizeof kAlphabet - 2);
+    std::string date(8, ' '), time(8, ' ');
+    for (int i = 0; i < 100000; ++i) {
+        for (char& c : date)
+            c = kAlphabet[character(random)];
+        for (char& c : time)
+            c = kAlphabet[character(random)];
+        expectSame(date, time);
+    }
+}
+
+}  // namespace
