@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "zov/zovcimag.h"
+#include "zov/zovcquad.h"
 #include "zov/zovctool.h"
 
 static constexpr char _ZOV_UNIT_[] = "zovcstir";
@@ -51,7 +52,7 @@ int32_t ZOV_STIR::toMilliseconds(double seconds) {
 ZOV_ReturnCode ZOV_STIR::updateStatistics(double queuedTime, double elapsedTime, int size) {
     static constexpr char fn[] = "ZOV_STIR::updateStatistics";
     ZOV_ENTRY(fn);
-    if (messageCount >= static_cast<__float128>(kMaximumCount)) {
+    if (ZOV_WholeAtLeast(messageCount, kMaximumCount)) {
         ZOV_EXIT_RC(fn, ZOV_RC_MAXIMUM);
         return ZOV_RC_MAXIMUM;
     }
@@ -61,10 +62,12 @@ ZOV_ReturnCode ZOV_STIR::updateStatistics(double queuedTime, double elapsedTime,
     const int32_t elapsed = toMilliseconds(elapsedTime);
     const int32_t queued = toMilliseconds(queuedTime);
 
-    messageCount += 1;
-    sumSize += size;
-    sumElapsed += elapsed;
-    sumQueued += queued;
+    // The sums hold whole numbers: added exactly without software floating
+    // point, with the bytes binary128 addition gives (zovcquad.h).
+    ZOV_AddWhole(messageCount, 1);
+    ZOV_AddWhole(sumSize, size);
+    ZOV_AddWhole(sumElapsed, elapsed);
+    ZOV_AddWhole(sumQueued, queued);
     if (firstCollection == 0) {
         maxSize = minSize = size;
         maxElapsed = minElapsed = elapsed;

@@ -72,7 +72,8 @@ void copyPutField(const char* field, char (&buffer)[kPutFieldLength + 1]) {
 // digits up to the width. False when no digit was read. The field stops at
 // the first character that is no digit, which the next field then meets.
 bool scanDecimal(const char*& p, int width, int& value) {
-    while (std::isspace(static_cast<unsigned char>(*p)))
+    // A digit is never white space: the usual field asks no locale table.
+    while ((*p < '0' || *p > '9') && std::isspace(static_cast<unsigned char>(*p)))
         ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') {
