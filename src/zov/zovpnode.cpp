@@ -21,9 +21,14 @@ ZOV_Node_Context* contextOf(BrkContext context) {
 
 }  // namespace
 
+// The entry line is written under the switch as it was, the exit line under
+// the one just read.
 void getCommonValues() {
+    static constexpr char fn[] = "getCommonValues";
+    ZOV_ENTRY(fn);
     ZOV_String value = ZOV_FindRegistryValue(ZOV_Environment_Registry(nullptr), "ZOVNodeTrace");
     bZOVTracing = value == "On" ? 1 : 0;
+    ZOV_EXIT(fn);
 }
 
 BrkFactory bipGetMessageflowNodeFactory() {

@@ -1,27 +1,33 @@
 // Entry points of the plug-in library: the factory function the broker calls
 // after loading it, and the six node functions it calls per node instance.
 //
-// Only bipGetMessageflowNodeFactory is visible outside the library; the node
-// functions reach the broker through the table handed to cniDefineNodeClass.
+// These seven functions are exported under their plain C names (everything
+// else in the library is hidden); the broker reaches the node functions
+// through the table handed to cniDefineNodeClass.
 #pragma once
 
 #include "broker/brk_api.h"
 
-extern "C" {
-__attribute__((visibility("default"))) BrkFactory bipGetMessageflowNodeFactory();
+#define ZOV_EXPORT __attribute__((visibility("default")))
 
-BrkContext zovCreateNodeContext(BrkFactory factory, const BrkChar16* nodeName, BrkNode node);
-void zovDeleteNodeContext(BrkContext context);
-int zovGetAttributeName(BrkContext context, int index, BrkChar16* buffer, int bufferLength);
-int zovSetAttribute(BrkContext context, const BrkChar16* name, const BrkChar16* value);
-int zovGetAttribute(BrkContext context, const BrkChar16* name, BrkChar16* buffer, int bufferLength);
-void zovEvaluate(BrkContext context, BrkDestinationList destinations, BrkExceptionList exceptions,
-                 BrkMessage message);
-}
+extern "C" {
+ZOV_EXPORT BrkFactory bipGetMessageflowNodeFactory();
+
+ZOV_EXPORT BrkContext zovCreateNodeContext(BrkFactory factory, const BrkChar16* nodeName,
+                                           BrkNode node);
+ZOV_EXPORT void zovDeleteNodeContext(BrkContext context);
+ZOV_EXPORT int zovGetAttributeName(BrkContext context, int index, BrkChar16* buffer,
+                                   int bufferLength);
+ZOV_EXPORT int zovSetAttribute(BrkContext context, const BrkChar16* name, const BrkChar16* value);
+ZOV_EXPORT int zovGetAttribute(BrkContext context, const BrkChar16* name, BrkChar16* buffer,
+                               int bufferLength);
+ZOV_EXPORT void zovEvaluate(BrkContext context, BrkDestinationList destinations,
+                            BrkExceptionList exceptions, BrkMessage message);
 
 // Sets bZOVTracing from the key "ZOVNodeTrace" of the configuration file:
 // 1 only for the exact value "On".
-void getCommonValues();
+ZOV_EXPORT void getCommonValues();
+}
 
 inline constexpr const char* kZOVFactoryName = "LumenaMonitorNodeFactory";
 inline constexpr const char* kZOVNodeClassName = "ComLumenaMonitorNode";
