@@ -186,8 +186,15 @@ void ZOV_ResetEnvironmentRegistry() {
 }
 
 ZOV_String ZOV_FindRegistryValue(const char* configPath, const char* key) {
-    if (configPath == nullptr || key == nullptr) return ZOV_String();
-    return ZOV_GetRegistryValue(configPath, key);
+    static constexpr char fn[] = "ZOV_FindRegistryValue";
+    ZOV_ENTRY(fn);
+    // Initialised, not assigned: a value that could not be held keeps its
+    // failed status for the caller to see.
+    ZOV_String value = configPath != nullptr && key != nullptr
+                           ? ZOV_GetRegistryValue(configPath, key)
+                           : ZOV_String();
+    ZOV_EXIT(fn);
+    return value;
 }
 
 ZOV_String ZOV_ConfigValue(const char* key) {
@@ -206,8 +213,11 @@ ZOV_String ZOV_GetRegistryValue(const char* path, const char* key) {
     // file holds "key value" lines.
     std::string file = path;
     bool directory = false;
-    if (DIR* dir = opendir(path); dir != nullptr) {
-        ZOV_TRACE(fn, "opendir %s rc %Li", path, static_cast<long long>(reinterpret_cast<intptr_t>(dir)));
+    // Traced whether or not it opens: the lines show every attempt.
+    DIR* dir = opendir(path);
+    ZOV_TRACE(fn, "opendir %s rc %Li", path,
+              static_cast<long long>(reinterpret_cast<intptr_t>(dir)));
+    if (dir != nullptr) {
         closedir(dir);
         directory = true;
         file += "/";
