@@ -459,21 +459,33 @@ int ZOV_Node_Context::getAttributeValue(const BrkChar16* name, BrkChar16* buffer
 }
 
 void ZOV_Node_Context::setNodeLabel(const ZOV_String* value) {
+    static constexpr char fn[] = "ZOV_Node_Context::setNodeLabel";
+    ZOV_ENTRY(fn);
     if (ZOV_Monitoring_Node* node = usableMonitoringNode())
         node->setNodeLabel(value);
+    ZOV_EXIT(fn);
 }
 
 void ZOV_Node_Context::setNodeType(const ZOV_String* value) {
+    static constexpr char fn[] = "ZOV_Node_Context::setNodeType";
+    ZOV_ENTRY(fn);
     if (ZOV_Monitoring_Node* node = usableMonitoringNode())
         node->setNodeType(value);
+    ZOV_EXIT(fn);
 }
 
 void ZOV_Node_Context::setEventMessage(const ZOV_String* value) {
+    static constexpr char fn[] = "ZOV_Node_Context::setEventMessage";
+    ZOV_ENTRY(fn);
     if (ZOV_Monitoring_Node* node = usableMonitoringNode())
         node->setEventMessage(value);
+    ZOV_EXIT(fn);
 }
 
 void ZOV_Node_Context::setQueueTimeCollection(const ZOV_String* value) {
+    static constexpr char fn[] = "ZOV_Node_Context::setQueueTimeCollection";
+    ZOV_ENTRY(fn);
     if (ZOV_Monitoring_Node* node = usableMonitoringNode())
         node->setQueueTimeCollection(value);
+    ZOV_EXIT(fn);
 }
