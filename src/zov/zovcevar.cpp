@@ -49,8 +49,11 @@ ZOV_Events_Area::ZOV_Events_Area(const ZOV_String& name) {
 }
 
 ZOV_Events_Area::~ZOV_Events_Area() {
+    static constexpr char fn[] = "ZOV_Events_Area::~ZOV_Events_Area";
+    ZOV_ENTRY(fn);
     cleanup();
     flushTemplates();
+    ZOV_EXIT(fn);
 }
 
 void ZOV_Events_Area::init(ZOV_Shared_Memory* segment) {

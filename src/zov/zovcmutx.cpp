@@ -150,6 +150,13 @@ ZOV_Name_Mutex::ZOV_Name_Mutex(const char* name) {
     ZOV_EXIT(fn);
 }
 
+ZOV_Name_Mutex::~ZOV_Name_Mutex() {
+    static constexpr char fn[] = "ZOV_Name_Mutex::~ZOV_Name_Mutex";
+    ZOV_ENTRY(fn);
+    cleanup();
+    ZOV_EXIT(fn);
+}
+
 void ZOV_Name_Mutex::get() {
     static constexpr char fn[] = "ZOV_Name_Mutex::get";
     ZOV_ENTRY(fn);

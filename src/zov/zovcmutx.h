@@ -16,7 +16,7 @@ public:
     static constexpr int kNoId = -1;  // an identifier field that holds none
 
     explicit ZOV_Name_Mutex(const char* name);
-    ~ZOV_Name_Mutex() { cleanup(); }
+    ~ZOV_Name_Mutex();
     ZOV_Name_Mutex(const ZOV_Name_Mutex&) = delete;
     ZOV_Name_Mutex& operator=(const ZOV_Name_Mutex&) = delete;
 

@@ -204,8 +204,11 @@ ZOV_Shared_Area::ZOV_Shared_Area(const ZOV_String& name) {
 }
 
 ZOV_Shared_Area::~ZOV_Shared_Area() {
+    static constexpr char fn[] = "ZOV_Shared_Area::~ZOV_Shared_Area";
+    ZOV_ENTRY(fn);
     cleanup();
     memoryManager.cleanup();
+    ZOV_EXIT(fn);
 }
 
 void ZOV_Shared_Area::init(ZOV_Shared_Memory* segment) {

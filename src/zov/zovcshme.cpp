@@ -122,6 +122,13 @@ ZOV_Shared_Memory::ZOV_Shared_Memory(const ZOV_String& brokerUuid) : uuid(broker
     ZOV_EXIT(fn);
 }
 
+ZOV_Shared_Memory::~ZOV_Shared_Memory() {
+    static constexpr char fn[] = "ZOV_Shared_Memory::~ZOV_Shared_Memory";
+    ZOV_ENTRY(fn);
+    cleanup();
+    ZOV_EXIT(fn);
+}
+
 void ZOV_Shared_Memory::init() {
     static constexpr char fn[] = "ZOV_Shared_Memory::init";
     ZOV_ENTRY(fn);

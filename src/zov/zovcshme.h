@@ -60,7 +60,7 @@ class ZOV_Shared_Memory {
     // Prepares the object: builds the attachment mutex and reads the size.
     // The segment needs nothing of the broker but its UUID.
     explicit ZOV_Shared_Memory(const ZOV_String& brokerUuid);
-    virtual ~ZOV_Shared_Memory() { cleanup(); }
+    virtual ~ZOV_Shared_Memory();
     ZOV_Shared_Memory(const ZOV_Shared_Memory&) = delete;
     ZOV_Shared_Memory& operator=(const ZOV_Shared_Memory&) = delete;
 

@@ -35,7 +35,10 @@ ZOV_Attribute& ZOV_Attribute::operator=(const ZOV_Attribute& other) {
 }
 
 ZOV_Attribute::~ZOV_Attribute() {
+    static constexpr char fn[] = "ZOV_Attribute::~ZOV_Attribute";
+    ZOV_ENTRY(fn);
     cleanup();
+    ZOV_EXIT(fn);
 }
 
 void ZOV_Attribute::setName(const ZOV_String* text) {
@@ -64,6 +67,13 @@ void ZOV_Attribute::cleanup() {
     name.cleanup();
     value.cleanup();
     status = ZOV_STATUS_FAILED;
+    ZOV_EXIT(fn);
+}
+
+ZOV_Attributes_List::~ZOV_Attributes_List() {
+    static constexpr char fn[] = "ZOV_Attributes_List::~ZOV_Attributes_List";
+    ZOV_ENTRY(fn);
+    cleanup();
     ZOV_EXIT(fn);
 }
 

@@ -40,7 +40,7 @@ class ZOV_Attribute {
 class ZOV_Attributes_List {
   public:
     ZOV_Attributes_List() = default;
-    ~ZOV_Attributes_List() { cleanup(); }
+    ~ZOV_Attributes_List();
     ZOV_Attributes_List(const ZOV_Attributes_List&) = delete;
     ZOV_Attributes_List& operator=(const ZOV_Attributes_List&) = delete;
 
