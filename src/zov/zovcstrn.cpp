@@ -1,8 +1,23 @@
 #include "zov/zovcstrn.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
+
+namespace {
+
+std::atomic<unsigned long> allocationFailures{0};
+
+void noteAllocationFailure() {
+    allocationFailures.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+unsigned long ZOV_StringAllocationFailures() {
+    return allocationFailures.load(std::memory_order_relaxed);
+}
 
 unsigned int zovlen(const unsigned short* s) {
     unsigned int n = 0;
@@ -78,6 +93,7 @@ void ZOV_String::assign(const unsigned short* text, unsigned int n) {
     if (fresh != nullptr && n > 0) zovncpy(fresh, text, n);  // text may alias value
     cleanup();
     if (fresh == nullptr) {
+        noteAllocationFailure();
         status = 301;
         return;
     }
@@ -92,6 +108,7 @@ void ZOV_String::assignNarrow(const char* text) {
     if (fresh != nullptr && n > 0) strtozov(fresh, text, n);  // text may be our 8-bit form
     cleanup();
     if (fresh == nullptr) {
+        noteAllocationFailure();
         status = 301;
         return;
     }
@@ -118,7 +135,14 @@ ZOV_String& ZOV_String::operator=(const char* text) {
 void ZOV_String::concatenate(const unsigned short* text, unsigned int n) {
     if (status != 0 || n == 0) return;
     unsigned short* fresh = new (std::nothrow) unsigned short[length + n + 1]();
-    if (fresh == nullptr) return;  // nothing appended
+    if (fresh == nullptr) {
+        noteAllocationFailure();
+        // Keeping the left part would pass a cut text (a path, a name) off as
+        // whole: the string fails instead, so that its owner can tell.
+        cleanup();
+        status = 301;
+        return;
+    }
     zovncpy(fresh, value, length);
     zovncpy(fresh + length, text, n);
     const unsigned int total = length + n;
@@ -129,13 +153,24 @@ void ZOV_String::concatenate(const unsigned short* text, unsigned int n) {
 
 ZOV_String ZOV_String::operator+(const unsigned short* text) const {
     ZOV_String result(*this);
+    if (status != 0) {
+        result.cleanup();
+        result.status = 301;
+    }
     result.concatenate(text, zovlen(text));
     return result;
 }
 
+// A failed operand (one whose characters could not be held) fails the join:
+// leaving it out would pass a cut text off as whole.
 ZOV_String ZOV_String::operator+(const ZOV_String& other) const {
     ZOV_String result(*this);
-    if (other.status == 0) result.concatenate(other.value, other.length);
+    if (status != 0 || other.status != 0) {
+        result.cleanup();
+        result.status = 301;
+    } else {
+        result.concatenate(other.value, other.length);
+    }
     return result;
 }
 
@@ -147,7 +182,10 @@ ZOV_String& ZOV_String::operator+=(const unsigned short* text) {
 }
 
 ZOV_String& ZOV_String::operator+=(const ZOV_String& other) {
-    if (other.status == 0 && &other != this) {
+    if (other.status != 0) {
+        cleanup();
+        status = 301;
+    } else if (&other != this) {
         concatenate(other.value, other.length);
     } else if (&other == this) {
         const ZOV_String copy(other);
@@ -175,7 +213,10 @@ char* ZOV_String::getcValue() {
     if (status != 0 || value == nullptr) return nullptr;
     if (cvalue == nullptr) {
         cvalue = new (std::nothrow) char[length + 1];
-        if (cvalue == nullptr) return nullptr;
+        if (cvalue == nullptr) {
+            noteAllocationFailure();
+            return nullptr;
+        }
     }
     zovtostr(cvalue, value, length);
     return cvalue;
@@ -211,6 +252,7 @@ void* ZOV_String::get(void* position) {
     std::memcpy(&n, p, sizeof n);
     unsigned short* fresh = new (std::nothrow) unsigned short[static_cast<size_t>(n) + 1]();
     if (fresh == nullptr) {
+        noteAllocationFailure();
         cleanup();
         status = 301;
         return position;

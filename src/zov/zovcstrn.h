@@ -19,6 +19,11 @@ int zovcmp(const unsigned short* a, const unsigned short* b);
 int strtozov(unsigned short* dst, const char* src, unsigned int n);
 int zovtostr(char* dst, const unsigned short* src, unsigned int n);
 
+// Process-wide count of character buffers that could not be allocated. The
+// string class writes no log lines; an owner that fails because one of its
+// strings failed compares the count before and after, and reports it.
+unsigned long ZOV_StringAllocationFailures();
+
 class ZOV_String {
 public:
     static constexpr int kImageOverhead = 6;  // count + terminator

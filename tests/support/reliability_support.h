@@ -1,0 +1,53 @@
+// Test helpers for the reliability runs: the System V objects of the sandbox
+// with their keys and counts, the key files under /tmp, removing whatever a
+// killed or failed run left behind, a child process with a time limit, and
+// the resident size of a process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zovtest {
+
+// One line of /proc/sysvipc/sem, msg or shm.
+struct SysvObject {
+    std::string kind;  // "sem", "msg" or "shm"
+    int key = 0;
+    int id = -1;
+    long count = 0;  // semaphores in the set, queued messages, or attached processes
+};
+
+std::vector<SysvObject> sysvObjects(const char* kind);
+std::vector<SysvObject> allSysvObjects();
+
+// Names (not paths) of the files in /tmp ending in `suffix`.
+std::vector<std::string> tmpFilesEndingIn(const std::string& suffix);
+// Key files of named mutexes and segments.
+int keyFileCount();
+
+// Removes every semaphore set, queue and segment of the namespace and every
+// key file: what a run killed on purpose leaves for the next one.
+void removeLeftovers();
+
+// How a child ended.
+struct ChildEnd {
+    bool exited = false;
+    int code = -1;          // exit code when exited
+    int signal = 0;         // terminating signal otherwise
+    bool timedOut = false;  // killed by the parent after the time limit
+    std::string describe() const;
+};
+
+// Forks; the child runs `body` and ends with _exit(body()). The parent kills
+// it with SIGKILL when it has not ended within `seconds`.
+ChildEnd runChildWithin(double seconds, const std::function<int()>& body);
+// Waits up to `seconds` for a child started with fork; kills it after that.
+ChildEnd waitChildWithin(pid_t pid, double seconds);
+
+// Resident set size of the calling process, in kB (from /proc/self/statm).
+long residentKilobytes();
+
+}  // namespace zovtest
