@@ -46,4 +46,40 @@ TEST(AllocationRegression, FailedConcatenationFailsTheStringInsteadOfCuttingIt) 
     EXPECT_EQ(whole, 1) << "only the run without a failure gives the whole text";
 }
 
+// The segment's key file and the areas' lock names are made from the UUID: a
+// segment or area whose name could not be held whole must fail, reported,
+// and never attach or lock under another name.
+TEST(AllocationRegression, SegmentAndAreaNamesAreWholeOrTheirObjectFails) {
+    zovtest::configure("ZOVMemorySize 8192\n");
+    const ZOV_String uuid("names-uuid");
+    int failed = 0;
+    const int failures = eachFailure([&] {
+        standin::LogSink log;
+        bool objectFailed = false;
+        {
+            ZOV_Shared_Memory segment(uuid);
+            ZOV_Stats_Area area(uuid);
+            if (segment.getStatus() == 0) {
+                EXPECT_EQ(segment.path, "/tmp/names-uuid.zovcshme");
+            }
+            if (area.getStatus() == 0) {
+                EXPECT_EQ(area.getPath(), "/tmp/names-uuid.zovcstar");
+            }
+            if (segment.memoryManager.getSize() != 3 * 8192 + 64 ||
+                area.memoryManager.getSize() != 8192) {
+                EXPECT_GT(log.countWithNumber(ZOV_MSG_ALLOCATION_ERROR), 0u)
+                    << "a size fell back to the default unreported";
+            }
+            objectFailed = segment.getStatus() != 0 || area.getStatus() != 0;
+        }
+        if (objectFailed) {
+            ++failed;
+            EXPECT_GT(log.countWithNumber(ZOV_MSG_ALLOCATION_ERROR), 0u);
+        }
+    });
+    EXPECT_GT(failures, 5);
+    EXPECT_GT(failed, 0);
+    EXPECT_TRUE(zovtest::allSysvObjects().empty());
+}
+
 }  // namespace

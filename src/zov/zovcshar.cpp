@@ -197,7 +197,13 @@ ZOV_Shared_Area::ZOV_Shared_Area(const ZOV_String& name) {
     static constexpr char fn[] = "ZOV_Shared_Area::ZOV_Shared_Area";
     ZOV_ENTRY(fn);
     ZOV_String narrow(name);
-    const char* text = narrow.getcValue();
+    const char* text = name.status == 0 ? narrow.getcValue() : nullptr;
+    if (text == nullptr) {
+        // A cut name would give the area another lock than every other
+        // process uses for it.
+        ZOV_LOG_ALLOCATION_ERROR(fn);
+        memoryManager.status = ZOV_STATUS_FAILED;
+    }
     path = std::string("/tmp/") + (text != nullptr ? text : "");
     memoryManager.setSize(ZOV_ConfiguredAreaSize());
     ZOV_EXIT(fn);
@@ -215,7 +221,9 @@ void ZOV_Shared_Area::init(ZOV_Shared_Memory* segment) {
     static constexpr char fn[] = "ZOV_Shared_Area::init";
     ZOV_ENTRY(fn);
     ZOV_TRACE(fn, "Initializing shared area %s", path.c_str());
-    void* address = segment != nullptr ? segment->allocate(this) : nullptr;
+    // A failed area (its name could not be held) carves nothing.
+    void* address =
+        segment != nullptr && memoryManager.status == 0 ? segment->allocate(this) : nullptr;
     memoryManager.address = address;
     ZOV_TRACE(fn, "Shared area %s mapped. ADDRESS = 0x%lX", path.c_str(),
               reinterpret_cast<unsigned long>(address));

@@ -88,6 +88,11 @@ unsigned int ZOV_ConfiguredAreaSize() {
     ZOV_String value = ZOV_ConfigValue("ZOVMemorySize");
     const char* text = value.getcValue();
     unsigned int size = kZOVDefaultAreaSize;
+    if (text == nullptr) {
+        // The value could not be held: the default size may not be the one
+        // the segment was made with, and attaching it then fails.
+        ZOV_LOG_ALLOCATION_ERROR(fn);
+    }
     if (text != nullptr && *text != 0) {
         bool negative = false;
         const unsigned long long parsed = parseDecimal(text, kZOVMaximumAreaSize, &negative);
@@ -114,7 +119,12 @@ ZOV_Shared_Memory::ZOV_Shared_Memory(const ZOV_String& brokerUuid) : uuid(broker
         ZOV_LOG_ALLOCATION_ERROR(fn);
 
     ZOV_String narrow(uuid);
-    const char* text = narrow.getcValue();
+    const char* text = brokerUuid.status == 0 && uuid.status == 0 ? narrow.getcValue() : nullptr;
+    if (text == nullptr) {
+        // Without the UUID the key file would name another broker's segment.
+        ZOV_LOG_ALLOCATION_ERROR(fn);
+        memoryManager.status = ZOV_STATUS_FAILED;
+    }
     path = std::string("/tmp/") + (text != nullptr ? text : "") + kSegmentSuffix;
 
     memoryManager.setSize(ZOV_SegmentSize(ZOV_ConfiguredAreaSize()));
