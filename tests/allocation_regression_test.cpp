@@ -82,4 +82,34 @@ TEST(AllocationRegression, SegmentAndAreaNamesAreWholeOrTheirObjectFails) {
     EXPECT_TRUE(zovtest::allSysvObjects().empty());
 }
 
+// The broker's segment object itself not allocated: the broker fails,
+// reported, instead of going on with no area and counting nothing.
+TEST(AllocationRegression, BrokerWithoutItsSegmentObjectFailsReported) {
+    zovtest::configure("ZOVMemorySize 8192\n");
+    const ZOV_Resource_ID id = zovtest::identity("broker-uuid", "BRK");
+    standin::LogSink log;
+    zovinject::arm(0);
+    { ZOV_Broker probe(&id); }
+    zovinject::disarm();
+    const int total = zovinject::nothrowCalls;
+    int objectsFailedSilently = 0;
+    for (int n = 1; n <= total; ++n) {
+        log.clear();
+        zovinject::arm(n);
+        {
+            ZOV_Broker broker(&id);
+            zovinject::disarm();
+            const bool usable = broker.status == 0 && broker.getStatsArea() != nullptr &&
+                                broker.getStatsArea()->getStatus() == 0;
+            // A string's buffer is absorbed by the string (its owner fails);
+            // an object that cannot be allocated must be reported.
+            if (!usable && !zovinject::failedArray &&
+                log.countWithNumber(ZOV_MSG_ALLOCATION_ERROR) == 0)
+                ++objectsFailedSilently;
+        }
+    }
+    EXPECT_EQ(objectsFailedSilently, 0) << "of " << total << " allocations";
+    EXPECT_TRUE(zovtest::allSysvObjects().empty());
+}
+
 }  // namespace

@@ -69,7 +69,11 @@ void ZOV_Broker::init(const ZOV_Resource_ID* id) {
     // discards it anyway.
     if (status == 0) {
         sharedMemory = new (std::nothrow) ZOV_Shared_Memory(getUuid());
-        if (sharedMemory != nullptr) {
+        if (sharedMemory == nullptr) {
+            // A broker without areas would count nothing, silently.
+            ZOV_LOG_ALLOCATION_ERROR(fn);
+            status = ZOV_STATUS_FAILED;
+        } else {
             sharedMemory->init();
             if (sharedMemory->getStatus() != 0)
                 status = ZOV_STATUS_FAILED;
@@ -101,10 +105,13 @@ void ZOV_Broker::createEventsArea() {
     ZOV_ENTRY(fn);
     if (eventsArea == nullptr && sharedMemory != nullptr && sharedMemory->getStatus() == 0) {
         eventsArea = new (std::nothrow) ZOV_Events_Area(getUuid());
-        if (eventsArea == nullptr)
+        if (eventsArea == nullptr) {
+            // The broker fails for good (statistics included): say why.
+            ZOV_LOG_ALLOCATION_ERROR(fn);
             status = ZOV_STATUS_FAILED;
-        else
+        } else {
             eventsArea->init(sharedMemory);
+        }
     }
     ZOV_EXIT(fn);
 }
