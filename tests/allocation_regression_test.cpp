@@ -112,4 +112,30 @@ TEST(AllocationRegression, BrokerWithoutItsSegmentObjectFailsReported) {
     EXPECT_TRUE(zovtest::allSysvObjects().empty());
 }
 
+// A record whose label could not be copied used to write a short image (the
+// string writes nothing while the record counts an empty one), which every
+// reader then misparsed from there on. Now nothing is written, reported.
+TEST(AllocationRegression, RecordWithAnUnheldTextIsNotWritten) {
+    zovtest::BufferArea<ZOV_Stats_Area> buffer(4096);
+    const ZOV_Resource_ID id = zovtest::identity("node-uuid", "N1");
+    ZOV_NOIR broken(&id);
+    const ZOV_String longer("a longer label");
+    EXPECT_EQ(eachFailure([&] { broken.setLabel(&longer); }), 1);
+    ASSERT_TRUE(broken.getLabel().isEmpty());
+    standin::LogSink log;
+    EXPECT_EQ(buffer.area.put(&broken), ZOV_RC_ALLOCATION);
+    EXPECT_EQ(log.containing("Allocation Error in ZOV_Shared_Area::writeRecord").size(), 1u);
+    EXPECT_EQ(buffer.area.memoryManager.getNextPosition(),
+              buffer.area.memoryManager.getFirstPosition());
+    for (size_t i = 64; i < buffer.bytes.size(); ++i)
+        ASSERT_EQ(buffer.bytes[i], 0) << "byte " << i << " written";
+
+    ZOV_NOIR whole(&id);
+    ASSERT_EQ(buffer.area.put(&whole), ZOV_RC_OK);
+    ZOV_Record_Set set;
+    EXPECT_EQ(buffer.area.read(&set), ZOV_RC_OK);
+    EXPECT_EQ(set.entries(), 1u);
+    set.clearAndDestroy();
+}
+
 }  // namespace

@@ -84,7 +84,10 @@ void* ZOV_EVTR::put(void* position) {
     static constexpr char fn[] = "ZOV_EVTR::put";
     ZOV_ENTRY(fn);
     void* next = nullptr;
-    if (position != nullptr) {
+    // A text that could not be held would leave a short image: write nothing.
+    const bool whole =
+        egLabel.status == 0 && mfLabel.status == 0 && nodeLabel.status == 0 && text.status == 0;
+    if (position != nullptr && whole) {
         next = putHeaderImage(position);
         next = egLabel.put(next);
         next = mfLabel.put(next);

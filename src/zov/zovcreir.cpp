@@ -43,8 +43,11 @@ void* ZOV_REIR::getCommonImage(void* position, const void* limit) {
     return next;
 }
 
+// A text that could not be held has no image (the string writes nothing),
+// while size() counts an empty one: such a record writes nothing at all and
+// gives null, rather than a short image that readers would misparse.
 void* ZOV_REIR::putCommonImage(void* position) {
-    if (position == nullptr)
+    if (position == nullptr || uuid.status != 0 || label.status != 0)
         return nullptr;
     void* next = putHeaderImage(position);
     next = uuid.put(next);

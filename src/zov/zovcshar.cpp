@@ -334,10 +334,13 @@ ZOV_ReturnCode ZOV_Shared_Area::writeRecord(void* position, ZOV_Record* record, 
     } else if (memoryManager.address == nullptr || static_cast<unsigned char*>(position) < first ||
                !memoryManager.isEnoughSpace(position, static_cast<unsigned int>(record->size()))) {
         result = ZOV_RC_NO_SPACE;
-    } else {
-        void* after = record->put(position);
-        if (end != nullptr)
-            *end = after;
+    } else if (void* after = record->put(position); after == nullptr) {
+        // The record could not make its image (a text it holds was not
+        // allocated): nothing was written.
+        ZOV_LOG_ALLOCATION_ERROR(fn);
+        result = ZOV_RC_ALLOCATION;
+    } else if (end != nullptr) {
+        *end = after;
     }
     ZOV_EXIT_RC(fn, result);
     return result;
