@@ -337,6 +337,7 @@ ZOV_ReturnCode ZOV_Broker::readStatsArea(int keepAll) {
     static constexpr char fn[] = "ZOV_Broker::readStatsArea";
     ZOV_ENTRY(fn);
     if (statsArea != nullptr) {
+        const ZOV_String_Failure_Watch strings;
         ZOV_Record_Set set;
         statsArea->read(&set);  // what could be read is used, whatever the result
         registerRecordIds(set);
@@ -352,6 +353,9 @@ ZOV_ReturnCode ZOV_Broker::readStatsArea(int keepAll) {
         const ZOV_Child_Index index(set);
         findExecutionGroups(index, keepAll);
         set.clearAndDestroy();
+        // Records whose texts could not be held are missing from the tree.
+        if (strings.seen())
+            ZOV_LOG_ALLOCATION_ERROR(fn);
     }
     ZOV_EXIT_RC(fn, ZOV_RC_OK);
     return ZOV_RC_OK;

@@ -121,7 +121,11 @@ ZOV_MQSI_Resource::ZOV_MQSI_Resource(ZOV_RecordType type, const ZOV_Resource_ID*
 ZOV_MQSI_Resource::ZOV_MQSI_Resource(const ZOV_REIR* record) {
     static constexpr char fn[] = "ZOV_MQSI_Resource::ZOV_MQSI_Resource";
     ZOV_ENTRY(fn);
-    if (record != nullptr) {
+    if (record != nullptr && !record->isWhole()) {
+        // Copies of its texts would be empty: the resource would be another.
+        status = ZOV_STATUS_FAILED;
+        ZOV_LOG_ALLOCATION_ERROR(fn);
+    } else if (record != nullptr) {
         const ZOV_Resource_ID id = record->getResourceId();
         setInformationRecord(record->getType(), &id);
     } else {
@@ -166,7 +170,9 @@ void ZOV_MQSI_Resource::setInformationRecord(ZOV_RecordType type, const ZOV_Reso
                 record = new (std::nothrow) ZOV_REIR(type, id);
                 break;
         }
-        if (record == nullptr) {
+        if (record == nullptr || !record->isWhole()) {
+            // A record without its texts would name another resource.
+            delete record;
             status = ZOV_STATUS_FAILED;
             ZOV_LOG_ALLOCATION_ERROR(fn);
         } else {

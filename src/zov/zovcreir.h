@@ -40,6 +40,9 @@ class ZOV_REIR : public ZOV_Record {
     void setLabel(const ZOV_String* text);
     ZOV_String getUuid() const { return uuid; }
     ZOV_String getLabel() const { return label; }
+    // Both texts were allocated: the record names its resource and can be
+    // written (a record missing one writes nothing).
+    bool isWhole() const { return uuid.status == 0 && label.status == 0; }
     ZOV_Resource_ID getResourceId() const;
     // 1 when `id` is not null and its UUID and label equal the record's.
     int alike(const ZOV_Resource_ID* id) const;

@@ -249,6 +249,10 @@ ZOV_String ZOV_GetRegistryValue(const char* path, const char* key) {
     if (found) {
         ZOV_TRACE(fn, "value=<%s>", value.c_str());
         result = value.c_str() + (value[0] == '=' ? 1 : 0);
+        // An unheld value would read as a missing key: the default memory
+        // size, or a broker without its UUID.
+        if (result.status != 0)
+            ZOV_LOG_ALLOCATION_ERROR(fn);
     }
     ZOV_TRACE(fn, "Value = %s", result.getcValue());
     ZOV_EXIT(fn);

@@ -56,6 +56,18 @@ void ZOV_LogSystemFailure(const char* unit, int line, const char* call, const ch
 #define ZOV_LOG_SYSTEM_FAILED(call, function) \
     ZOV_LogSystemFailure(_ZOV_UNIT_, __LINE__, call, function, errno)
 
+// Notices string buffers that could not be allocated while an operation runs.
+// The string class cannot report them; the operation that fails because of
+// one reports "Allocation Error in %s" under its own name.
+class ZOV_String_Failure_Watch {
+  public:
+    ZOV_String_Failure_Watch() : start(ZOV_StringAllocationFailures()) {}
+    bool seen() const { return ZOV_StringAllocationFailures() != start; }
+
+  private:
+    unsigned long start;
+};
+
 // Configuration file and broker registry.
 inline constexpr const char* kZOVConfigPrimary = "/opt/wmqi/lil/zovpnode.cfg";
 inline constexpr const char* kZOVConfigSecondary = "/opt/mqsi/lil/zovpnode.cfg";

@@ -172,6 +172,13 @@ ZOV_Node_Context::ZOV_Node_Context(BrkNode node)
             status = ZOV_STATUS_FAILED;
         }
     }
+    // Without the attribute names the node would never learn its label or
+    // type: it stays a pass-through (its terminals exist).
+    if (status == 0 && (labelName.status != 0 || typeName.status != 0 ||
+                        eventMessageName.status != 0 || collectQueueTimeName.status != 0)) {
+        ZOV_LOG_ALLOCATION_ERROR(fn);
+        status = ZOV_STATUS_FAILED;
+    }
     if (status == 0)
         getResourceNames();
     if (status == 0) {
@@ -243,15 +250,31 @@ void ZOV_Node_Context::getResourceNames() {
         // Built as ZOV_String: a path that cannot be allocated reads as no
         // registry entry instead of throwing.
         ZOV_String primary = ZOV_String(kZOVRegistryPrimary) + brokerName;
-        ZOV_String uuid = ZOV_GetRegistryValue(primary.getcValue(), "BrokerUUID");
+        const char* primaryPath = primary.getcValue();
+        ZOV_String uuid = ZOV_GetRegistryValue(primaryPath, "BrokerUUID");
+        bool pathsHeld = primaryPath != nullptr;
         if (uuid.isEmpty()) {
             ZOV_String secondary = ZOV_String(kZOVRegistrySecondary) + brokerName;
-            uuid = ZOV_GetRegistryValue(secondary.getcValue(), "BrokerUUID");
+            const char* secondaryPath = secondary.getcValue();
+            uuid = ZOV_GetRegistryValue(secondaryPath, "BrokerUUID");
+            pathsHeld = pathsHeld && secondaryPath != nullptr;
         }
+        if (!pathsHeld)
+            status = ZOV_STATUS_FAILED;  // the UUID was not looked up
         brokerId.setUuid(&uuid);
         brokerId.setLabel(&brokerName);
         executionGroupId.setLabel(&executionGroupName);
         messageFlowId.setLabel(&messageFlowName);
+        // A name that could not be held would make the node monitor another
+        // broker, group or flow than its own.
+        for (const ZOV_String* text :
+             {&brokerName, &executionGroupName, &messageFlowName, &uuid, &brokerId.uuid,
+              &brokerId.label, &executionGroupId.label, &messageFlowId.label}) {
+            if (text->status != 0)
+                status = ZOV_STATUS_FAILED;
+        }
+        if (status != 0)
+            ZOV_LOG_ALLOCATION_ERROR(fn);
         ZOV_TRACE(fn, "Broker Label = %s", brokerName.getcValue());
         ZOV_TRACE(fn, "Broker Uuid = %s", uuid.getcValue());
         ZOV_TRACE(fn, "Execution Group Label = %s", executionGroupName.getcValue());
@@ -387,6 +410,9 @@ int ZOV_Node_Context::setAttributeValue(const BrkChar16* name, const BrkChar16* 
     ZOV_String attributeValue(value);
     ZOV_TRACE(fn, "Attribute Name = <%s>  Attribute Value = <%s>", attributeName.getcValue(),
               attributeValue.getcValue());
+    // A name or value that could not be held is lost to the node; say so.
+    if (attributeName.status != 0 || attributeValue.status != 0)
+        ZOV_LOG_ALLOCATION_ERROR(fn);
     // Every call keeps an entry, whatever the name: the first value of a
     // name is the one given out, while the monitoring node gets the latest.
     insertAttribute(&attributeName, &attributeValue);

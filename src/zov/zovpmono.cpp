@@ -43,6 +43,11 @@ ZOV_String exceptionText(const BrkExceptionData& data) {
     return text;
 }
 
+// Both texts of an identity were allocated.
+bool heldWhole(const ZOV_Resource_ID& id) {
+    return id.label.status == 0 && id.uuid.status == 0;
+}
+
 }  // namespace
 
 ZOV_Monitoring_Node::ZOV_Monitoring_Node(const ZOV_Resource_ID* brokerId,
@@ -78,6 +83,15 @@ void ZOV_Monitoring_Node::init(const ZOV_Resource_ID* brokerId,
         this->executionGroupId = *executionGroupId;
         this->messageFlowId = *messageFlowId;
         this->nodeId = *nodeId;
+        // An identity whose text could not be copied would join the tree,
+        // or name the segment, as another resource.
+        for (const ZOV_Resource_ID* id : {&this->brokerId, &this->executionGroupId,
+                                          &this->messageFlowId, &this->nodeId}) {
+            if (!heldWhole(*id))
+                status = ZOV_STATUS_FAILED;
+        }
+        if (status != 0)
+            ZOV_LOG_ALLOCATION_ERROR(fn);
     }
     if (status == 0) {
         broker = new (std::nothrow) ZOV_Broker(&this->brokerId);
@@ -117,12 +131,24 @@ void ZOV_Monitoring_Node::initializeNode() {
     static constexpr char fn[] = "ZOV_Monitoring_Node::initializeNode";
     ZOV_ENTRY(fn);
     if (initialized == 0 && status == 0 && broker != nullptr && broker->status == 0) {
+        const ZOV_String_Failure_Watch strings;
         if (labelSet == 0) {
             ZOV_String unknown(kZOVUnknownNodeLabel);
             nodeId.setLabel(&unknown);
+            if (unknown.status != 0)
+                nodeId.label.status = ZOV_STATUS_FAILED;
             labelSet = 1;
         }
-        joinTree();
+        // A label that could not be held would join the tree as another
+        // (empty) node: the node stays out instead.
+        if (heldWhole(nodeId))
+            joinTree();
+        else
+            status = ZOV_STATUS_FAILED;
+        // A resource whose record could not hold its texts is neither found
+        // nor made: the node then stays out of the tree for good.
+        if (status != 0 && (strings.seen() || !heldWhole(nodeId)))
+            ZOV_LOG_ALLOCATION_ERROR(fn);
         // The template is stored outside the statistics area's lock: storing
         // it may create the events areas, which takes the segment mutex.
         if (status == 0) {
@@ -184,6 +210,8 @@ void ZOV_Monitoring_Node::setNodeLabel(const ZOV_String* value) {
     ZOV_ENTRY(fn);
     if (status == 0 && value != nullptr) {
         nodeId.setLabel(value);
+        if (value->status != 0)
+            nodeId.label.status = ZOV_STATUS_FAILED;  // joins under no label
         labelSet = 1;
         if (typeSet && initialized == 0)
             initializeNode();

@@ -47,6 +47,10 @@ BrkFactory bipGetMessageflowNodeFactory() {
     ZOV_String factoryName(kZOVFactoryName);
     ZOV_String className(kZOVNodeClassName);
     ZOV_TRACE(fn, "%s-%s", factoryName.getcValue(), className.getcValue());
+    // The broker is still asked (and refuses a missing name, reported as its
+    // failure); the cause is reported here.
+    if (factoryName.status != 0 || className.status != 0)
+        ZOV_LOG_ALLOCATION_ERROR(fn);
 
     int rc = 0;
     BrkFactory factory = cniCreateNodeFactory(&rc, factoryName.getValue());
