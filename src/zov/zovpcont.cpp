@@ -91,13 +91,43 @@ bool scanDecimal(const char*& p, int width, int& value) {
     return true;
 }
 
+// True when a put field is eight digits, as every descriptor a queue
+// manager writes has it: each field then reads exactly its width of digits.
+bool eightDigits(const char* text) {
+    for (int i = 0; i < kPutFieldLength; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+    }
+    return true;
+}
+
+int digitsAt(const char* text, int offset, int count) {
+    int number = 0;
+    for (int i = offset; i < offset + count; ++i)
+        number = number * 10 + (text[i] - '0');
+    return number;
+}
+
 // "%4d%2d%2d" of a put date: year, month, day.
 bool scanPutDate(const char* text, int& year, int& month, int& day) {
+    if (eightDigits(text)) {
+        year = digitsAt(text, 0, 4);
+        month = digitsAt(text, 4, 2);
+        day = digitsAt(text, 6, 2);
+        return true;
+    }
     return scanDecimal(text, 4, year) && scanDecimal(text, 2, month) && scanDecimal(text, 2, day);
 }
 
 // "%2d%2d%2d%2d" of a put time: hours, minutes, seconds, hundredths.
 bool scanPutTime(const char* text, int& hours, int& minutes, int& seconds, int& hundredths) {
+    if (eightDigits(text)) {
+        hours = digitsAt(text, 0, 2);
+        minutes = digitsAt(text, 2, 2);
+        seconds = digitsAt(text, 4, 2);
+        hundredths = digitsAt(text, 6, 2);
+        return true;
+    }
     return scanDecimal(text, 2, hours) && scanDecimal(text, 2, minutes) &&
            scanDecimal(text, 2, seconds) && scanDecimal(text, 2, hundredths);
 }
