@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the tools need, if any
 # is missing. Safe to run again; does nothing when everything is there.
+# ZOV_BENCH_TOOLS=1 adds the tools of the benchmark script.
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,11 @@ packages=(
   clang libclang-rt-14-dev               # fuzzing and sanitizers with clang
   util-linux procps                      # ipcs, unshare
 )
+
+# The tools that only scripts/bench.sh needs (system-call counts and plots).
+if [ "${ZOV_BENCH_TOOLS:-0}" = 1 ]; then
+  packages+=(strace gnuplot-nox)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
