@@ -7,11 +7,15 @@
 #include "zov/zovcevar.h"
 #include "zov/zovcevdr.h"
 #include "zov/zovcevtr.h"
+#include "zov/zovcmsre-inl.h"
 #include "zov/zovcshme.h"
 #include "zov/zovcstar.h"
 #include "zov/zovcstir.h"
 
 static constexpr char _ZOV_UNIT_[] = "zovcbrkr";
+
+template class ZOV_Parent_Resource<ZOV_Execution_Group, ZOV_EGIR, ZOV_Execution_Group_Set>;
+template class ZOV_Grandparent_Resource<ZOV_Execution_Group, ZOV_EGIR, ZOV_Execution_Group_Set>;
 
 namespace {
 
@@ -40,11 +44,28 @@ class AreaLock {
     ZOV_Broker* broker;
 };
 
+constexpr ZOV_Level_Names kBrokerNames = {
+    _ZOV_UNIT_,
+    "ZOV_Broker::findExecutionGroup",
+    "ZOV_Broker::insertExecutionGroup",
+    "ZOV_Broker::insertExecutionGroup2",
+    "ZOV_Broker::findExecutionGroups",
+    "ZOV_Broker::getRecords",
+    "ZOV_Broker::initStatistics",
+    "ZOV_Broker::getStatistics",
+    "ZOV_Broker::resetStatistics",
+    "ZOV_Broker::print",
+};
+
 }  // namespace
 
-ZOV_Broker::ZOV_Broker(const ZOV_Resource_ID* id) : ZOV_MQSI_Resource(ZOV_RT_BROKER, id) {
+ZOV_Broker::ZOV_Broker(const ZOV_Resource_ID* id)
+    : ZOV_Grandparent_Resource(kBrokerNames, ZOV_RT_BROKER, id) {
     static constexpr char fn[] = "ZOV_Broker::ZOV_Broker";
     ZOV_ENTRY(fn);
+    // New groups, flows, nodes and statistics records draw their IDs against
+    // every ID this broker has read or given.
+    idRegistry = &knownRecordIds;
     init(id);
     if (status != 0)
         cleanup();
@@ -125,14 +146,14 @@ void ZOV_Broker::cleanup() {
     statsArea = nullptr;
     delete eventsArea;
     eventsArea = nullptr;
-    executionGroupSet.cleanup();
+    childSet.cleanup();
     ZOV_EXIT(fn);
 }
 
 void ZOV_Broker::flush() {
     static constexpr char fn[] = "ZOV_Broker::flush";
     ZOV_ENTRY(fn);
-    executionGroupSet.cleanup();
+    childSet.cleanup();
     ZOV_EXIT(fn);
 }
 
@@ -142,120 +163,6 @@ ZOV_BRIR* ZOV_Broker::getBrokerRecord() const {
 
 // ---------------------------------------------------------------------------
 // The tree
-
-ZOV_Execution_Group* ZOV_Broker::findExecutionGroup(const ZOV_Resource_ID* id) {
-    static constexpr char fn[] = "ZOV_Broker::findExecutionGroup";
-    ZOV_ENTRY(fn);
-    ZOV_Execution_Group* group = executionGroupSet.findExecutionGroup(id);
-    ZOV_EXIT_PTR(fn, group);
-    return group;
-}
-
-ZOV_Execution_Group* ZOV_Broker::insertExecutionGroup(const ZOV_Resource_ID* id) {
-    static constexpr char fn[] = "ZOV_Broker::insertExecutionGroup";
-    ZOV_ENTRY(fn);
-    ZOV_EGIR temporary(id);
-    knownRecordIds.makeUnique(&temporary);
-    ZOV_Execution_Group* group = insertExecutionGroup(&temporary);
-    ZOV_EXIT_PTR(fn, group);
-    return group;
-}
-
-ZOV_Execution_Group* ZOV_Broker::insertExecutionGroup(const ZOV_EGIR* record) {
-    static constexpr char fn[] = "ZOV_Broker::insertExecutionGroup2";
-    ZOV_ENTRY(fn);
-    ZOV_Execution_Group* group = nullptr;
-    if (record != nullptr) {
-        group = new (std::nothrow) ZOV_Execution_Group(record);
-        if (group == nullptr) {
-            ZOV_LOG_ALLOCATION_ERROR(fn);
-        } else if (group->status != 0) {
-            delete group;
-            group = nullptr;
-        } else {
-            group->setParent(this);
-            group->setIdRegistry(&knownRecordIds);
-            if (executionGroupSet.insert(group) != ZOV_RC_OK) {
-                ZOV_LOG_ALLOCATION_ERROR(fn);
-                delete group;
-                group = nullptr;
-            }
-        }
-    }
-    ZOV_EXIT_PTR(fn, group);
-    return group;
-}
-
-ZOV_ReturnCode ZOV_Broker::findExecutionGroups(ZOV_Record_Set* set, int keepAll) {
-    static constexpr char fn[] = "ZOV_Broker::findExecutionGroups";
-    ZOV_ENTRY(fn);
-    ZOV_ReturnCode result = ZOV_RC_OK;
-    if (set == nullptr) {
-        result = ZOV_RC_NULL;
-    } else if (!set->isEmpty()) {
-        const ZOV_Child_Index index(*set);
-        result = findExecutionGroups(index, keepAll);
-    }
-    ZOV_EXIT_RC(fn, result);
-    return result;
-}
-
-ZOV_ReturnCode ZOV_Broker::findExecutionGroups(const ZOV_Child_Index& index, int keepAll) {
-    static constexpr char fn[] = "ZOV_Broker::findExecutionGroups";
-    ZOV_ENTRY(fn);
-    ZOV_ReturnCode result = ZOV_RC_OK;
-    const auto& children = index.childrenOf(getRecordId());
-    if (!children.empty()) {
-        ZOV_Identity_Index groupsById(executionGroupSet);
-        for (ZOV_Record* stored : children) {
-            if (rebuildExecutionGroup(stored, groupsById, keepAll, index) != ZOV_RC_OK)
-                result = ZOV_RC_NOT_FOUND;
-        }
-    }
-    ZOV_EXIT_RC(fn, result);
-    return result;
-}
-
-ZOV_ReturnCode ZOV_Broker::rebuildExecutionGroup(ZOV_Record* stored, ZOV_Identity_Index& groupsById,
-                                                 int keepAll, const ZOV_Child_Index& index) {
-    // Only group records name the broker as their parent; anything else comes
-    // from a corrupt area and counts as a group not made.
-    const auto* record = dynamic_cast<const ZOV_EGIR*>(stored);
-    if (record == nullptr)
-        return ZOV_RC_NOT_FOUND;
-    const ZOV_Resource_ID id = record->getResourceId();
-    auto* group = static_cast<ZOV_Execution_Group*>(groupsById.find(&id));
-    if (group == nullptr) {
-        group = insertExecutionGroup(record);
-        if (group == nullptr)
-            return ZOV_RC_NOT_FOUND;
-        groupsById.add(group);
-    }
-    group->findMessageFlows(index, keepAll);
-    if (keepAll == 0 && group->messageFlows() == 0) {
-        groupsById.remove(group);
-        executionGroupSet.removeAndDestroy(group);
-    }
-    return ZOV_RC_OK;
-}
-
-ZOV_ReturnCode ZOV_Broker::getRecords(ZOV_Record_Set* set) {
-    static constexpr char fn[] = "ZOV_Broker::getRecords";
-    ZOV_ENTRY(fn);
-    ZOV_ReturnCode result = ZOV_RC_OK;
-    if (set == nullptr) {
-        result = ZOV_RC_NULL;
-    } else if (informationRecord == nullptr) {
-        result = ZOV_RC_NO_RECORD;
-    } else {
-        if (set->insert(informationRecord) != ZOV_RC_OK)
-            result = ZOV_RC_NO_RECORD;
-        for (size_t i = 0; i < executionGroupSet.entries(); ++i)
-            result = executionGroupSet.at(i)->getRecords(set);
-    }
-    ZOV_EXIT_RC(fn, result);
-    return result;
-}
 
 void ZOV_Broker::deleteNode(ZOV_Node* node) {
     static constexpr char fn[] = "ZOV_Broker::deleteNode";
@@ -288,14 +195,6 @@ int ZOV_Broker::isEmpty() {
 uint32_t ZOV_Broker::lastResetTime() const {
     const ZOV_BRIR* record = getBrokerRecord();
     return record != nullptr ? record->getResetTime() : 0;
-}
-
-void ZOV_Broker::print() {
-    static constexpr char fn[] = "ZOV_Broker::print";
-    ZOV_ENTRY(fn);
-    ZOV_MQSI_Resource::print();
-    executionGroupSet.print();
-    ZOV_EXIT(fn);
 }
 
 void ZOV_Broker::dump() {
@@ -429,8 +328,8 @@ void ZOV_Broker::resetStatistics() {
     ZOV_ENTRY(fn);
     AreaLock areaLock(this);
     readStatsArea(0);
-    for (size_t i = 0; i < executionGroupSet.entries(); ++i)
-        executionGroupSet.at(i)->resetStatistics();
+    for (size_t i = 0; i < childSet.entries(); ++i)
+        childSet.at(i)->resetStatistics();
     ZOV_BRIR* brokerRecord = getBrokerRecord();
     if (brokerRecord != nullptr)
         brokerRecord->setResetTime(ZOV_SecondsSince1901());
@@ -452,34 +351,6 @@ void ZOV_Broker::unlockStatsArea() {
     if (statsArea != nullptr)
         statsArea->unlock();
     ZOV_EXIT(fn);
-}
-
-// ---------------------------------------------------------------------------
-// Readers' aggregation
-
-void ZOV_Broker::initStatistics() {
-    static constexpr char fn[] = "ZOV_Broker::initStatistics";
-    ZOV_ENTRY(fn);
-    ZOV_MQSI_Resource::initStatistics();
-    for (size_t i = 0; i < executionGroupSet.entries(); ++i)
-        executionGroupSet.at(i)->initStatistics();
-    ZOV_EXIT(fn);
-}
-
-ZOV_ReturnCode ZOV_Broker::getStatistics(ZOV_STIR* input, ZOV_STIR* output, ZOV_STIR* other) {
-    static constexpr char fn[] = "ZOV_Broker::getStatistics";
-    ZOV_ENTRY(fn);
-    if (statisticsGathered == 0) {
-        for (size_t i = 0; i < executionGroupSet.entries(); ++i) {
-            executionGroupSet.at(i)->getStatistics(statistics[ZOV_SLOT_INPUT],
-                                                   statistics[ZOV_SLOT_OUTPUT],
-                                                   statistics[ZOV_SLOT_OTHER]);
-        }
-        statisticsGathered = 1;
-    }
-    const ZOV_ReturnCode result = ZOV_MQSI_Resource::getStatistics(input, output, other);
-    ZOV_EXIT_RC(fn, result);
-    return result;
 }
 
 // ---------------------------------------------------------------------------

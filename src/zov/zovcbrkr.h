@@ -20,18 +20,24 @@
 
 #include <cstdint>
 
+#include "zov/zovcegir.h"
 #include "zov/zovcexgr.h"
 #include "zov/zovcmsre.h"
 
 class ZOV_BRIR;
-class ZOV_EGIR;
 class ZOV_EVDR;
 class ZOV_EVTR;
 class ZOV_Events_Area;
 class ZOV_Shared_Memory;
 class ZOV_Stats_Area;
 
-class ZOV_Broker : public ZOV_MQSI_Resource {
+// Compiled in zovcbrkr.cpp.
+extern template class ZOV_Parent_Resource<ZOV_Execution_Group, ZOV_EGIR, ZOV_Execution_Group_Set>;
+extern template class ZOV_Grandparent_Resource<ZOV_Execution_Group, ZOV_EGIR,
+                                               ZOV_Execution_Group_Set>;
+
+class ZOV_Broker
+    : public ZOV_Grandparent_Resource<ZOV_Execution_Group, ZOV_EGIR, ZOV_Execution_Group_Set> {
   public:
     // Attaches the broker's segment (named by the UUID of `id`) and finds or
     // carves the statistics area. `status` is 301 when that fails.
@@ -46,24 +52,27 @@ class ZOV_Broker : public ZOV_MQSI_Resource {
     // Destroys the in-process tree; shared memory is not touched.
     void flush();
 
-    ZOV_Execution_Group* findExecutionGroup(const ZOV_Resource_ID* id);
-    // A new group for `id` (temporary group record; its ID drawn unique
-    // against the area and the tree), or null.
-    ZOV_Execution_Group* insertExecutionGroup(const ZOV_Resource_ID* id);
-    // A group built from a stored record, or null.
-    ZOV_Execution_Group* insertExecutionGroup(const ZOV_EGIR* record);
-    ZOV_ReturnCode findExecutionGroups(ZOV_Record_Set* set, int keepAll);
-    // The same through the index of one read of the area.
-    ZOV_ReturnCode findExecutionGroups(const ZOV_Child_Index& index, int keepAll);
-    ZOV_Execution_Group_Set& getExecutionGroupSet() { return executionGroupSet; }
+    ZOV_Execution_Group* findExecutionGroup(const ZOV_Resource_ID* id) { return findChild(id); }
+    // A new group for `id`; its ID is drawn unique against the area and the
+    // tree.
+    ZOV_Execution_Group* insertExecutionGroup(const ZOV_Resource_ID* id) { return insertChild(id); }
+    ZOV_Execution_Group* insertExecutionGroup(const ZOV_EGIR* record) {
+        return insertChild(record);
+    }
+    // With keepAll 0 a group left without flows is dropped.
+    ZOV_ReturnCode findExecutionGroups(ZOV_Record_Set* set, int keepAll) {
+        return findChildren(set, keepAll);
+    }
+    ZOV_ReturnCode findExecutionGroups(const ZOV_Child_Index& index, int keepAll) {
+        return findChildren(index, keepAll);
+    }
+    ZOV_Execution_Group_Set& getExecutionGroupSet() { return childSet; }
 
-    ZOV_ReturnCode getRecords(ZOV_Record_Set* set) override;
     // Marks the node deleted and writes its record under the area lock.
     void deleteNode(ZOV_Node* node);
     int isEmpty();
     // Seconds since 1901 of the last reset; 0 before any.
     uint32_t lastResetTime() const;
-    void print() override;
     void dump();
 
     // Rebuilds the tree from the area (keepAll 1: every stored resource,
@@ -89,9 +98,6 @@ class ZOV_Broker : public ZOV_MQSI_Resource {
     void lockStatsArea();
     void unlockStatsArea();
 
-    void initStatistics() override;
-    ZOV_ReturnCode getStatistics(ZOV_STIR* input, ZOV_STIR* output, ZOV_STIR* other) override;
-
     // The stored template for `eventTemplate` (an equal one stored earlier, or
     // the argument once stored), or null.
     ZOV_EVTR* setEventTemplate(ZOV_EVTR* eventTemplate);
@@ -110,13 +116,9 @@ class ZOV_Broker : public ZOV_MQSI_Resource {
   private:
     // Registers the IDs of every record of one read of the area.
     void registerRecordIds(const ZOV_Record_Set& set);
-    // Step 2 of findExecutionGroups for one stored child record.
-    ZOV_ReturnCode rebuildExecutionGroup(ZOV_Record* stored, ZOV_Identity_Index& groupsById,
-                                         int keepAll, const ZOV_Child_Index& index);
 
     ZOV_Shared_Memory* sharedMemory = nullptr;
     ZOV_Stats_Area* statsArea = nullptr;
     ZOV_Events_Area* eventsArea = nullptr;
-    ZOV_Execution_Group_Set executionGroupSet;
     ZOV_Record_Id_Registry knownRecordIds;
 };

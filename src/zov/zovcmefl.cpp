@@ -1,16 +1,32 @@
 #include "zov/zovcmefl.h"
 
-#include <new>
-
-#include "zov/zovcnoir.h"
-#include "zov/zovcreir.h"
+#include "zov/zovcmsre-inl.h"
 #include "zov/zovcstir.h"
 
 // The message flow logs under its execution group's unit.
 static constexpr char _ZOV_UNIT_[] = "zovcexgr";
 
+template class ZOV_Parent_Resource<ZOV_Node, ZOV_NOIR, ZOV_Node_Set>;
+
+namespace {
+
+constexpr ZOV_Level_Names kFlowNames = {
+    _ZOV_UNIT_,
+    "ZOV_Message_Flow::findNode",
+    "ZOV_Message_Flow::insertNode",
+    "ZOV_Message_Flow::insertNode2",
+    "ZOV_Message_Flow::findNodes",
+    "ZOV_Message_Flow::getRecords",
+    "ZOV_Message_Flow::initStatistics",
+    "ZOV_Message_Flow::getStatistics",
+    "ZOV_Message_Flow::resetStatistics",
+    "ZOV_Message_Flow::print",
+};
+
+}  // namespace
+
 ZOV_Message_Flow::ZOV_Message_Flow(const ZOV_Resource_ID* id)
-    : ZOV_MQSI_Resource(ZOV_RT_MESSAGE_FLOW, id) {
+    : ZOV_Parent_Resource(kFlowNames, ZOV_RT_MESSAGE_FLOW, id) {
     static constexpr char fn[] = "ZOV_Message_Flow::ZOV_Message_Flow";
     ZOV_ENTRY(fn);
     if (status != 0)
@@ -18,7 +34,8 @@ ZOV_Message_Flow::ZOV_Message_Flow(const ZOV_Resource_ID* id)
     ZOV_EXIT(fn);
 }
 
-ZOV_Message_Flow::ZOV_Message_Flow(const ZOV_MFIR* record) : ZOV_MQSI_Resource(record) {
+ZOV_Message_Flow::ZOV_Message_Flow(const ZOV_MFIR* record)
+    : ZOV_Parent_Resource(kFlowNames, record) {
     static constexpr char fn[] = "ZOV_Message_Flow::ZOV_Message_Flow";
     ZOV_ENTRY(fn);
     if (status != 0)
@@ -36,56 +53,15 @@ ZOV_Message_Flow::~ZOV_Message_Flow() {
 void ZOV_Message_Flow::cleanup() {
     static constexpr char fn[] = "ZOV_Message_Flow::cleanup";
     ZOV_ENTRY(fn);
-    nodeSet.cleanup();
+    childSet.cleanup();
     ZOV_EXIT(fn);
 }
 
-ZOV_Node* ZOV_Message_Flow::findNode(const ZOV_Resource_ID* id) {
-    static constexpr char fn[] = "ZOV_Message_Flow::findNode";
-    ZOV_ENTRY(fn);
-    ZOV_Node* node = nodeSet.findNode(id);
-    ZOV_EXIT_PTR(fn, node);
-    return node;
-}
-
-ZOV_Node* ZOV_Message_Flow::insertNode(const ZOV_Resource_ID* id) {
-    static constexpr char fn[] = "ZOV_Message_Flow::insertNode";
-    ZOV_ENTRY(fn);
-    ZOV_NOIR temporary(id);
-    if (idRegistry != nullptr)
-        idRegistry->makeUnique(&temporary);
-    ZOV_Node* node = insertNode(&temporary);
-    // The node's new statistics record must be unique too; it names the
-    // node as parent, whose ID is final by now.
-    if (node != nullptr && idRegistry != nullptr && node->getNodeStatistics() != nullptr)
+void ZOV_Message_Flow::drawChildRecordIds(ZOV_Node* node) {
+    // The node's new statistics record names the node as parent, whose ID is
+    // final by now.
+    if (node->getNodeStatistics() != nullptr)
         idRegistry->makeUnique(node->getNodeStatistics());
-    ZOV_EXIT_PTR(fn, node);
-    return node;
-}
-
-ZOV_Node* ZOV_Message_Flow::insertNode(const ZOV_NOIR* record) {
-    static constexpr char fn[] = "ZOV_Message_Flow::insertNode2";
-    ZOV_ENTRY(fn);
-    ZOV_Node* node = nullptr;
-    if (record != nullptr) {
-        node = new (std::nothrow) ZOV_Node(record);
-        if (node == nullptr) {
-            ZOV_LOG_ALLOCATION_ERROR(fn);
-        } else if (node->status != 0) {
-            delete node;
-            node = nullptr;
-        } else {
-            node->setParent(this);
-            node->setIdRegistry(idRegistry);
-            if (nodeSet.insert(node) != ZOV_RC_OK) {
-                ZOV_LOG_ALLOCATION_ERROR(fn);
-                delete node;
-                node = nullptr;
-            }
-        }
-    }
-    ZOV_EXIT_PTR(fn, node);
-    return node;
 }
 
 ZOV_ReturnCode ZOV_Message_Flow::findNodes(ZOV_Record_Set* set, int keepAll) {
@@ -93,32 +69,19 @@ ZOV_ReturnCode ZOV_Message_Flow::findNodes(ZOV_Record_Set* set, int keepAll) {
     ZOV_ENTRY(fn);
     if (set != nullptr && !set->isEmpty()) {
         const ZOV_Child_Index index(*set);
-        findNodes(index, keepAll);
+        findChildren(index, keepAll);
     }
     ZOV_EXIT_RC(fn, ZOV_RC_OK);
     return ZOV_RC_OK;
 }
 
-ZOV_ReturnCode ZOV_Message_Flow::findNodes(const ZOV_Child_Index& index, int keepAll) {
-    static constexpr char fn[] = "ZOV_Message_Flow::findNodes";
-    ZOV_ENTRY(fn);
-    const auto& children = index.childrenOf(getRecordId());
-    if (!children.empty()) {
-        ZOV_Identity_Index nodesById(nodeSet);
-        for (ZOV_Record* stored : children)
-            rebuildNode(stored, nodesById, keepAll, index);
-    }
-    ZOV_EXIT_RC(fn, ZOV_RC_OK);
-    return ZOV_RC_OK;
-}
-
-void ZOV_Message_Flow::rebuildNode(ZOV_Record* stored, ZOV_Identity_Index& nodesById, int keepAll,
-                                   const ZOV_Child_Index& index) {
+ZOV_ReturnCode ZOV_Message_Flow::rebuildChild(ZOV_Record* stored, ZOV_Identity_Index& nodesById,
+                                              int keepAll, const ZOV_Child_Index& index) {
     // Only node records name a flow as their parent; anything else comes
     // from a corrupt area and is passed over rather than read as one.
     const auto* record = dynamic_cast<const ZOV_NOIR*>(stored);
     if (record == nullptr)
-        return;
+        return ZOV_RC_OK;
     const ZOV_Resource_ID id = record->getResourceId();
     auto* node = static_cast<ZOV_Node*>(nodesById.find(&id));
     if (node != nullptr) {
@@ -127,69 +90,12 @@ void ZOV_Message_Flow::rebuildNode(ZOV_Record* stored, ZOV_Identity_Index& nodes
             *node->getNodeRecord() = *record;
     } else {
         if (keepAll == 0 && record->isDeleted())
-            return;
+            return ZOV_RC_OK;
         node = insertNode(record);
         if (node != nullptr)
             nodesById.add(node);
     }
     if (node != nullptr)
         node->findStatistics(index);
-}
-
-ZOV_ReturnCode ZOV_Message_Flow::getRecords(ZOV_Record_Set* set) {
-    static constexpr char fn[] = "ZOV_Message_Flow::getRecords";
-    ZOV_ENTRY(fn);
-    ZOV_ReturnCode result = ZOV_RC_OK;
-    if (set == nullptr) {
-        result = ZOV_RC_NULL;
-    } else if (informationRecord == nullptr) {
-        result = ZOV_RC_NO_RECORD;
-    } else {
-        if (set->insert(informationRecord) != ZOV_RC_OK)
-            result = ZOV_RC_NO_RECORD;
-        for (size_t i = 0; i < nodeSet.entries(); ++i)
-            result = nodeSet.at(i)->getRecords(set);
-    }
-    ZOV_EXIT_RC(fn, result);
-    return result;
-}
-
-void ZOV_Message_Flow::initStatistics() {
-    static constexpr char fn[] = "ZOV_Message_Flow::initStatistics";
-    ZOV_ENTRY(fn);
-    ZOV_MQSI_Resource::initStatistics();
-    for (size_t i = 0; i < nodeSet.entries(); ++i)
-        nodeSet.at(i)->initStatistics();
-    ZOV_EXIT(fn);
-}
-
-ZOV_ReturnCode ZOV_Message_Flow::getStatistics(ZOV_STIR* input, ZOV_STIR* output, ZOV_STIR* other) {
-    static constexpr char fn[] = "ZOV_Message_Flow::getStatistics";
-    ZOV_ENTRY(fn);
-    if (statisticsGathered == 0) {
-        for (size_t i = 0; i < nodeSet.entries(); ++i) {
-            nodeSet.at(i)->getStatistics(statistics[ZOV_SLOT_INPUT], statistics[ZOV_SLOT_OUTPUT],
-                                         statistics[ZOV_SLOT_OTHER]);
-        }
-        statisticsGathered = 1;
-    }
-    const ZOV_ReturnCode result = ZOV_MQSI_Resource::getStatistics(input, output, other);
-    ZOV_EXIT_RC(fn, result);
-    return result;
-}
-
-void ZOV_Message_Flow::resetStatistics() {
-    static constexpr char fn[] = "ZOV_Message_Flow::resetStatistics";
-    ZOV_ENTRY(fn);
-    for (size_t i = 0; i < nodeSet.entries(); ++i)
-        nodeSet.at(i)->resetStatistics();
-    ZOV_EXIT(fn);
-}
-
-void ZOV_Message_Flow::print() {
-    static constexpr char fn[] = "ZOV_Message_Flow::print";
-    ZOV_ENTRY(fn);
-    ZOV_MQSI_Resource::print();
-    nodeSet.print();
-    ZOV_EXIT(fn);
+    return ZOV_RC_OK;
 }

@@ -1,17 +1,19 @@
 // ZOV_Message_Flow: the third level of the monitored-resource tree, one per
 // message flow of an execution group, holding the flow's monitored nodes. It
-// follows the execution group's pattern (zovcexgr.h) with nodes as children;
-// where it departs is the rebuild of nodes, in which the deleted flag of a
-// stored node record decides.
+// follows the pattern of every level that has children (ZOV_Parent_Resource,
+// zovcmsre.h) with nodes as children; where it departs is the rebuild of
+// nodes, in which the deleted flag of a stored node record decides, and the
+// statistics record that a new node makes for itself.
 #pragma once
 
 #include "zov/zovcmsre.h"
 #include "zov/zovcnode.h"
+#include "zov/zovcnoir.h"
 
-class ZOV_MFIR;
-class ZOV_NOIR;
+// Compiled in zovcmefl.cpp.
+extern template class ZOV_Parent_Resource<ZOV_Node, ZOV_NOIR, ZOV_Node_Set>;
 
-class ZOV_Message_Flow : public ZOV_MQSI_Resource {
+class ZOV_Message_Flow : public ZOV_Parent_Resource<ZOV_Node, ZOV_NOIR, ZOV_Node_Set> {
   public:
     // A new flow (record type 4, fresh record ID).
     explicit ZOV_Message_Flow(const ZOV_Resource_ID* id);
@@ -22,35 +24,29 @@ class ZOV_Message_Flow : public ZOV_MQSI_Resource {
     // Destroys every node; safe twice.
     void cleanup();
 
-    ZOV_Node* findNode(const ZOV_Resource_ID* id);
-    // A new node for `id` (temporary node record, fresh record ID, unique in
-    // the registry when one is set), or null.
-    ZOV_Node* insertNode(const ZOV_Resource_ID* id);
-    // A node built from a stored record, or null.
-    ZOV_Node* insertNode(const ZOV_NOIR* record);
+    ZOV_Node* findNode(const ZOV_Resource_ID* id) { return findChild(id); }
+    // A new node for `id`; its statistics record's ID too is drawn unique in
+    // the registry when one is set.
+    ZOV_Node* insertNode(const ZOV_Resource_ID* id) { return insertChild(id); }
+    ZOV_Node* insertNode(const ZOV_NOIR* record) { return insertChild(record); }
     // Rebuilds this flow's nodes from records read out of the area: a stored
     // node not in the tree is inserted (with keepAll 0 only when not deleted);
     // a node deleted in the tree whose stored record is live takes the stored
-    // record; each node picks up its stored statistics. Returns 0.
+    // record; each node picks up its stored statistics. Returns 0, also for a
+    // null set.
     ZOV_ReturnCode findNodes(ZOV_Record_Set* set, int keepAll);
-    // The same through the index of one read of the area.
-    ZOV_ReturnCode findNodes(const ZOV_Child_Index& index, int keepAll);
+    ZOV_ReturnCode findNodes(const ZOV_Child_Index& index, int keepAll) {
+        return findChildren(index, keepAll);
+    }
     // Number of nodes, deleted ones included.
-    int nodes() const { return static_cast<int>(nodeSet.entries()); }
-    ZOV_Node_Set& getNodeSet() { return nodeSet; }
+    int nodes() const { return childCount(); }
+    ZOV_Node_Set& getNodeSet() { return childSet; }
 
-    ZOV_ReturnCode getRecords(ZOV_Record_Set* set) override;
-    void initStatistics() override;
-    ZOV_ReturnCode getStatistics(ZOV_STIR* input, ZOV_STIR* output, ZOV_STIR* other) override;
-    void resetStatistics();
-    void print() override;
-
-  private:
-    // One stored record of a child of this flow (step 2 of findNodes).
-    void rebuildNode(ZOV_Record* stored, ZOV_Identity_Index& nodesById, int keepAll,
-                     const ZOV_Child_Index& index);
-
-    ZOV_Node_Set nodeSet;
+  protected:
+    // One stored node record: never reports a node not made.
+    ZOV_ReturnCode rebuildChild(ZOV_Record* stored, ZOV_Identity_Index& nodesById, int keepAll,
+                                const ZOV_Child_Index& index) override;
+    void drawChildRecordIds(ZOV_Node* node) override;
 };
 
 class ZOV_Message_Flow_Set : public ZOV_Typed_Resource_Set<ZOV_Message_Flow> {

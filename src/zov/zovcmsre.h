@@ -7,8 +7,9 @@
 // they are read from the information record every time.
 //
 // Also here, shared by every level: the resource set, the indexes that keep a
-// rebuild of the tree linear in the number of records, and the registry of
-// record IDs that keeps the IDs of new records unique in the area.
+// rebuild of the tree linear in the number of records, the registry of record
+// IDs that keeps the IDs of new records unique in the area, and the pattern of
+// every level that has children (ZOV_Parent_Resource).
 //
 // Threads: a tree has no lock of its own. It is changed only by the join of a
 // node instance and by resetStatistics, both under the statistics area's lock
@@ -23,10 +24,10 @@
 #include "zov/zovcrcrd.h"
 #include "zov/zovcrcst.h"
 #include "zov/zovcreid.h"
+#include "zov/zovcreir.h"
 #include "zov/zovcstrn.h"
 #include "zov/zovctool.h"
 
-class ZOV_REIR;
 class ZOV_STIR;
 
 // Aggregate slots of `statistics`, one per node type (1, 2, 3).
@@ -205,3 +206,97 @@ class ZOV_Identity_Index {
     const ZOV_MQSI_Resource_Set& set;
     std::unordered_multimap<size_t, ZOV_MQSI_Resource*> byIdentity;
 };
+
+// ---------------------------------------------------------------------------
+// The pattern of every level that has children: the broker over execution
+// groups, the execution group over message flows, the message flow over
+// nodes. Find or insert a child by identity, rebuild the children from one
+// read of the statistics area, give the records of the subtree for writing,
+// pass statistics operations down and sums up. Each level keeps its own
+// operation names as forwarders and traces under its own names.
+
+// The unit and the function names under which a level traces the operations
+// it has from ZOV_Parent_Resource.
+struct ZOV_Level_Names {
+    const char* unit;
+    const char* findChild;         // "ZOV_Execution_Group::findMessageFlow"
+    const char* insertChild;       // "ZOV_Execution_Group::insertMessageFlow"
+    const char* insertFromRecord;  // "ZOV_Execution_Group::insertMessageFlow2"
+    const char* findChildren;      // "ZOV_Execution_Group::findMessageFlows"
+    const char* getRecords;
+    const char* initStatistics;
+    const char* getStatistics;
+    const char* resetStatistics;
+    const char* print;
+};
+
+// A resource whose children are of the kind `Child`, stored as `ChildRecord`
+// and kept in a `ChildSet` (owned members).
+template <class Child, class ChildRecord, class ChildSet>
+class ZOV_Parent_Resource : public ZOV_MQSI_Resource {
+  public:
+    ZOV_Parent_Resource(const ZOV_Level_Names& names, ZOV_RecordType type,
+                        const ZOV_Resource_ID* id)
+        : ZOV_MQSI_Resource(type, id), names(names) {}
+    ZOV_Parent_Resource(const ZOV_Level_Names& names, const ZOV_REIR* record)
+        : ZOV_MQSI_Resource(record), names(names) {}
+
+    // The first child alike `id`, or null; a null `id` finds nothing.
+    Child* findChild(const ZOV_Resource_ID* id);
+    // A new child for `id`: a temporary child record with a fresh record ID
+    // (drawn unique in the registry when one is set), inserted from it.
+    Child* insertChild(const ZOV_Resource_ID* id);
+    // A new child built from a stored record, made a child of this resource
+    // and put in the set; null for a null record or when it cannot be made.
+    // No check for an alike child is made: callers find first.
+    Child* insertChild(const ChildRecord* record);
+    // Rebuilds the children from records read out of the area. ZOV_RC_NULL
+    // for a null set; ZOV_RC_NOT_FOUND when a child was neither found nor made.
+    ZOV_ReturnCode findChildren(ZOV_Record_Set* set, int keepAll);
+    // The same through the index of one read of the area.
+    ZOV_ReturnCode findChildren(const ZOV_Child_Index& index, int keepAll);
+    int childCount() const { return static_cast<int>(childSet.entries()); }
+
+    // This resource's information record, then the records of each child;
+    // the result is that of the last child (0 without children).
+    ZOV_ReturnCode getRecords(ZOV_Record_Set* set) override;
+    void initStatistics() override;
+    // Sums the children into the aggregates (once per initStatistics), then
+    // adds the aggregates into the arguments.
+    ZOV_ReturnCode getStatistics(ZOV_STIR* input, ZOV_STIR* output, ZOV_STIR* other) override;
+    // Resets the statistics of every child; the aggregates are not touched.
+    // The broker has its own, which publishes the whole tree (zovcbrkr.h).
+    void resetStatistics();
+    void print() override;
+
+  protected:
+    // Step 2 of findChildren for one stored record that names this resource
+    // as its parent; ZOV_RC_NOT_FOUND when no child was found or made.
+    virtual ZOV_ReturnCode rebuildChild(ZOV_Record* stored, ZOV_Identity_Index& childrenById,
+                                        int keepAll, const ZOV_Child_Index& index) = 0;
+    // For a child just made for an identity: draws unique IDs for the records
+    // the child made itself besides its information record. None by default.
+    virtual void drawChildRecordIds(Child*) {}
+
+    const ZOV_Level_Names& names;
+    ChildSet childSet;
+};
+
+// A level whose children have children of their own (the broker over
+// execution groups, the execution group over message flows): the rebuild
+// step finds or inserts the child, rebuilds the child's children, and with
+// keepAll 0 drops the child when it is left without any.
+template <class Child, class ChildRecord, class ChildSet>
+class ZOV_Grandparent_Resource : public ZOV_Parent_Resource<Child, ChildRecord, ChildSet> {
+  public:
+    using ZOV_Parent_Resource<Child, ChildRecord, ChildSet>::ZOV_Parent_Resource;
+
+  protected:
+    // A stored record of another kind than the child's counts as a child not
+    // made.
+    ZOV_ReturnCode rebuildChild(ZOV_Record* stored, ZOV_Identity_Index& childrenById, int keepAll,
+                                const ZOV_Child_Index& index) override;
+};
+
+// The operations of the levels are compiled once, in each level's module
+// (zovcmsre-inl.h).
