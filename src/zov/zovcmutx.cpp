@@ -8,6 +8,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+#include <vector>
 
 #include "zov/zovctool.h"
 
@@ -69,6 +73,62 @@ std::string keyFilePath(const char* name) {
     return path;
 }
 
+// The keys of the mutex objects open in this process, each with the path it
+// was made from and the number of open objects of that path. Used at
+// construction and cleanup only, never by get or release. Never destroyed:
+// objects may be cleaned up by destructors that run at process exit.
+struct KeyHolder {
+    std::string path;
+    int objects = 0;
+};
+std::mutex keyRegistryLock;
+std::map<key_t, KeyHolder>& keyRegistry() {
+    static auto* registry = new std::map<key_t, KeyHolder>;
+    return *registry;
+}
+
+enum class Registration { kDone, kTakenByAnother, kNoMemory };
+
+// Records an object of `path` under `key`; refuses a key that an object of
+// another path holds. `holder` receives that path.
+Registration registerKey(key_t key, const std::string& path, std::string& holder) {
+    const std::lock_guard<std::mutex> guard(keyRegistryLock);
+    try {
+        KeyHolder& entry = keyRegistry()[key];
+        if (entry.objects > 0 && entry.path != path) {
+            holder = entry.path;
+            return Registration::kTakenByAnother;
+        }
+        if (entry.objects == 0)
+            entry.path = path;
+        ++entry.objects;
+        return Registration::kDone;
+    } catch (const std::bad_alloc&) {
+        return Registration::kNoMemory;
+    }
+}
+
+void unregisterKey(key_t key) {
+    const std::lock_guard<std::mutex> guard(keyRegistryLock);
+    const auto entry = keyRegistry().find(key);
+    if (entry != keyRegistry().end() && --entry->second.objects <= 0)
+        keyRegistry().erase(entry);
+}
+
+bool keyRegistered(key_t key) {
+    const std::lock_guard<std::mutex> guard(keyRegistryLock);
+    return keyRegistry().count(key) != 0;
+}
+
+// How many fresh key files are tried before one is taken whatever its key.
+constexpr int kKeyFileAttempts = 8;
+
+// "<path>.new<pid>.<attempt>": beside the key file (same device), and not
+// ending in a key file suffix, so that nothing takes it for one.
+std::string temporaryKeyFile(const std::string& path, int attempt) {
+    return path + ".new" + std::to_string(getpid()) + "." + std::to_string(attempt);
+}
+
 // One semop on semaphore 0 of the set; the system does not undo it when the
 // process ends, so a take outlives a crash of its holder.
 int changeSemaphore(int semaphoreId, short delta) {
@@ -81,6 +141,57 @@ int changeSemaphore(int semaphoreId, short delta) {
 
 }  // namespace
 
+bool ZOV_MutexKeyInUse(key_t key) {
+    if (keyRegistered(key))
+        return true;
+    if (semget(key, 0, 0) >= 0 || errno != ENOENT)
+        return true;
+    return msgget(key, 0) >= 0 || errno != ENOENT;
+}
+
+bool ZOV_CreateKeyFile(const std::string& path, bool (*keyInUse)(key_t), const char* function) {
+    std::vector<std::string> refused;  // kept until the end: their inodes stay taken
+    bool made = false;
+    bool fallBack = true;
+    // Only beside an absolute path: an empty one must fail, not make files
+    // in the working directory.
+    const int attempts = !path.empty() && path[0] == '/' ? kKeyFileAttempts : 0;
+    for (int attempt = 0; attempt < attempts && !made; ++attempt) {
+        const std::string candidate = temporaryKeyFile(path, attempt);
+        const int fd = open(candidate.c_str(), O_RDONLY | O_CREAT | O_EXCL, kPermissions);
+        if (fd < 0)
+            break;  // no temporary file here (a long name, say): make the file directly
+        if (close(fd) != 0)
+            ZOV_LOG_SYSTEM_FAILED("close", function);
+        const key_t key = ftok(candidate.c_str(), kProjectId);
+        if (key != -1 && !keyInUse(key)) {
+            // Another process may have published the name meanwhile: its
+            // file is the one, and this candidate goes.
+            made = link(candidate.c_str(), path.c_str()) == 0 || errno == EEXIST;
+            fallBack = !made;
+            unlink(candidate.c_str());
+            break;
+        }
+        ZOV_String detail = ZOV_Format_Message(
+            "Key %08X of a new key file for %s is taken: another file is made",
+            static_cast<unsigned>(key), path.c_str());
+        ZOV_LOG_CALL_FAILED("ftok", function, detail.getcValue());
+        refused.push_back(candidate);
+    }
+    for (const std::string& candidate : refused)
+        unlink(candidate.c_str());
+    if (!made && fallBack) {
+        const int fd = open(path.c_str(), O_RDONLY | O_CREAT, kPermissions);
+        if (fd < 0) {
+            ZOV_LOG_SYSTEM_FAILED("open", function);
+            return false;
+        }
+        if (close(fd) != 0)
+            ZOV_LOG_SYSTEM_FAILED("close", function);
+    }
+    return true;
+}
+
 ZOV_Name_Mutex::ZOV_Name_Mutex(const char* name) {
     static constexpr char fn[] = "ZOV_Name_Mutex::ZOV_Name_Mutex";
     ZOV_ENTRY(fn);
@@ -91,14 +202,10 @@ ZOV_Name_Mutex::ZOV_Name_Mutex(const char* name) {
     key_t key = ftok(path.c_str(), kProjectId);
     ZOV_TRACE(fn, "ftok = %08X %s", static_cast<unsigned>(key), path.c_str());
     if (key == -1) {
-        // No key file yet: create it (read-only access is enough for ftok).
-        const int fd = open(path.c_str(), O_RDONLY | O_CREAT, kPermissions);
-        if (fd >= 0) {
-            if (close(fd) != 0)
-                ZOV_LOG_SYSTEM_FAILED("close", fn);
+        // No key file yet: make one whose key no other name uses.
+        if (ZOV_CreateKeyFile(path, ZOV_MutexKeyInUse, fn)) {
             key = ftok(path.c_str(), kProjectId);
         } else {
-            ZOV_LOG_SYSTEM_FAILED("open", fn);
             status = ZOV_STATUS_FAILED;
             cleanup();
         }
@@ -110,6 +217,25 @@ ZOV_Name_Mutex::ZOV_Name_Mutex(const char* name) {
         ZOV_LOG_SYSTEM_FAILED("ftok", fn);
         status = ZOV_STATUS_FAILED;
         cleanup();
+    }
+
+    if (status == 0) {
+        // A second name on a key this process holds would share its semaphore:
+        // a thread holding one and asking for the other would wait for itself.
+        std::string holder;
+        const Registration registration = registerKey(key, path, holder);
+        if (registration == Registration::kDone) {
+            registeredKey = key;
+        } else if (registration == Registration::kNoMemory) {
+            ZOV_LOG_ALLOCATION_ERROR(fn);  // goes on, unchecked
+        } else {
+            ZOV_String detail = ZOV_Format_Message("Key %08X of %s is held by %s",
+                                                   static_cast<unsigned>(key), path.c_str(),
+                                                   holder.c_str());
+            ZOV_LOG_CALL_FAILED("ftok", fn, detail.getcValue());
+            status = ZOV_STATUS_FAILED;
+            cleanup();
+        }
     }
 
     if (status == 0) {
@@ -216,6 +342,9 @@ void ZOV_Name_Mutex::cleanup() {
             ZOV_LOG_SYSTEM_FAILED("semctl IPC_RMID", fn);
         }
     }
+    if (registeredKey != -1)
+        unregisterKey(registeredKey);
+    registeredKey = -1;
     semaphoreId = kNoId;
     queueId = kNoId;
     ZOV_EXIT(fn);

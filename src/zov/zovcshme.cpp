@@ -23,6 +23,11 @@ namespace {
 constexpr char kSegmentEyecatcher[] = "zovcshme";
 constexpr char kSegmentSuffix[] = ".zovcshme";
 constexpr int kPermissions = 0660;
+
+// A segment exists under `key` (or one this process may not see).
+bool segmentKeyInUse(key_t key) {
+    return shmget(key, 0, 0) >= 0 || errno != ENOENT;
+}
 constexpr int kHeaderSize = ZOV_Memory_Manager::kHeaderSize;
 
 // The process's attachment table, shared by every ZOV_Shared_Memory object.
@@ -201,16 +206,10 @@ int ZOV_Shared_Memory::makeKey() {
     static constexpr char fn[] = "ZOV_Shared_Memory::init";
     key_t key = ftok(path.c_str(), 1);
     ZOV_TRACE(fn, "ftok = %08X %s", static_cast<unsigned>(key), path.c_str());
-    if (key == -1) {
-        const int fd = open(path.c_str(), O_CREAT | O_RDONLY, kPermissions);
-        if (fd < 0) {
-            ZOV_LOG_SYSTEM_FAILED("open", fn);
-        } else {
-            if (close(fd) != 0)
-                ZOV_LOG_SYSTEM_FAILED("close", fn);
-            key = ftok(path.c_str(), 1);
-        }
-    }
+    // A new key file gets a key under which no segment exists yet: two
+    // brokers whose key files shared a key would share one segment.
+    if (key == -1 && ZOV_CreateKeyFile(path, segmentKeyInUse, fn))
+        key = ftok(path.c_str(), 1);
     ZOV_TRACE(fn, "ftok = %08X %s", static_cast<unsigned>(key), path.c_str());
     if (key < 0) {
         ZOV_LOG_SYSTEM_FAILED("ftok", fn);

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/host_programs.h"
+
 namespace zovtest {
 
 namespace {
@@ -60,17 +62,6 @@ std::vector<SysvObject> allSysvObjects() {
             all.push_back(object);
     }
     return all;
-}
-
-std::vector<std::string> tmpFilesEndingIn(const std::string& suffix) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/tmp", error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.ends_with(suffix))
-            names.push_back(name);
-    }
-    return names;
 }
 
 int keyFileCount() {

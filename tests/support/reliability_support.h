@@ -23,9 +23,8 @@ struct SysvObject {
 std::vector<SysvObject> sysvObjects(const char* kind);
 std::vector<SysvObject> allSysvObjects();
 
-// Names (not paths) of the files in /tmp ending in `suffix`.
-std::vector<std::string> tmpFilesEndingIn(const std::string& suffix);
-// Key files of named mutexes and segments.
+// Key files of named mutexes and segments (tmpFilesEndingIn is in
+// host_programs.h).
 int keyFileCount();
 
 // Removes every semaphore set, queue and segment of the namespace and every
