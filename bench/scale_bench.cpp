@@ -84,35 +84,49 @@ unsigned int areaFor(int nodes) {
     return bytes < kZOVDefaultAreaSize ? kZOVDefaultAreaSize : bytes;
 }
 
+// One point in a process of its own: a process keeps a table of the
+// segments it attached, and every point makes and removes a segment.
+void joinOnce(int nodes, int round) {
+    auto plugin = zovbench::loadMonitor();
+    auto builder = prefill(nodes - 1);
+    standin::NodeNames names;
+    names.broker = zovbench::kBroker;
+    names.executionGroup = "group";
+    names.messageFlow = "joinflow";
+    names.node = "joiner";
+    const double start = zovbench::threadCpuSeconds();
+    auto node = plugin->createNode(names);
+    const double created = zovbench::threadCpuSeconds();
+    const double wallCreated = zovbench::wallSeconds();
+    node->setAttribute("label", "joiner");
+    node->setAttribute("type", "other");  // the K-th node joins here
+    const double joined = zovbench::threadCpuSeconds();
+    const double wallJoined = zovbench::wallSeconds();
+    std::printf("%d,%d,%.3f,%.3f,%.3f\n", nodes, round, (created - start) * 1e3,
+                (joined - created) * 1e3, (wallJoined - wallCreated) * 1e3);
+    std::fflush(stdout);
+    node.reset();
+    builder.reset();  // the last user: the segment goes
+}
+
 int runJoins(int maxNodes, int rounds) {
     // K = max, max/2, ... down to 1: doublings from the top.
     std::vector<int> counts;
     for (int k = maxNodes; k >= 1; k /= 2)
         counts.insert(counts.begin(), k);
     zovbench::prepareBroker(false, areaFor(maxNodes));
-    auto plugin = zovbench::loadMonitor();
     std::printf("nodes,round,create_ms,join_ms,join_wall_ms\n");
+    std::fflush(stdout);
     for (int round = 1; round <= rounds; ++round) {
         for (const int k : counts) {
-            auto builder = prefill(k - 1);
-            standin::NodeNames names;
-            names.broker = zovbench::kBroker;
-            names.executionGroup = "group";
-            names.messageFlow = "joinflow";
-            names.node = "joiner";
-            const double start = zovbench::threadCpuSeconds();
-            auto node = plugin->createNode(names);
-            const double created = zovbench::threadCpuSeconds();
-            const double wallCreated = zovbench::wallSeconds();
-            node->setAttribute("label", "joiner");
-            node->setAttribute("type", "other");  // the K-th node joins here
-            const double joined = zovbench::threadCpuSeconds();
-            const double wallJoined = zovbench::wallSeconds();
-            std::printf("%d,%d,%.3f,%.3f,%.3f\n", k, round, (created - start) * 1e3,
-                        (joined - created) * 1e3, (wallJoined - wallCreated) * 1e3);
-            std::fflush(stdout);
-            node.reset();
-            builder.reset();  // the last user: the segment goes
+            const pid_t child = zovbench::forkChild([&] {
+                joinOnce(k, round);
+                return 0;
+            });
+            if (zovbench::waitChild(child) != 0) {
+                std::fprintf(stderr, "the join of node %d failed\n", k);
+                return 1;
+            }
         }
     }
     return 0;

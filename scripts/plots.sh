@@ -18,7 +18,7 @@ set ylabel "messages/s relative to 1 thread, one node"
 set logscale x 2
 set xrange [0.8:10]
 set yrange [0:*]
-set key top right
+set key top left
 set grid
 plot "< grep '^one_node ' $dir/contention.dat" using 2:4 with linespoints lw 2 pt 7 title "one node, threads", \
      "< grep '^separate_nodes ' $dir/contention.dat" using 2:4 with linespoints lw 2 pt 5 title "separate nodes, threads", \
@@ -38,7 +38,7 @@ set logscale xy
 set key top left
 set grid
 f(x) = a * x
-fit [x=250:*] f(x) "$dir/joins.dat" using 1:3 via a
+fit [x=60:*] f(x) "$dir/joins.dat" using 1:3 via a
 plot "$dir/joins.dat" using 1:3 with linespoints lw 2 pt 7 title "join (label and type set)", \
      "$dir/joins.dat" using 1:2 with linespoints lw 2 pt 5 title "node context created", \
      f(x) with lines dt 2 title "linear in K"
