@@ -269,6 +269,54 @@ TEST_F(BrokerTree, ReadersSumPerNodeTypeSlot) {
     EXPECT_EQ(asDouble(outputSum.getMessageCount()), 12.0) << "a second call adds again";
 }
 
+// The operation names are the tree's interface in the trace: a reader's
+// rebuild writes each level's own find and insert lines, under the level's
+// unit, once per stored record, and one pair of lines per call.
+TEST_F(BrokerTree, RebuildTracesEachLevelsOwnOperationsOncePerRecord) {
+    auto writer = makeBroker();
+    join(*writer, "EG1", "MF1", "N1");
+    join(*writer, "EG1", "MF1", "N2");
+    auto reader = makeBroker();
+    ZOV_Record_Set stored;
+    reader->getStatsArea()->read(&stored);
+    log.clear();
+    bZOVTracing = 1;
+    reader->readStatsArea(1);
+    ASSERT_EQ(reader->getExecutionGroupSet().entries(), 1u);
+    ZOV_Message_Flow* flow = reader->getExecutionGroupSet().at(0)->getMessageFlowSet().at(0);
+    flow->findNodes(&stored, 1);  // both nodes are in the tree by now
+    bZOVTracing = 0;
+    stored.clearAndDestroy();
+
+    struct Expected {
+        const char* function;
+        const char* unit;
+        size_t calls;
+    };
+    const Expected expected[] = {
+        {"ZOV_Broker::findExecutionGroups", "zovcbrkr", 1},
+        {"ZOV_Broker::findExecutionGroup", "zovcbrkr", 1},
+        {"ZOV_Broker::insertExecutionGroup2", "zovcbrkr", 1},
+        {"ZOV_Execution_Group::findMessageFlows", "zovcexgr", 1},
+        {"ZOV_Execution_Group::findMessageFlow", "zovcexgr", 1},
+        {"ZOV_Execution_Group::insertMessageFlow2", "zovcexgr", 1},
+        {"ZOV_Message_Flow::findNodes", "zovcexgr", 2},
+        {"ZOV_Message_Flow::findNode", "zovcexgr", 4},
+        {"ZOV_Message_Flow::insertNode2", "zovcexgr", 2},
+        {"ZOV_Node::findStatistics", "zovcnode", 4},
+    };
+    for (const Expected& operation : expected) {
+        size_t entries = 0, exits = 0;
+        for (const standin::LogRecord& line : log.ofFunction(operation.function)) {
+            EXPECT_EQ(line.file, operation.unit) << operation.function;
+            entries += line.text == "Entry" ? 1 : 0;
+            exits += line.text.rfind("Exit: 0x", 0) == 0 ? 1 : 0;
+        }
+        EXPECT_EQ(entries, operation.calls) << operation.function;
+        EXPECT_EQ(exits, operation.calls) << operation.function;
+    }
+}
+
 // A 48-byte node record ID for a local time and random number.
 ZOV_Record_ID nodeRecordId(time_t seconds, int milliseconds, int32_t random) {
     struct tm local = {};

@@ -60,7 +60,7 @@ constexpr ZOV_Level_Names kBrokerNames = {
 }  // namespace
 
 ZOV_Broker::ZOV_Broker(const ZOV_Resource_ID* id)
-    : ZOV_Grandparent_Resource(kBrokerNames, ZOV_RT_BROKER, id) {
+    : ZOV_Grandparent_Resource(kBrokerNames, executionGroupSet, ZOV_RT_BROKER, id) {
     static constexpr char fn[] = "ZOV_Broker::ZOV_Broker";
     ZOV_ENTRY(fn);
     // New groups, flows, nodes and statistics records draw their IDs against
@@ -146,14 +146,14 @@ void ZOV_Broker::cleanup() {
     statsArea = nullptr;
     delete eventsArea;
     eventsArea = nullptr;
-    childSet.cleanup();
+    executionGroupSet.cleanup();
     ZOV_EXIT(fn);
 }
 
 void ZOV_Broker::flush() {
     static constexpr char fn[] = "ZOV_Broker::flush";
     ZOV_ENTRY(fn);
-    childSet.cleanup();
+    executionGroupSet.cleanup();
     ZOV_EXIT(fn);
 }
 
@@ -169,15 +169,8 @@ void ZOV_Broker::deleteNode(ZOV_Node* node) {
     ZOV_ENTRY(fn);
     if (node != nullptr) {
         node->markDeleted();
-        ZOV_REIR* record = node->getInformationRecord();
-        if (record != nullptr) {
-            AreaLock areaLock(this);
-            // Take over what the area holds first, so that only the deleted
-            // flag changes there, whatever else this tree's copy holds.
-            getRecord(record);
-            record->markDeleted();
-            putRecord(record);
-        }
+        AreaLock areaLock(this);
+        putRecord(node->getInformationRecord());
     }
     ZOV_EXIT(fn);
 }
@@ -263,18 +256,17 @@ ZOV_ReturnCode ZOV_Broker::readStatsArea(int keepAll) {
 ZOV_ReturnCode ZOV_Broker::populateStatsArea() {
     static constexpr char fn[] = "ZOV_Broker::populateStatsArea";
     ZOV_ENTRY(fn);
-    ZOV_ReturnCode result = ZOV_RC_OK;
-    if (status != 0) {
-        result = ZOV_RC_FAILED;
-    } else {
+    // A failed broker writes nothing and reports nothing: its creator
+    // discards it.
+    if (status == 0) {
         ZOV_Record_Set set;
         getRecords(&set);
         for (ZOV_Record* record : set)
             putRecord(record);
         set.clear();  // the records belong to the resources
     }
-    ZOV_EXIT_RC(fn, result);
-    return result;
+    ZOV_EXIT_RC(fn, ZOV_RC_OK);
+    return ZOV_RC_OK;
 }
 
 ZOV_ReturnCode ZOV_Broker::putRecord(ZOV_Record* record) {
@@ -328,8 +320,8 @@ void ZOV_Broker::resetStatistics() {
     ZOV_ENTRY(fn);
     AreaLock areaLock(this);
     readStatsArea(0);
-    for (size_t i = 0; i < childSet.entries(); ++i)
-        childSet.at(i)->resetStatistics();
+    for (size_t i = 0; i < executionGroupSet.entries(); ++i)
+        executionGroupSet.at(i)->resetStatistics();
     ZOV_BRIR* brokerRecord = getBrokerRecord();
     if (brokerRecord != nullptr)
         brokerRecord->setResetTime(ZOV_SecondsSince1901());

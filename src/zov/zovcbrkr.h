@@ -66,7 +66,7 @@ class ZOV_Broker
     ZOV_ReturnCode findExecutionGroups(const ZOV_Child_Index& index, int keepAll) {
         return findChildren(index, keepAll);
     }
-    ZOV_Execution_Group_Set& getExecutionGroupSet() { return childSet; }
+    ZOV_Execution_Group_Set& getExecutionGroupSet() { return executionGroupSet; }
 
     // Marks the node deleted and writes its record under the area lock.
     void deleteNode(ZOV_Node* node);
@@ -79,7 +79,8 @@ class ZOV_Broker
     // deleted nodes included; 0: no deleted node is created, and groups and
     // flows left without children are dropped). Returns 0.
     ZOV_ReturnCode readStatsArea(int keepAll);
-    // Writes every record of the tree into the area.
+    // Writes every record of the tree into the area (nothing for a failed
+    // broker). Returns 0.
     ZOV_ReturnCode populateStatsArea();
     // Write a record into, or refresh it from, the statistics area; 0 and
     // nothing done without an area.
@@ -120,5 +121,6 @@ class ZOV_Broker
     ZOV_Shared_Memory* sharedMemory = nullptr;
     ZOV_Stats_Area* statsArea = nullptr;
     ZOV_Events_Area* eventsArea = nullptr;
+    ZOV_Execution_Group_Set executionGroupSet;
     ZOV_Record_Id_Registry knownRecordIds;
 };

@@ -26,7 +26,7 @@ constexpr ZOV_Level_Names kGroupNames = {
 }  // namespace
 
 ZOV_Execution_Group::ZOV_Execution_Group(const ZOV_Resource_ID* id)
-    : ZOV_Grandparent_Resource(kGroupNames, ZOV_RT_EXECUTION_GROUP, id) {
+    : ZOV_Grandparent_Resource(kGroupNames, messageFlowSet, ZOV_RT_EXECUTION_GROUP, id) {
     static constexpr char fn[] = "ZOV_Execution_Group::ZOV_Execution_Group";
     ZOV_ENTRY(fn);
     if (status != 0)
@@ -35,7 +35,7 @@ ZOV_Execution_Group::ZOV_Execution_Group(const ZOV_Resource_ID* id)
 }
 
 ZOV_Execution_Group::ZOV_Execution_Group(const ZOV_EGIR* record)
-    : ZOV_Grandparent_Resource(kGroupNames, record) {
+    : ZOV_Grandparent_Resource(kGroupNames, messageFlowSet, record) {
     static constexpr char fn[] = "ZOV_Execution_Group::ZOV_Execution_Group";
     ZOV_ENTRY(fn);
     if (status != 0)
@@ -55,7 +55,7 @@ ZOV_Execution_Group::~ZOV_Execution_Group() {
 void ZOV_Execution_Group::cleanup() {
     static constexpr char fn[] = "ZOV_Execution_Group::cleanup";
     ZOV_ENTRY(fn);
-    childSet.cleanup();
+    messageFlowSet.cleanup();
     ZOV_EXIT(fn);
 }
 

@@ -37,12 +37,15 @@ class ZOV_Execution_Group
         return findChildren(index, keepAll);
     }
     int messageFlows() const { return childCount(); }
-    ZOV_Message_Flow_Set& getMessageFlowSet() { return childSet; }
+    ZOV_Message_Flow_Set& getMessageFlowSet() { return messageFlowSet; }
 
     // The process id in the information record; 0 without one.
     int getProcessId() const;
     // Stores the process id in the information record (not yet in the area).
     void setProcessId(int processId);
+
+  private:
+    ZOV_Message_Flow_Set messageFlowSet;
 };
 
 class ZOV_Execution_Group_Set : public ZOV_Typed_Resource_Set<ZOV_Execution_Group> {

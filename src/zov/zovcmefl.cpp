@@ -26,7 +26,7 @@ constexpr ZOV_Level_Names kFlowNames = {
 }  // namespace
 
 ZOV_Message_Flow::ZOV_Message_Flow(const ZOV_Resource_ID* id)
-    : ZOV_Parent_Resource(kFlowNames, ZOV_RT_MESSAGE_FLOW, id) {
+    : ZOV_Parent_Resource(kFlowNames, nodeSet, ZOV_RT_MESSAGE_FLOW, id) {
     static constexpr char fn[] = "ZOV_Message_Flow::ZOV_Message_Flow";
     ZOV_ENTRY(fn);
     if (status != 0)
@@ -35,7 +35,7 @@ ZOV_Message_Flow::ZOV_Message_Flow(const ZOV_Resource_ID* id)
 }
 
 ZOV_Message_Flow::ZOV_Message_Flow(const ZOV_MFIR* record)
-    : ZOV_Parent_Resource(kFlowNames, record) {
+    : ZOV_Parent_Resource(kFlowNames, nodeSet, record) {
     static constexpr char fn[] = "ZOV_Message_Flow::ZOV_Message_Flow";
     ZOV_ENTRY(fn);
     if (status != 0)
@@ -53,7 +53,7 @@ ZOV_Message_Flow::~ZOV_Message_Flow() {
 void ZOV_Message_Flow::cleanup() {
     static constexpr char fn[] = "ZOV_Message_Flow::cleanup";
     ZOV_ENTRY(fn);
-    childSet.cleanup();
+    nodeSet.cleanup();
     ZOV_EXIT(fn);
 }
 
@@ -69,7 +69,7 @@ ZOV_ReturnCode ZOV_Message_Flow::findNodes(ZOV_Record_Set* set, int keepAll) {
     ZOV_ENTRY(fn);
     if (set != nullptr && !set->isEmpty()) {
         const ZOV_Child_Index index(*set);
-        findChildren(index, keepAll);
+        rebuildChildren(index, keepAll);
     }
     ZOV_EXIT_RC(fn, ZOV_RC_OK);
     return ZOV_RC_OK;
@@ -83,7 +83,7 @@ ZOV_ReturnCode ZOV_Message_Flow::rebuildChild(ZOV_Record* stored, ZOV_Identity_I
     if (record == nullptr)
         return ZOV_RC_OK;
     const ZOV_Resource_ID id = record->getResourceId();
-    auto* node = static_cast<ZOV_Node*>(nodesById.find(&id));
+    ZOV_Node* node = findIndexedChild(&id, nodesById);
     if (node != nullptr) {
         // Another process brought the node back: take over its live record.
         if (node->isDeleted() && !record->isDeleted() && node->getNodeRecord() != nullptr)

@@ -40,13 +40,16 @@ class ZOV_Message_Flow : public ZOV_Parent_Resource<ZOV_Node, ZOV_NOIR, ZOV_Node
     }
     // Number of nodes, deleted ones included.
     int nodes() const { return childCount(); }
-    ZOV_Node_Set& getNodeSet() { return childSet; }
+    ZOV_Node_Set& getNodeSet() { return nodeSet; }
 
   protected:
     // One stored node record: never reports a node not made.
     ZOV_ReturnCode rebuildChild(ZOV_Record* stored, ZOV_Identity_Index& nodesById, int keepAll,
                                 const ZOV_Child_Index& index) override;
     void drawChildRecordIds(ZOV_Node* node) override;
+
+  private:
+    ZOV_Node_Set nodeSet;
 };
 
 class ZOV_Message_Flow_Set : public ZOV_Typed_Resource_Set<ZOV_Message_Flow> {

@@ -21,6 +21,16 @@ Child* ZOV_Parent_Resource<Child, ChildRecord, ChildSet>::findChild(const ZOV_Re
 }
 
 template <class Child, class ChildRecord, class ChildSet>
+Child* ZOV_Parent_Resource<Child, ChildRecord, ChildSet>::findIndexedChild(
+    const ZOV_Resource_ID* id, const ZOV_Identity_Index& childrenById) {
+    const char* const _ZOV_UNIT_ = names.unit;
+    ZOV_ENTRY(names.findChild);
+    auto* child = static_cast<Child*>(childrenById.find(id));
+    ZOV_EXIT_PTR(names.findChild, child);
+    return child;
+}
+
+template <class Child, class ChildRecord, class ChildSet>
 Child* ZOV_Parent_Resource<Child, ChildRecord, ChildSet>::insertChild(const ZOV_Resource_ID* id) {
     const char* const _ZOV_UNIT_ = names.unit;
     ZOV_ENTRY(names.insertChild);
@@ -70,7 +80,7 @@ ZOV_ReturnCode ZOV_Parent_Resource<Child, ChildRecord, ChildSet>::findChildren(Z
         result = ZOV_RC_NULL;
     } else if (!set->isEmpty()) {
         const ZOV_Child_Index index(*set);
-        result = findChildren(index, keepAll);
+        result = rebuildChildren(index, keepAll);
     }
     ZOV_EXIT_RC(names.findChildren, result);
     return result;
@@ -81,6 +91,14 @@ ZOV_ReturnCode ZOV_Parent_Resource<Child, ChildRecord, ChildSet>::findChildren(
     const ZOV_Child_Index& index, int keepAll) {
     const char* const _ZOV_UNIT_ = names.unit;
     ZOV_ENTRY(names.findChildren);
+    const ZOV_ReturnCode result = rebuildChildren(index, keepAll);
+    ZOV_EXIT_RC(names.findChildren, result);
+    return result;
+}
+
+template <class Child, class ChildRecord, class ChildSet>
+ZOV_ReturnCode ZOV_Parent_Resource<Child, ChildRecord, ChildSet>::rebuildChildren(
+    const ZOV_Child_Index& index, int keepAll) {
     ZOV_ReturnCode result = ZOV_RC_OK;
     const auto& stored = index.childrenOf(getRecordId());
     if (!stored.empty()) {
@@ -90,7 +108,6 @@ ZOV_ReturnCode ZOV_Parent_Resource<Child, ChildRecord, ChildSet>::findChildren(
                 result = ZOV_RC_NOT_FOUND;
         }
     }
-    ZOV_EXIT_RC(names.findChildren, result);
     return result;
 }
 
@@ -169,7 +186,7 @@ ZOV_ReturnCode ZOV_Grandparent_Resource<Child, ChildRecord, ChildSet>::rebuildCh
     if (record == nullptr)
         return ZOV_RC_NOT_FOUND;
     const ZOV_Resource_ID id = record->getResourceId();
-    auto* child = static_cast<Child*>(childrenById.find(&id));
+    Child* child = this->findIndexedChild(&id, childrenById);
     if (child == nullptr) {
         child = this->insertChild(record);
         if (child == nullptr)

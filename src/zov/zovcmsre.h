@@ -231,15 +231,17 @@ struct ZOV_Level_Names {
 };
 
 // A resource whose children are of the kind `Child`, stored as `ChildRecord`
-// and kept in a `ChildSet` (owned members).
+// and kept in the level's own `ChildSet` (executionGroupSet, messageFlowSet,
+// nodeSet), which the level passes in before it is constructed and which no
+// constructor here touches.
 template <class Child, class ChildRecord, class ChildSet>
 class ZOV_Parent_Resource : public ZOV_MQSI_Resource {
   public:
-    ZOV_Parent_Resource(const ZOV_Level_Names& names, ZOV_RecordType type,
+    ZOV_Parent_Resource(const ZOV_Level_Names& names, ChildSet& children, ZOV_RecordType type,
                         const ZOV_Resource_ID* id)
-        : ZOV_MQSI_Resource(type, id), names(names) {}
-    ZOV_Parent_Resource(const ZOV_Level_Names& names, const ZOV_REIR* record)
-        : ZOV_MQSI_Resource(record), names(names) {}
+        : ZOV_MQSI_Resource(type, id), names(names), childSet(children) {}
+    ZOV_Parent_Resource(const ZOV_Level_Names& names, ChildSet& children, const ZOV_REIR* record)
+        : ZOV_MQSI_Resource(record), names(names), childSet(children) {}
 
     // The first child alike `id`, or null; a null `id` finds nothing.
     Child* findChild(const ZOV_Resource_ID* id);
@@ -270,6 +272,11 @@ class ZOV_Parent_Resource : public ZOV_MQSI_Resource {
     void print() override;
 
   protected:
+    // findChildren without its trace lines.
+    ZOV_ReturnCode rebuildChildren(const ZOV_Child_Index& index, int keepAll);
+    // findChild through the identity index of one rebuild step: the same
+    // trace lines, without a scan of the set.
+    Child* findIndexedChild(const ZOV_Resource_ID* id, const ZOV_Identity_Index& childrenById);
     // Step 2 of findChildren for one stored record that names this resource
     // as its parent; ZOV_RC_NOT_FOUND when no child was found or made.
     virtual ZOV_ReturnCode rebuildChild(ZOV_Record* stored, ZOV_Identity_Index& childrenById,
@@ -279,7 +286,7 @@ class ZOV_Parent_Resource : public ZOV_MQSI_Resource {
     virtual void drawChildRecordIds(Child*) {}
 
     const ZOV_Level_Names& names;
-    ChildSet childSet;
+    ChildSet& childSet;
 };
 
 // A level whose children have children of their own (the broker over

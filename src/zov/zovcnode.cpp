@@ -87,7 +87,7 @@ ZOV_ReturnCode ZOV_Node::findStatistics(ZOV_Record_Set* set) {
     ZOV_ReturnCode result = ZOV_RC_OK;
     if (set != nullptr && !set->isEmpty()) {
         const ZOV_Child_Index index(*set);
-        result = findStatistics(index);
+        result = takeStoredStatistics(index);
     }
     ZOV_EXIT_RC(fn, result);
     return result;
@@ -96,18 +96,21 @@ ZOV_ReturnCode ZOV_Node::findStatistics(ZOV_Record_Set* set) {
 ZOV_ReturnCode ZOV_Node::findStatistics(const ZOV_Child_Index& index) {
     static constexpr char fn[] = "ZOV_Node::findStatistics";
     ZOV_ENTRY(fn);
-    ZOV_ReturnCode result = ZOV_RC_NOT_FOUND;
+    const ZOV_ReturnCode result = takeStoredStatistics(index);
+    ZOV_EXIT_RC(fn, result);
+    return result;
+}
+
+ZOV_ReturnCode ZOV_Node::takeStoredStatistics(const ZOV_Child_Index& index) {
     // Only a statistics record names a node as its parent; any other child
     // comes from a corrupt area and is passed over rather than read as one.
     for (ZOV_Record* child : index.childrenOf(getRecordId())) {
         if (const auto* stored = dynamic_cast<const ZOV_STIR*>(child)) {
             insertStatistics(stored);
-            result = ZOV_RC_OK;
-            break;
+            return ZOV_RC_OK;
         }
     }
-    ZOV_EXIT_RC(fn, result);
-    return result;
+    return ZOV_RC_NOT_FOUND;
 }
 
 ZOV_STIR* ZOV_Node::insertStatistics(const ZOV_STIR* record) {

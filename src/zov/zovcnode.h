@@ -57,6 +57,8 @@ class ZOV_Node : public ZOV_MQSI_Resource {
     ZOV_NOIR* getNodeRecord() const;
 
   private:
+    // findStatistics without its trace lines.
+    ZOV_ReturnCode takeStoredStatistics(const ZOV_Child_Index& index);
     // The stored node type as it is, 0 without a node record.
     int nodeTypeValue() const;
 
