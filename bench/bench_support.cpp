@@ -90,10 +90,10 @@ std::unique_ptr<standin::Node> makeNode(standin::Plugin& plugin, const std::stri
 }
 
 standin::Message makeMessage() {
-    standin::MessageSpec spec;
-    spec.putSecondsAgo(1.5);
-    spec.totalSize = kMessageBytes;
-    return standin::Message::fromSpec(spec);
+    standin::MessageSpec recipe;
+    recipe.putSecondsAgo(1.5);
+    recipe.totalSize = kMessageBytes;
+    return standin::Message::fromSpec(recipe);
 }
 
 Floor::Floor() {

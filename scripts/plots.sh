@@ -24,6 +24,15 @@ plot "< grep '^one_node ' $dir/contention.dat" using 2:4 with linespoints lw 2 p
      "< grep '^separate_nodes ' $dir/contention.dat" using 2:4 with linespoints lw 2 pt 5 title "separate nodes, threads", \
      "< grep '^one_node_processes ' $dir/contention.dat" using 2:4 with points pt 9 ps 2 title "one node, 2 processes", \
      "< grep '^separate_nodes_processes ' $dir/contention.dat" using 2:4 with points pt 11 ps 2 title "separate nodes, 2 processes"
+
+set output "$dir/contention_cpu.png"
+set title "Processor time per message under contention (2 cores)"
+set ylabel "CPU ns per message (all workers)"
+plot "< grep '^one_node ' $dir/contention.dat" using 2:5 with linespoints lw 2 pt 7 title "one node, threads", \
+     "< grep '^separate_nodes ' $dir/contention.dat" using 2:5 with linespoints lw 2 pt 5 title "separate nodes, threads", \
+     "< grep '^semaphore ' $dir/contention.dat" using 2:5 with linespoints lw 2 pt 13 title "one semaphore alone, take and release", \
+     "< grep '^one_node_processes ' $dir/contention.dat" using 2:5 with points pt 9 ps 2 title "one node, 2 processes", \
+     "< grep '^separate_nodes_processes ' $dir/contention.dat" using 2:5 with points pt 11 ps 2 title "separate nodes, 2 processes"
 GNUPLOT
 fi
 
@@ -33,7 +42,7 @@ set terminal pngcairo size 900,560 font "sans,11"
 set output "$dir/joins.png"
 set title "Time for the K-th node instance to join the tree"
 set xlabel "K"
-set ylabel "milliseconds"
+set ylabel "milliseconds of processor time"
 set logscale xy
 set key top left
 set grid
@@ -51,7 +60,7 @@ set terminal pngcairo size 900,560 font "sans,11"
 set output "$dir/viewer.png"
 set title "Viewer snapshot (capture and decode) against statistics area size, area nine tenths full"
 set xlabel "statistics area bytes"
-set ylabel "milliseconds"
+set ylabel "milliseconds of processor time"
 set logscale xy
 set key top left
 set grid

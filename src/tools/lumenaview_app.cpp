@@ -1,6 +1,7 @@
 #include "tools/lumenaview_app.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -13,6 +14,7 @@
 #include "tools/lumenaview_capture.h"
 #include "tools/lumenaview_decode.h"
 #include "tools/lumenaview_json.h"
+#include "tools/lumenaview_locks.h"
 #include "tools/lumenaview_prom.h"
 #include "tools/lumenaview_text.h"
 #include "tools/lumenaview_units.h"
@@ -31,7 +33,12 @@ constexpr char kDescription[] =
     "\n"
     "It only looks: each segment is attached read-only, copied and detached at once.\n"
     "It never creates, changes or removes a segment, file or lock, so it cannot disturb\n"
-    "or stall a running broker. Brokers are found by their key files /tmp/<UUID>.zovcshme.\n";
+    "or stall a running broker. Brokers are found by their key files /tmp/<UUID>.zovcshme.\n"
+    "\n"
+    "--locks lists the named mutexes (semaphores) of the brokers: free, held, or STALE\n"
+    "when the process that took it has ended without freeing it (killed while updating),\n"
+    "which stalls every later taker. --release-stale frees one such mutex, after asking:\n"
+    "the only change lumenaview ever makes.\n";
 
 constexpr char kFooter[] =
     "Examples:\n"
@@ -40,6 +47,9 @@ constexpr char kFooter[] =
     "  lumenaview -e -w 1              follow the events as they come\n"
     "  lumenaview -f json -b <UUID>    one broker as a JSON document\n"
     "  lumenaview -f prometheus        metrics for a Prometheus text-file collector\n"
+    "  lumenaview --locks              the named mutexes and who holds them\n"
+    "  lumenaview --release-stale /tmp/<name>.zovmutx\n"
+    "                                  free a mutex whose holder has ended\n"
     "\n"
     "Exit codes:\n"
     "  0   everything was shown\n"
@@ -48,7 +58,10 @@ constexpr char kFooter[] =
     "  2   no broker found (no key file, or only key files without a segment)\n"
     "  3   no broker could be read (permission denied, foreign or truncated segment)\n"
     "  64  wrong usage\n"
-    "With --watch, the code is that of the last refresh.\n";
+    "With --watch, the code is that of the last refresh.\n"
+    "--locks: 0 none stale, 1 a stale, over-released or shared-key mutex, 2 no key file.\n"
+    "--release-stale: 0 released, 1 not stale, declined or changed meanwhile, 2 no such\n"
+    "mutex, 3 the release failed.\n";
 
 struct Options {
     std::vector<std::string> brokers;
@@ -61,6 +74,9 @@ struct Options {
     bool pretty = false;
     int retries = 100;
     bool list = false;
+    bool locks = false;
+    std::string releaseStale;
+    bool yes = false;
 };
 
 void buildCommandLine(CLI::App& app, Options& o) {
@@ -106,6 +122,17 @@ void buildCommandLine(CLI::App& app, Options& o) {
         ->check(CLI::Range(1, 100000))
         ->capture_default_str();
     app.add_flag("--list", o.list, "Only list the UUIDs of the brokers found");
+    CLI::Option* locks = app.add_flag(
+        "--locks", o.locks,
+        "List the named mutexes (of the brokers given with -b, or all) with their state; "
+        "text or json");
+    CLI::Option* release =
+        app.add_option("--release-stale", o.releaseStale,
+                       "Free the named mutex of this key file (or name) if the process that took "
+                       "it has ended; asks first")
+            ->type_name("KEYFILE")
+            ->excludes(locks);
+    app.add_flag("-y,--yes", o.yes, "With --release-stale: do not ask")->needs(release);
 }
 
 std::atomic<bool> interrupted{false};
@@ -211,6 +238,36 @@ class Viewer {
     std::map<std::string, std::unordered_set<std::string>> seenEvents;
 };
 
+int showLocks(const Options& options, std::ostream& out, std::ostream& err) {
+    const std::vector<LockView> locks = listLocks(options.brokers);
+    if (locks.empty()) {
+        err << "lumenaview: no named mutex: no key file " << kKeyFileDirectory << "*.zovmutx\n";
+        return kExitNoBroker;
+    }
+    if (options.format == "json")
+        writeLocksJson(out, locks, options.pretty);
+    else
+        writeLocksText(out, locks);
+    const bool trouble = std::any_of(locks.begin(), locks.end(), [](const LockView& lock) {
+        return lock.state == LockState::kStale || lock.state == LockState::kOverReleased ||
+               !lock.sameKeyAs.empty();
+    });
+    return trouble ? kExitPartial : kExitOk;
+}
+
+int releaseLock(const Options& options, std::istream& in, std::ostream& out, std::ostream& err) {
+    switch (releaseStale(lockKeyFile(options.releaseStale), options.yes, in, out, err)) {
+        case ReleaseOutcome::kReleased:
+            return kExitOk;
+        case ReleaseOutcome::kNotFound:
+            return kExitNoBroker;
+        case ReleaseOutcome::kFailed:
+            return kExitUnreadable;
+        default:
+            return kExitPartial;
+    }
+}
+
 int listBrokers(std::ostream& out, std::ostream& err) {
     const std::vector<std::string> uuids = findBrokers();
     for (const std::string& uuid : uuids)
@@ -256,7 +313,7 @@ int watch(const Options& options, Viewer& viewer, std::ostream& out, bool intera
 }  // namespace
 
 int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
-                  bool interactive) {
+                  bool interactive, std::istream& in) {
     CLI::App app("", "lumenaview");
     Options options;
     buildCommandLine(app, options);
@@ -267,6 +324,10 @@ int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ost
     }
     if (options.list)
         return listBrokers(out, err);
+    if (options.locks)
+        return showLocks(options, out, err);
+    if (!options.releaseStale.empty())
+        return releaseLock(options, in, out, err);
     Viewer viewer(options, out, err);
     if (options.watch > 0)
         return watch(options, viewer, out, interactive);

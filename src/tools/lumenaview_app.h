@@ -9,9 +9,12 @@
 //   3   no broker could be read: permission denied, a foreign or truncated
 //       segment, or another system error
 //   64  wrong usage
-// With --watch, the code is that of the last refresh.
+// With --watch, the code is that of the last refresh. --locks and
+// --release-stale have codes of their own (lumenaview_locks.h, --help).
 #pragma once
 
+#include <iostream>
+#include <istream>
 #include <ostream>
 
 namespace lumenaview {
@@ -25,8 +28,9 @@ enum ExitCode {
 };
 
 // Runs the viewer with a command line as main receives it. `interactive`
-// clears the screen between the refreshes of a watch.
+// clears the screen between the refreshes of a watch; `in` answers the
+// question of --release-stale.
 int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
-                  bool interactive = false);
+                  bool interactive = false, std::istream& in = std::cin);
 
 }  // namespace lumenaview

@@ -1,0 +1,369 @@
+#include "tools/lumenaview_locks.h"
+
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/sem.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "tools/lumenaview_capture.h"
+#include "tools/lumenaview_segment.h"
+#include "zov/zovcnoir.h"
+#include "zov/zovcrcst.h"
+#include "zov/zovcstar.h"
+
+namespace lumenaview {
+
+namespace {
+
+constexpr char kLockSuffix[] = ".zovmutx";
+constexpr char kAttachPrefix[] = "zov_attach_";
+constexpr int kProjectId = 1;  // the library's ftok project id
+constexpr size_t kRecordIdDigits = 96;
+
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string narrow(ZOV_String text) {
+    const char* value = text.getcValue();
+    return value != nullptr ? value : "";
+}
+
+// A record ID as the library names the record's mutex: 96 hexadecimal digits.
+std::string hexOf(const ZOV_Record_ID& id) {
+    std::string text;
+    char digits[3];
+    for (unsigned char byte : id.bytes) {
+        std::snprintf(digits, sizeof digits, "%02X", byte);
+        text += digits;
+    }
+    return text;
+}
+
+bool processAlive(int pid) {
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
+
+// What a record mutex guards, by the record's ID in 96 hexadecimal digits.
+struct RecordOwner {
+    std::string uuid;
+    std::string subject;
+};
+using RecordOwners = std::map<std::string, RecordOwner>;
+
+// The records of the statistics area of one broker's segment, read from a
+// private copy with the library's area reader (no lock, no change).
+void addRecordOwners(const std::string& uuid, RecordOwners& owners) {
+    Capture capture = captureSegment(uuid, 1, [](SegmentImage&) { return std::vector<Span>{}; });
+    if (capture.status != CaptureStatus::kOk)
+        return;
+    SegmentImage& image = capture.image;
+    const SegmentLayout layout = inspectSegment(image.bytes.data(), image.bytes.size());
+    const AreaView* where = layout.find(kStatsEyecatcher);
+    if (!layout.error.empty() || where == nullptr)
+        return;
+    ZOV_Stats_Area area{ZOV_String(uuid.c_str())};
+    area.memoryManager.setSize(where->size);
+    area.memoryManager.setAddress(image.bytes.data() + where->offset);
+    ZOV_Record_Set records;
+    area.read(&records);
+    std::map<std::string, std::string> labels;  // record ID -> label of resources
+    for (ZOV_Record* record : records) {
+        if (const auto* resource = dynamic_cast<const ZOV_REIR*>(record))
+            labels[hexOf(*record->getRecordId())] = narrow(resource->getLabel());
+    }
+    for (ZOV_Record* record : records) {
+        const std::string id = hexOf(*record->getRecordId());
+        std::string subject;
+        if (record->getType() == ZOV_RT_STATISTICS) {
+            const auto label = labels.find(hexOf(*record->getParentId()));
+            subject = "statistics of node " + (label != labels.end() ? label->second : "?");
+        } else if (const auto label = labels.find(id); label != labels.end()) {
+            subject = "record of " + label->second;
+        } else {
+            subject = "record of type " + std::to_string(record->getType());
+        }
+        owners[id] = {uuid, subject};
+    }
+    records.clearAndDestroy();
+}
+
+// Kind and owner from the key file's name.
+void classify(LockView& lock, const std::string& name, const RecordOwners& records) {
+    const std::string base = name.substr(0, name.size() - std::strlen(kLockSuffix));
+    static const std::pair<const char*, const char*> kAreas[] = {
+        {".zovcshme", "segment"},
+        {".zovcstar", "statistics area"},
+        {".zovcetar", "templates area"},
+        {".zovcedar", "event data area"},
+    };
+    for (const auto& [suffix, kind] : kAreas) {
+        if (endsWith(base, suffix)) {
+            lock.kind = kind;
+            lock.owner = base.substr(0, base.size() - std::strlen(suffix));
+            return;
+        }
+    }
+    if (base.rfind(kAttachPrefix, 0) == 0) {
+        lock.kind = "attachment";
+        lock.owner = base.substr(std::strlen(kAttachPrefix));
+        lock.subject = "attachment table of process " + lock.owner;
+        return;
+    }
+    if (base.size() == kRecordIdDigits &&
+        base.find_first_not_of("0123456789ABCDEF") == std::string::npos) {
+        lock.kind = "record";
+        const auto found = records.find(base);
+        if (found != records.end()) {
+            lock.owner = found->second.uuid;
+            lock.subject = found->second.subject;
+        } else {
+            lock.subject = "record in no broker's area";
+        }
+        return;
+    }
+    lock.kind = "other";
+}
+
+// The semaphore set and queue under the key file's key, as they are now.
+void inspectObjects(LockView& lock) {
+    lock.key = ftok(lock.keyFile.c_str(), kProjectId);
+    if (lock.key == -1)
+        return;
+    lock.semaphoreId = semget(lock.key, 0, 0);
+    const int queue = msgget(lock.key, 0);
+    struct msqid_ds queueStatus = {};
+    if (queue >= 0 && msgctl(queue, IPC_STAT, &queueStatus) == 0)
+        lock.handles = static_cast<long>(queueStatus.msg_qnum);
+    if (lock.semaphoreId < 0) {
+        lock.state = LockState::kNoObjects;
+        return;
+    }
+    lock.value = semctl(lock.semaphoreId, 0, GETVAL);
+    lock.lastPid = semctl(lock.semaphoreId, 0, GETPID);
+    lock.waiting = semctl(lock.semaphoreId, 0, GETNCNT);
+    lock.lastAlive = processAlive(lock.lastPid);
+    if (lock.value == 1)
+        lock.state = LockState::kFree;
+    else if (lock.value > 1)
+        lock.state = LockState::kOverReleased;
+    else if (lock.value < 0)
+        lock.state = LockState::kNoObjects;  // vanished while looking
+    else if (lock.lastPid <= 0)
+        lock.state = LockState::kUninitialised;
+    else
+        lock.state = lock.lastAlive ? LockState::kHeld : LockState::kStale;
+}
+
+int kindOrder(const std::string& kind) {
+    static const char* const kOrder[] = {"segment",         "statistics area", "templates area",
+                                         "event data area", "record",          "attachment"};
+    for (int i = 0; i < 6; ++i) {
+        if (kind == kOrder[i])
+            return i;
+    }
+    return 6;
+}
+
+std::string describeLastPid(const LockView& lock) {
+    if (lock.lastPid <= 0)
+        return "-";
+    return std::to_string(lock.lastPid) + (lock.lastAlive ? " (alive)" : " (ended)");
+}
+
+std::string keyText(int key) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(key));
+    return text;
+}
+
+}  // namespace
+
+const char* lockStateName(LockState state) {
+    switch (state) {
+        case LockState::kFree:
+            return "free";
+        case LockState::kHeld:
+            return "held";
+        case LockState::kStale:
+            return "STALE";
+        case LockState::kUninitialised:
+            return "new";
+        case LockState::kOverReleased:
+            return "OVER-RELEASED";
+        case LockState::kNoObjects:
+            return "no-objects";
+    }
+    return "?";
+}
+
+std::string lockKeyFile(const std::string& nameOrPath) {
+    if (!nameOrPath.empty() && nameOrPath[0] == '/')
+        return nameOrPath;
+    return std::string(kKeyFileDirectory) + nameOrPath +
+           (endsWith(nameOrPath, kLockSuffix) ? "" : kLockSuffix);
+}
+
+LockView inspectLock(const std::string& keyFile) {
+    LockView lock;
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(keyFile, error))
+        return lock;
+    const std::string name = std::filesystem::path(keyFile).filename().string();
+    RecordOwners records;
+    if (name.size() == kRecordIdDigits + std::strlen(kLockSuffix)) {
+        for (const std::string& uuid : findBrokers())
+            addRecordOwners(uuid, records);
+    }
+    lock.keyFile = keyFile;
+    classify(lock, name, records);
+    inspectObjects(lock);
+    return lock;
+}
+
+std::vector<LockView> listLocks(const std::vector<std::string>& uuids) {
+    RecordOwners records;
+    for (const std::string& uuid : findBrokers())
+        addRecordOwners(uuid, records);
+    std::vector<LockView> locks;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(kKeyFileDirectory, error)) {
+        const std::string name = entry.path().filename().string();
+        if (!endsWith(name, kLockSuffix))
+            continue;
+        LockView lock;
+        lock.keyFile = entry.path().string();
+        classify(lock, name, records);
+        const bool wanted = uuids.empty() || lock.kind == "attachment" ||
+                            std::find(uuids.begin(), uuids.end(), lock.owner) != uuids.end();
+        if (!wanted)
+            continue;
+        inspectObjects(lock);
+        locks.push_back(lock);
+    }
+    // Key files sharing a key share one semaphore set and one queue.
+    for (LockView& lock : locks) {
+        for (const LockView& other : locks) {
+            if (&other != &lock && lock.key != -1 && other.key == lock.key)
+                lock.sameKeyAs.push_back(other.keyFile);
+        }
+    }
+    std::sort(locks.begin(), locks.end(), [](const LockView& a, const LockView& b) {
+        if (a.owner != b.owner && a.kind != "attachment" && b.kind != "attachment")
+            return a.owner < b.owner;
+        if (kindOrder(a.kind) != kindOrder(b.kind))
+            return kindOrder(a.kind) < kindOrder(b.kind);
+        return a.keyFile < b.keyFile;
+    });
+    return locks;
+}
+
+void writeLocksText(std::ostream& out, const std::vector<LockView>& locks) {
+    out << "Named mutexes (" << locks.size() << "): state, value, last process, waiting, "
+        << "handles, what it guards, key file\n";
+    for (const LockView& lock : locks) {
+        out << "  " << lockStateName(lock.state) << "  value " << lock.value << "  last "
+            << describeLastPid(lock) << "  waiting " << lock.waiting << "  handles " << lock.handles
+            << "  ";
+        if (lock.kind == "attachment") {
+            out << lock.subject;
+        } else {
+            out << lock.kind;
+            if (!lock.owner.empty())
+                out << " of broker " << lock.owner;
+            if (!lock.subject.empty())
+                out << ", " << lock.subject;
+        }
+        out << "\n    " << lock.keyFile << "  key " << keyText(lock.key) << "\n";
+        for (const std::string& other : lock.sameKeyAs)
+            out << "    KEY COLLISION: same key as " << other << "\n";
+        if (lock.state == LockState::kStale) {
+            out << "    taken by process " << lock.lastPid
+                << ", which has ended without freeing it; release with: lumenaview "
+                   "--release-stale "
+                << lock.keyFile << "\n";
+        }
+    }
+}
+
+void writeLocksJson(std::ostream& out, const std::vector<LockView>& locks, bool pretty) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const LockView& lock : locks) {
+        nlohmann::ordered_json item;
+        item["key_file"] = lock.keyFile;
+        item["kind"] = lock.kind;
+        item["owner"] = lock.owner;
+        item["subject"] = lock.subject;
+        item["key"] = keyText(lock.key);
+        item["state"] = lockStateName(lock.state);
+        item["value"] = lock.value;
+        item["last_pid"] = lock.lastPid;
+        item["last_pid_alive"] = lock.lastAlive;
+        item["waiting"] = lock.waiting;
+        item["handles"] = lock.handles;
+        item["same_key_as"] = lock.sameKeyAs;
+        list.push_back(item);
+    }
+    out << list.dump(pretty ? 2 : -1) << '\n';
+}
+
+ReleaseOutcome releaseStale(const std::string& keyFile, bool assumeYes, std::istream& in,
+                            std::ostream& out, std::ostream& err) {
+    const LockView lock = inspectLock(keyFile);
+    if (lock.keyFile.empty()) {
+        err << "lumenaview: no named mutex " << keyFile << '\n';
+        return ReleaseOutcome::kNotFound;
+    }
+    if (lock.state != LockState::kStale) {
+        err << "lumenaview: " << keyFile << " is " << lockStateName(lock.state)
+            << (lock.state == LockState::kHeld
+                    ? " by process " + std::to_string(lock.lastPid) + ", which is alive"
+                    : std::string())
+            << ": nothing released\n";
+        return ReleaseOutcome::kNotStale;
+    }
+    if (!assumeYes) {
+        out << "Release " << keyFile << " (" << lock.kind
+            << (lock.subject.empty() ? "" : ", " + lock.subject) << "), taken by process "
+            << lock.lastPid << " which has ended? [y/N] " << std::flush;
+        std::string answer;
+        std::getline(in, answer);
+        if (answer != "y" && answer != "yes") {
+            out << "Nothing released.\n";
+            return ReleaseOutcome::kDeclined;
+        }
+    }
+    // Raise it from 0 to 1 in one step, only if it is still 0 and still the
+    // same holder's: a semaphore freed and taken again meanwhile is left.
+    if (semctl(lock.semaphoreId, 0, GETPID) != lock.lastPid) {
+        err << "lumenaview: " << keyFile << " changed meanwhile: nothing released\n";
+        return ReleaseOutcome::kChanged;
+    }
+    struct sembuf operations[2] = {};
+    operations[0].sem_num = 0;
+    operations[0].sem_op = 0;  // proceed only while the value is 0
+    operations[0].sem_flg = IPC_NOWAIT;
+    operations[1].sem_num = 0;
+    operations[1].sem_op = 1;
+    operations[1].sem_flg = 0;
+    if (semop(lock.semaphoreId, operations, 2) != 0) {
+        const int error = errno;
+        err << "lumenaview: " << keyFile << ": "
+            << (error == EAGAIN ? "changed meanwhile" : std::strerror(error))
+            << ": nothing released\n";
+        return error == EAGAIN ? ReleaseOutcome::kChanged : ReleaseOutcome::kFailed;
+    }
+    out << "Released " << keyFile << " (taken by process " << lock.lastPid << ").\n";
+    return ReleaseOutcome::kReleased;
+}
+
+}  // namespace lumenaview

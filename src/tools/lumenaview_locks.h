@@ -1,0 +1,73 @@
+// The named mutexes of the brokers on this machine, and the release of one
+// whose holder has ended.
+//
+// A named mutex is a key file "/tmp/<name>.zovmutx" whose ftok key names a
+// semaphore set of one semaphore (1 free, 0 taken) and a queue holding one
+// message per open handle. The semaphore is taken and freed with semop
+// without undo: when a process ends while it holds one (killed between
+// taking and freeing it), the semaphore stays at 0 and every later taker
+// waits for good. The kernel keeps the process id of the last semop on the
+// semaphore (GETPID); at value 0 that is the process that took it.
+//
+// Listing only looks: ftok, semget and msgget without IPC_CREAT, semctl
+// GETVAL, GETPID and GETNCNT, msgctl IPC_STAT. Releasing is the one change
+// the viewer ever makes, and only on request: the semaphore is raised from 0
+// to 1 in one atomic semop that fails if it is no longer 0, after checking
+// that its last operator has ended.
+#pragma once
+
+#include <istream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace lumenaview {
+
+enum class LockState {
+    kFree,           // value 1
+    kHeld,           // value 0, taken by a live process
+    kStale,          // value 0, taken by a process that has ended
+    kUninitialised,  // value 0, never operated on (its creator has not set it yet)
+    kOverReleased,   // value above 1: freed more often than taken
+    kNoObjects,      // a key file without semaphore set (left behind)
+};
+const char* lockStateName(LockState state);
+
+struct LockView {
+    std::string keyFile;  // full path
+    std::string kind;     // "segment", "statistics area", "templates area",
+                          // "event data area", "record", "attachment", "other"
+    std::string owner;    // broker UUID, or process id for attachment mutexes
+    std::string subject;  // for record mutexes: what the record is
+    int key = -1;
+    int semaphoreId = -1;
+    int value = -1;
+    int lastPid = 0;  // last process that operated on the semaphore
+    bool lastAlive = false;
+    int waiting = 0;                     // processes waiting to take it
+    long handles = -1;                   // open handles (queued messages); -1 without queue
+    std::vector<std::string> sameKeyAs;  // other key files with this key
+    LockState state = LockState::kNoObjects;
+};
+
+// Every named mutex whose key file is in /tmp; with `uuids`, only those of
+// these brokers and the processes' attachment mutexes. Record mutexes are
+// named after the records found in the brokers' statistics areas.
+std::vector<LockView> listLocks(const std::vector<std::string>& uuids);
+// The named mutex of one key file, or one with an empty keyFile when there is
+// no such file.
+LockView inspectLock(const std::string& keyFile);
+// "/tmp/" + name + ".zovmutx" for a bare name; a path is kept.
+std::string lockKeyFile(const std::string& nameOrPath);
+
+void writeLocksText(std::ostream& out, const std::vector<LockView>& locks);
+void writeLocksJson(std::ostream& out, const std::vector<LockView>& locks, bool pretty);
+
+enum class ReleaseOutcome { kReleased, kNotStale, kNotFound, kDeclined, kChanged, kFailed };
+
+// Releases the named mutex of `keyFile` when it is stale, after asking on
+// `in` (unless `assumeYes`). Says on `out` and `err` what it did.
+ReleaseOutcome releaseStale(const std::string& keyFile, bool assumeYes, std::istream& in,
+                            std::ostream& out, std::ostream& err);
+
+}  // namespace lumenaview
