@@ -101,9 +101,9 @@ void setUp(standin::Node& node, const char* label, const char* type, const char*
 void send(const NodePtr& node, int messages) {
     if (!usable(node))
         return;
-    standin::MessageSpec spec;
-    spec.putSecondsAgo(0.5);
-    auto message = standin::Message::fromSpec(spec);
+    standin::MessageSpec recipe;
+    recipe.putSecondsAgo(0.5);
+    auto message = standin::Message::fromSpec(recipe);
     for (int i = 0; i < messages; ++i)
         node->evaluate(&message);
 }
@@ -113,8 +113,8 @@ bool throwOnce(const NodePtr& node) {
     if (!usable(node))
         return true;
     node->setDownstream(standin::throwing("Compute", "mapping", "division by zero"));
-    standin::MessageSpec spec;
-    auto message = standin::Message::fromSpec(spec);
+    standin::MessageSpec recipe;
+    auto message = standin::Message::fromSpec(recipe);
     const bool rethrown = node->evaluate(&message).rethrown;
     node->setDownstream([](const standin::Delivery&) {});
     return rethrown;

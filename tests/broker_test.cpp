@@ -255,15 +255,15 @@ TEST_F(PropagationTest, ThreadsEvaluatingOneNodeKeepTheirOwnExceptions) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < kMessages; ++i) {
-                MessageSpec spec;
-                spec.totalSize = 400 + static_cast<size_t>(t * kMessages + i);
-                const Message m = Message::fromSpec(spec);
+                MessageSpec recipe;
+                recipe.totalSize = 400 + static_cast<size_t>(t * kMessages + i);
+                const Message m = Message::fromSpec(recipe);
                 const EvaluateResult r = node->evaluate(&m);
-                const bool odd = spec.totalSize % 2 == 1;
+                const bool odd = recipe.totalSize % 2 == 1;
                 if (r.rethrown)
                     ++rethrown;
                 if (r.rethrown != odd ||
-                    (odd && r.exception.text != std::to_string(spec.totalSize))) {
+                    (odd && r.exception.text != std::to_string(recipe.totalSize))) {
                     ++wrong;
                 }
             }
@@ -405,15 +405,15 @@ TEST(LogCapture, ConcurrentWritersLoseNothingAndEchoOneLineEach) {
 // ----------------------------------------------------------------- messages
 
 TEST(Messages, DescriptorCarriesTheChosenFieldsAtTheirOffsets) {
-    MessageSpec spec;
-    spec.putDate = "20030115";
-    spec.putTime = "10203040";
-    spec.msgId.fill(0xA5);
-    spec.correlId.fill(0x5A);
-    spec.putApplName = "orders";
-    spec.putApplType = 11;
-    spec.totalSize = 1000;
-    const std::vector<unsigned char> stream = buildStream(spec);
+    MessageSpec recipe;
+    recipe.putDate = "20030115";
+    recipe.putTime = "10203040";
+    recipe.msgId.fill(0xA5);
+    recipe.correlId.fill(0x5A);
+    recipe.putApplName = "orders";
+    recipe.putApplType = 11;
+    recipe.totalSize = 1000;
+    const std::vector<unsigned char> stream = buildStream(recipe);
     ASSERT_EQ(stream.size(), 1000u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&stream[304]), 16), "2003011510203040");
     EXPECT_EQ(stream[48], 0xA5);
@@ -425,8 +425,8 @@ TEST(Messages, DescriptorCarriesTheChosenFieldsAtTheirOffsets) {
     std::memcpy(&applType, &stream[272], 4);
     EXPECT_EQ(applType, 11);
 
-    spec.totalSize = 100;
-    const std::vector<unsigned char> cut = buildStream(spec);
+    recipe.totalSize = 100;
+    const std::vector<unsigned char> cut = buildStream(recipe);
     EXPECT_TRUE(std::equal(cut.begin(), cut.end(), stream.begin()));
 }
 

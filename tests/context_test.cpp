@@ -150,15 +150,15 @@ TEST_F(ContextTest, NullShortAndAbsentBitStreams) {
     node->setAttribute("eventMessage", "every message");
     const ZOV_STIR* stats = zovtest::monitorOf(*node)->getStatisticsRecord();
     ASSERT_NE(stats, nullptr);
-    MessageSpec spec;
-    spec.putSecondsAgo(30);
+    MessageSpec recipe;
+    recipe.putSecondsAgo(30);
     double totalSize = 0;
     // Streams that end before the put time does: no queued time. (An empty
     // stream is built directly: the harness's builder copies from a null
     // buffer for it.)
     for (size_t size : {0, 1, 303, 304, 311, 312, 316, 319}) {
-        spec.totalSize = size;
-        auto message = size == 0 ? Message::fromBytes({}) : Message::fromSpec(spec);
+        recipe.totalSize = size;
+        auto message = size == 0 ? Message::fromBytes({}) : Message::fromSpec(recipe);
         EXPECT_EQ(node->evaluate(&message).propagations, 1);
         totalSize += static_cast<double>(size);
     }
@@ -167,8 +167,8 @@ TEST_F(ContextTest, NullShortAndAbsentBitStreams) {
     node->evaluate(nullptr);
     EXPECT_EQ(stats->getMaxQueued(), 0);
     for (size_t size : {320, 364, 4000}) {  // both put fields whole
-        spec.totalSize = size;
-        auto message = Message::fromSpec(spec);
+        recipe.totalSize = size;
+        auto message = Message::fromSpec(recipe);
         node->evaluate(&message);
         totalSize += static_cast<double>(size);
         EXPECT_GE(stats->getMaxQueued(), 29000) << size;

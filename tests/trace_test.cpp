@@ -115,9 +115,9 @@ TEST_F(TraceTest, EveryEntryLineHasItsExitLine) {
         node->setAttribute("eventMessage", "seen");
         node->setAttribute("type", "input");
         node->attributeNames();
-        standin::MessageSpec spec;
-        spec.putSecondsAgo(1.0);
-        auto message = standin::Message::fromSpec(spec);
+        standin::MessageSpec recipe;
+        recipe.putSecondsAgo(1.0);
+        auto message = standin::Message::fromSpec(recipe);
         node->evaluate(&message);
         node->evaluate(nullptr);
         node.reset();
@@ -221,9 +221,9 @@ TEST_F(TraceTest, TracingOffFormatsNoTextForAMessage) {
     node->setAttribute("type", "input");
     node->setAttribute("eventMessage", "message seen");
     ASSERT_EQ(zovtest::monitorOf(*node)->isInitialized(), 1);
-    standin::MessageSpec spec;
-    spec.putSecondsAgo(2.5);
-    auto message = standin::Message::fromSpec(spec);
+    standin::MessageSpec recipe;
+    recipe.putSecondsAgo(2.5);
+    auto message = standin::Message::fromSpec(recipe);
     node->evaluate(&message);
     auto formattedDuring = [&] {
         formatCalls = 0;

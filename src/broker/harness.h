@@ -8,8 +8,8 @@
 //   auto node = plugin.createNode({"BRK1", "group", "flow", "node1"});
 //   node->setAttribute("label", "Monitor1");
 //   node->setDownstream(standin::burning(std::chrono::microseconds(200)));
-//   standin::MessageSpec spec;                            // put now, 364-byte stream
-//   auto message = standin::Message::fromSpec(spec);
+//   standin::MessageSpec recipe;                            // put now, 364-byte stream
+//   auto message = standin::Message::fromSpec(recipe);
 //   standin::EvaluateResult r = node->evaluate(&message);
 //   node.reset();                                         // deleteContext
 //
@@ -98,14 +98,14 @@ struct MessageSpec {
     MessageSpec& putSecondsAgo(double seconds);
 };
 
-// The bit stream described by `spec`. Dates and times are cut or blank-padded
+// The bit stream described by `recipe`. Dates and times are cut or blank-padded
 // to 8 characters, so a test may store any text there.
-std::vector<unsigned char> buildStream(const MessageSpec& spec);
+std::vector<unsigned char> buildStream(const MessageSpec& recipe);
 
 // Owns a message handle for evaluate. A null message is evaluate(nullptr).
 class Message {
   public:
-    static Message fromSpec(const MessageSpec& spec);
+    static Message fromSpec(const MessageSpec& recipe);
     static Message fromBytes(std::vector<unsigned char> stream);
     static Message withoutStream();
 

@@ -18,7 +18,7 @@ void putField(char (&field)[N], std::string_view text) {
     std::memcpy(field, text.data(), std::min(N, text.size()));
 }
 
-BrkMqmd descriptorOf(const MessageSpec& spec) {
+BrkMqmd descriptorOf(const MessageSpec& recipe) {
     BrkMqmd md;
     std::memset(&md, 0, sizeof md);
     std::memcpy(md.strucId, "MD  ", 4);
@@ -29,16 +29,16 @@ BrkMqmd descriptorOf(const MessageSpec& spec) {
     md.codedCharSetId = 819;
     putField(md.format, "MQSTR");
     md.persistence = 0;
-    std::memcpy(md.msgId, spec.msgId.data(), sizeof md.msgId);
-    std::memcpy(md.correlId, spec.correlId.data(), sizeof md.correlId);
+    std::memcpy(md.msgId, recipe.msgId.data(), sizeof md.msgId);
+    std::memcpy(md.correlId, recipe.correlId.data(), sizeof md.correlId);
     putField(md.replyToQ, "");
     putField(md.replyToQMgr, "");
     putField(md.userIdentifier, "broker");
     putField(md.applIdentityData, "");
-    md.putApplType = spec.putApplType;
-    putField(md.putApplName, spec.putApplName);
+    md.putApplType = recipe.putApplType;
+    putField(md.putApplName, recipe.putApplName);
 
-    std::string date = spec.putDate, time = spec.putTime;
+    std::string date = recipe.putDate, time = recipe.putTime;
     if (date.empty() || time.empty()) {
         std::string nowDate, nowTime;
         putDateTimeOf(std::chrono::system_clock::now(), nowDate, nowTime);
@@ -82,11 +82,11 @@ MessageSpec& MessageSpec::putSecondsAgo(double seconds) {
     return *this;
 }
 
-std::vector<unsigned char> buildStream(const MessageSpec& spec) {
-    const BrkMqmd md = descriptorOf(spec);
-    std::vector<unsigned char> stream(spec.totalSize);
+std::vector<unsigned char> buildStream(const MessageSpec& recipe) {
+    const BrkMqmd md = descriptorOf(recipe);
+    std::vector<unsigned char> stream(recipe.totalSize);
     if (!stream.empty())  // an empty vector's data() may be null
-        std::memcpy(stream.data(), &md, std::min(spec.totalSize, sizeof md));
+        std::memcpy(stream.data(), &md, std::min(recipe.totalSize, sizeof md));
     // Payload: a recognisable byte pattern.
     for (size_t i = sizeof md; i < stream.size(); ++i) {
         stream[i] = static_cast<unsigned char>('a' + i % 26);
@@ -94,8 +94,8 @@ std::vector<unsigned char> buildStream(const MessageSpec& spec) {
     return stream;
 }
 
-Message Message::fromSpec(const MessageSpec& spec) {
-    return fromBytes(buildStream(spec));
+Message Message::fromSpec(const MessageSpec& recipe) {
+    return fromBytes(buildStream(recipe));
 }
 
 Message Message::fromBytes(std::vector<unsigned char> stream) {

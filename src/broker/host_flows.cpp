@@ -40,8 +40,8 @@ int64_t storedPutMilliseconds(system_clock::time_point put) {
 // What the flow's last node leads to: processor time, then wall-clock time,
 // then the simulated failure of this message, if it is one that fails.
 void attachEnd(FlowRun& run) {
-    const standin::Workload& w = run.spec->workload;
-    const std::string where = run.group + "/" + run.spec->name;
+    const standin::Workload& w = run.recipe->workload;
+    const std::string where = run.group + "/" + run.recipe->name;
     run.nodes.back()->setDownstream(
         [cpu = w.cpuMicros, wait = w.waitMicros, where](const standin::Delivery&) {
             if (cpu > 0)
@@ -60,11 +60,11 @@ void attachEnd(FlowRun& run) {
 // the deployment gives one): a node joins the broker's tree only once its
 // type is known too, or its attributes are listed.
 bool createFlow(standin::Plugin& plugin, const Deployment& d, FlowRun& run) {
-    for (const standin::NodeSpec& nodeSpec : run.spec->nodes) {
-        auto node = plugin.createNode({d.broker, run.group, run.spec->name, nodeSpec.name});
+    for (const standin::NodeSpec& nodeSpec : run.recipe->nodes) {
+        auto node = plugin.createNode({d.broker, run.group, run.recipe->name, nodeSpec.name});
         if (node == nullptr || node->context() == nullptr) {
             std::fprintf(stderr, "brokerhost: node %s/%s/%s: createContext returned null\n",
-                         run.group.c_str(), run.spec->name.c_str(), nodeSpec.name.c_str());
+                         run.group.c_str(), run.recipe->name.c_str(), nodeSpec.name.c_str());
             return false;
         }
         bool labelGiven = false;
@@ -82,7 +82,7 @@ bool createFlow(standin::Plugin& plugin, const Deployment& d, FlowRun& run) {
 void configureFlow(FlowRun& run) {
     for (size_t n = 0; n < run.nodes.size(); ++n) {
         standin::Node& node = *run.nodes[n];
-        for (const auto& [name, value] : run.spec->nodes[n].attributes)
+        for (const auto& [name, value] : run.recipe->nodes[n].attributes)
             node.setAttribute(name, value);
         node.attributeNames();
         if (n > 0)
@@ -93,27 +93,27 @@ void configureFlow(FlowRun& run) {
 
 // The message identifier names the message: GROUP/FLOW/THREAD/INDEX, cut to
 // the 24 bytes of the field.
-void nameMessage(standin::MessageSpec& spec, const FlowRun& run, int thread, long index) {
-    const std::string id = run.group + "/" + run.spec->name + "/" + std::to_string(thread) + "/" +
+void nameMessage(standin::MessageSpec& recipe, const FlowRun& run, int thread, long index) {
+    const std::string id = run.group + "/" + run.recipe->name + "/" + std::to_string(thread) + "/" +
                            std::to_string(index);
-    std::memcpy(spec.msgId.data(), id.data(), std::min(id.size(), spec.msgId.size()));
+    std::memcpy(recipe.msgId.data(), id.data(), std::min(id.size(), recipe.msgId.size()));
 }
 
 // The messages of one flow thread.
 void driveThread(FlowRun& run, int thread, KillSwitch& killSwitch) {
-    const standin::Workload& w = run.spec->workload;
-    std::mt19937_64 random(std::hash<std::string>{}(run.group + "/" + run.spec->name) + thread);
+    const standin::Workload& w = run.recipe->workload;
+    std::mt19937_64 random(std::hash<std::string>{}(run.group + "/" + run.recipe->name) + thread);
     std::uniform_int_distribution<size_t> sizes(w.minSize, w.maxSize);
     const auto age = std::chrono::duration_cast<system_clock::duration>(
         std::chrono::duration<double>(w.ageSeconds));
     SentFigures mine;
     for (long i = 0; i < w.messages && killSwitch.admit(); ++i) {
-        standin::MessageSpec spec;
-        spec.totalSize = sizes(random);
+        standin::MessageSpec recipe;
+        recipe.totalSize = sizes(random);
         const system_clock::time_point put = system_clock::now() - age;
-        standin::putDateTimeOf(put, spec.putDate, spec.putTime);
-        nameMessage(spec, run, thread, i);
-        const standin::Message message = standin::Message::fromSpec(spec);
+        standin::putDateTimeOf(put, recipe.putDate, recipe.putTime);
+        nameMessage(recipe, run, thread, i);
+        const standin::Message message = standin::Message::fromSpec(recipe);
         throwThisMessage = standin::throwsDownstream(i, w.throwFraction);
         endReached = false;
 
@@ -125,9 +125,9 @@ void driveThread(FlowRun& run, int thread, KillSwitch& killSwitch) {
         ++mine.evaluated;
         mine.rethrown += result.rethrown ? 1 : 0;
         mine.reachedEnd += endReached ? 1 : 0;
-        mine.sizeSum += spec.totalSize;
-        mine.sizeMin = std::min<uint64_t>(mine.sizeMin, spec.totalSize);
-        mine.sizeMax = std::max<uint64_t>(mine.sizeMax, spec.totalSize);
+        mine.sizeSum += recipe.totalSize;
+        mine.sizeMin = std::min<uint64_t>(mine.sizeMin, recipe.totalSize);
+        mine.sizeMax = std::max<uint64_t>(mine.sizeMax, recipe.totalSize);
         mine.queuedLowMs = std::min(mine.queuedLowMs, before - putMs);
         mine.queuedHighMs = std::max(mine.queuedHighMs, after - putMs);
         killSwitch.finished();
@@ -173,7 +173,7 @@ bool createFlows(standin::Plugin& plugin, const Deployment& deployment,
         for (const FlowSpec& flow : group->flows) {
             auto run = std::make_unique<FlowRun>();
             run->group = group->name;
-            run->spec = &flow;
+            run->recipe = &flow;
             if (createFlow(plugin, deployment, *run)) {
                 runs.push_back(std::move(run));
             } else {
@@ -193,7 +193,7 @@ void runWorkload(FlowRuns& runs, KillSwitch& killSwitch) {
     std::vector<std::thread> threads;
     const auto start = std::chrono::steady_clock::now();
     for (auto& run : runs) {
-        for (int t = 0; t < run->spec->workload.threads; ++t)
+        for (int t = 0; t < run->recipe->workload.threads; ++t)
             threads.emplace_back(driveThread, std::ref(*run), t, std::ref(killSwitch));
     }
     for (std::thread& thread : threads)
@@ -208,7 +208,7 @@ void printFigures(const FlowRuns& runs) {
     for (const auto& run : runs) {
         const SentFigures& f = run->figures;
         std::printf("%s/%s: %ld evaluated, %ld rethrown, %ld reached the end", run->group.c_str(),
-                    run->spec->name.c_str(), f.evaluated, f.rethrown, f.reachedEnd);
+                    run->recipe->name.c_str(), f.evaluated, f.rethrown, f.reachedEnd);
         if (f.evaluated > 0) {
             std::printf("; sizes %llu..%llu sum %llu; queued %lld..%lld ms",
                         static_cast<unsigned long long>(f.sizeMin),

@@ -62,7 +62,7 @@ class KillSwitch {
 // One deployed flow: its chained node instances and what was sent through it.
 struct FlowRun {
     std::string group;
-    const standin::FlowSpec* spec = nullptr;
+    const standin::FlowSpec* recipe = nullptr;
     std::vector<std::unique_ptr<standin::Node>> nodes;
     std::mutex figuresMutex;  // taken once per thread, when it ends
     SentFigures figures;
