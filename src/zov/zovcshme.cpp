@@ -5,6 +5,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -250,14 +251,28 @@ void ZOV_Shared_Memory::format() {
 }
 
 // Takes over the header of a segment another process made. A segment whose
-// creator never formatted it is formatted now; a stored size that the
-// mapping cannot hold is clamped to the mapping.
+// creator never formatted it (all zero) is formatted now; a stored size that
+// the mapping cannot hold is clamped to the mapping. A segment holding
+// anything else is another program's: it is detached and left as it is.
 void ZOV_Shared_Memory::adoptStoredHeader() {
     static constexpr char fn[] = "ZOV_Shared_Memory::init";
     const unsigned int configured = memoryManager.getSize();
     memoryManager.getHeader();
     if (std::memcmp(memoryManager.getHeaderCopy() + ZOV_Memory_Manager::kEyecatcherOffset,
                     kSegmentEyecatcher, ZOV_Memory_Manager::kEyecatcherSize) != 0) {
+        const auto* bytes = static_cast<const unsigned char*>(memoryManager.address);
+        if (std::any_of(bytes, bytes + mappedSize, [](unsigned char b) { return b != 0; })) {
+            ZOV_String detail = ZOV_Format_Message(
+                "Segment %i under key of %s is not a monitoring segment: left as it is", segmentId,
+                path.c_str());
+            ZOV_LOG_CALL_FAILED("zov_attach", fn, detail.getcValue());
+            // Never formatted, and never removed by cleanup.
+            zov_dettach(memoryManager.address);
+            memoryManager.address = nullptr;
+            segmentId = 0;
+            memoryManager.status = ZOV_STATUS_FAILED;
+            return;
+        }
         ZOV_TRACE(fn, "No segment header: formatting");
         memoryManager.setEyecatcher(kSegmentEyecatcher);
         memoryManager.setSize(configured);
