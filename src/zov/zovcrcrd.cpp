@@ -35,22 +35,34 @@ struct HeldMutex {
     ZOV_Name_Mutex* mutex;
 };
 constexpr int kHeldDepth = 16;
-thread_local HeldMutex heldMutexes[kHeldDepth];
-thread_local int heldCount = 0;
+struct HeldMutexes {
+    HeldMutex entries[kHeldDepth] = {};
+    int count = 0;
+};
+thread_local HeldMutexes heldMutexes;
+
+// In a shared library every access to a thread-local variable is a call into
+// the dynamic linker, which the compiler repeats freely: the address is taken
+// once per operation, here.
+[[gnu::noinline]] HeldMutexes& heldStack() {
+    return heldMutexes;
+}
 
 void pushHeld(const ZOV_Record* record, ZOV_Name_Mutex* mutex) {
-    if (heldCount < kHeldDepth)
-        heldMutexes[heldCount++] = {record, mutex};
+    HeldMutexes& held = heldStack();
+    if (held.count < kHeldDepth)
+        held.entries[held.count++] = {record, mutex};
 }
 
 // Removes the innermost entry of `record`; false when there is none.
 bool popHeld(const ZOV_Record* record, ZOV_Name_Mutex*& mutex) {
-    for (int i = heldCount - 1; i >= 0; --i) {
-        if (heldMutexes[i].record == record) {
-            mutex = heldMutexes[i].mutex;
-            for (int j = i + 1; j < heldCount; ++j)
-                heldMutexes[j - 1] = heldMutexes[j];
-            --heldCount;
+    HeldMutexes& held = heldStack();
+    for (int i = held.count - 1; i >= 0; --i) {
+        if (held.entries[i].record == record) {
+            mutex = held.entries[i].mutex;
+            for (int j = i + 1; j < held.count; ++j)
+                held.entries[j - 1] = held.entries[j];
+            --held.count;
             return true;
         }
     }
