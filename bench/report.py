@@ -5,6 +5,7 @@ PERFORMANCE.md (summary.md) and the data files the plots are drawn from.
     report.py RESULTS_DIR
 
 Reads message_*.json (Google Benchmark), strace_<kind>_<n>.txt (strace -c),
+callgrind_<kind>_<n>.txt (callgrind's summary),
 contention.csv, joins.csv and viewer.csv when present. Every figure is a
 median over repetitions; every ratio is formed within one run first, then
 the median of those ratios is given, so that the load of a shared machine
@@ -126,6 +127,29 @@ def syscall_table(directory, out):
     out.append("")
 
 
+def instructions(directory, out):
+    counts = defaultdict(dict)
+    for path in glob.glob(os.path.join(directory, "callgrind_*_*.txt")):
+        m = re.match(r"callgrind_(\w+?)_(\d+)\.txt$", os.path.basename(path))
+        collected = re.search(r"Collected : (\d+)", open(path).read())
+        if m and collected:
+            counts[m.group(1)][int(m.group(2))] = int(collected.group(1))
+    per = {}
+    for kind, runs in counts.items():
+        if len(runs) >= 2:
+            low, high = min(runs), max(runs)
+            per[kind] = (runs[high] - runs[low]) / (high - low)
+    if not per:
+        return
+    out.append("| node | instructions per message |")
+    out.append("|---|---:|")
+    for kind in sorted(per):
+        out.append(f"| {kind} | {per[kind]:.0f} |")
+    if "pass" in per and "monitored" in per:
+        out.append(f"| monitored minus pass-through | {per['monitored'] - per['pass']:.0f} |")
+    out.append("")
+
+
 def contention(directory, out):
     path = os.path.join(directory, "contention.csv")
     if not os.path.exists(path):
@@ -214,6 +238,7 @@ def main():
     out = ["# Benchmark summary", ""]
     sections = [("Per-message cost and floor", lambda o: floor_table(message_runs(directory), o)),
                 ("System calls per message", lambda o: syscall_table(directory, o)),
+                ("Instructions per message (callgrind)", lambda o: instructions(directory, o)),
                 ("Contention", lambda o: contention(directory, o)),
                 ("Joining: time for the K-th node", lambda o: joins(directory, o)),
                 ("Viewer snapshot", lambda o: viewer(directory, o))]

@@ -22,7 +22,7 @@ ZOV_BENCH_TOOLS=1 bash scripts/install-deps.sh
 build=${ZOV_BENCH_BUILD:-build-bench}
 out=${ZOV_BENCH_OUT:-bench/results}
 mkdir -p "$out"
-rm -f "$out"/message_*.json "$out"/strace_*.txt
+rm -f "$out"/message_*.json "$out"/strace_*.txt "$out"/callgrind_*.txt
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOV_BENCH=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target zovsandbox zovpnode zovbenchpass message_bench \
@@ -50,6 +50,14 @@ for kind in pass monitored events tracing; do
   for n in 1000 11000; do
     "${sandbox[@]}" strace -f -c -o "$out/strace_${kind}_$n.txt" "$bin/message_loop" $kind $n \
       >/dev/null
+  done
+done
+
+echo "== Instructions per message (callgrind, 12000 minus 2000 messages)"
+for kind in pass monitored; do
+  for n in 2000 12000; do
+    "${sandbox[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null "$bin/message_loop" \
+      $kind $n 2> "$out/callgrind_${kind}_$n.txt" >/dev/null
   done
 done
 

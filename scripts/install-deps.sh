@@ -13,9 +13,10 @@ packages=(
   util-linux procps                      # ipcs, unshare
 )
 
-# The tools that only scripts/bench.sh needs (system-call counts and plots).
+# The tools that only scripts/bench.sh needs (system-call and instruction
+# counts, plots).
 if [ "${ZOV_BENCH_TOOLS:-0}" = 1 ]; then
-  packages+=(strace gnuplot-nox)
+  packages+=(strace valgrind gnuplot-nox)
 fi
 
 missing=()
