@@ -6,18 +6,16 @@
 
 #include <sys/time.h>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <new>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "broker/harness.h"
+#include "support/allocation_control.h"
 #include "support/ipc_support.h"
 #include "support/plugin_env.h"
 #include "support/tree_support.h"
@@ -25,51 +23,6 @@
 #include "zov/zovcevdr.h"
 #include "zov/zovcshar.h"
 #include "zov/zovcstar.h"
-
-// Counts the allocations of the thread that asks for it, to show that the
-// per-message path allocates nothing. Left out under AddressSanitizer, which
-// owns the allocator there.
-#ifndef __SANITIZE_ADDRESS__
-#define ZOV_COUNT_ALLOCATIONS 1
-// The replacements below pair malloc with free themselves.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-namespace {
-thread_local bool countAllocations = false;
-std::atomic<int> allocations{0};
-void* allocate(std::size_t n) {
-    if (countAllocations)
-        ++allocations;
-    return std::malloc(n != 0 ? n : 1);
-}
-}  // namespace
-void* operator new(std::size_t n) {
-    void* p = allocate(n);
-    if (p == nullptr)
-        throw std::bad_alloc();
-    return p;
-}
-void* operator new[](std::size_t n) {
-    return operator new(n);
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-    return allocate(n);
-}
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
-    return allocate(n);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
-#endif
 
 namespace {
 
@@ -187,23 +140,19 @@ TEST_F(BrokerTree, DeleteNodeChangesOnlyTheDeletedFlagInTheArea) {
 }
 
 TEST_F(BrokerTree, PerMessageUpdateAllocatesAndLogsNothingWhileTracingIsOff) {
-#ifdef ZOV_COUNT_ALLOCATIONS
     auto broker = makeBroker();
     ZOV_STIR* record = join(*broker, "EG1", "MF1", "N1")->getNodeStatistics();
     // The first lock after the join builds the record's mutex.
     ASSERT_EQ(broker->updateStatistics(record, 0.0, 0.001, 10), ZOV_RC_OK);
     log.clear();
-    allocations = 0;
-    countAllocations = true;
-    for (int i = 0; i < 100; ++i)
-        broker->updateStatistics(record, 0.002, 0.001, 10);
-    countAllocations = false;
-    EXPECT_EQ(allocations.load(), 0);
+    {
+        zovtest::AllocationScope scope;
+        for (int i = 0; i < 100; ++i)
+            broker->updateStatistics(record, 0.002, 0.001, 10);
+        EXPECT_EQ(scope.count(), 0);
+    }
     EXPECT_EQ(log.count(), 0u);
     EXPECT_EQ(asDouble(storedStatistics(*broker, *nodeOf(*broker, "N1"))->getMessageCount()), 101);
-#else
-    GTEST_SKIP() << "allocations are not counted under AddressSanitizer";
-#endif
 }
 
 TEST_F(BrokerTree, EventsAreaIsNotCreatedByPostEvent) {
@@ -243,78 +192,6 @@ TEST_F(BrokerTree, MaximumResetsEveryNodeAndCountsTheMessageOnce) {
     auto reader = makeBroker();
     reader->readStatsArea(1);
     EXPECT_GT(reader->lastResetTime(), 1u);
-}
-
-TEST_F(BrokerTree, ReadersSumPerNodeTypeSlot) {
-    auto writer = makeBroker();
-    // Every join resets all statistics: join first, then count.
-    ZOV_Node* input = join(*writer, "EG1", "MF1", "In", ZOV_NT_INPUT);
-    ZOV_Node* output = join(*writer, "EG1", "MF1", "Out", ZOV_NT_OUTPUT);
-    ZOV_Node* gone = join(*writer, "EG2", "MF2", "Gone", ZOV_NT_OUTPUT);
-    count(*writer, input, 1);
-    count(*writer, output, 2);
-    count(*writer, gone, 4);
-    writer->deleteNode(gone);
-
-    auto reader = makeBroker();
-    reader->readStatsArea(1);
-    reader->initStatistics();
-    ZOV_STIR inputSum(0), outputSum(0), otherSum(0);
-    EXPECT_EQ(reader->getStatistics(&inputSum, &outputSum, &otherSum), ZOV_RC_OK);
-    EXPECT_EQ(asDouble(inputSum.getMessageCount()), 1.0);
-    EXPECT_EQ(asDouble(outputSum.getMessageCount()), 6.0) << "a deleted node still counts";
-    EXPECT_EQ(asDouble(otherSum.getMessageCount()), 0.0);
-    EXPECT_EQ(asDouble(outputSum.getSumSize()), 60.0);
-    reader->getStatistics(&inputSum, &outputSum, &otherSum);
-    EXPECT_EQ(asDouble(outputSum.getMessageCount()), 12.0) << "a second call adds again";
-}
-
-// The operation names are the tree's interface in the trace: a reader's
-// rebuild writes each level's own find and insert lines, under the level's
-// unit, once per stored record, and one pair of lines per call.
-TEST_F(BrokerTree, RebuildTracesEachLevelsOwnOperationsOncePerRecord) {
-    auto writer = makeBroker();
-    join(*writer, "EG1", "MF1", "N1");
-    join(*writer, "EG1", "MF1", "N2");
-    auto reader = makeBroker();
-    ZOV_Record_Set stored;
-    reader->getStatsArea()->read(&stored);
-    log.clear();
-    bZOVTracing = 1;
-    reader->readStatsArea(1);
-    ASSERT_EQ(reader->getExecutionGroupSet().entries(), 1u);
-    ZOV_Message_Flow* flow = reader->getExecutionGroupSet().at(0)->getMessageFlowSet().at(0);
-    flow->findNodes(&stored, 1);  // both nodes are in the tree by now
-    bZOVTracing = 0;
-    stored.clearAndDestroy();
-
-    struct Expected {
-        const char* function;
-        const char* unit;
-        size_t calls;
-    };
-    const Expected expected[] = {
-        {"ZOV_Broker::findExecutionGroups", "zovcbrkr", 1},
-        {"ZOV_Broker::findExecutionGroup", "zovcbrkr", 1},
-        {"ZOV_Broker::insertExecutionGroup2", "zovcbrkr", 1},
-        {"ZOV_Execution_Group::findMessageFlows", "zovcexgr", 1},
-        {"ZOV_Execution_Group::findMessageFlow", "zovcexgr", 1},
-        {"ZOV_Execution_Group::insertMessageFlow2", "zovcexgr", 1},
-        {"ZOV_Message_Flow::findNodes", "zovcexgr", 2},
-        {"ZOV_Message_Flow::findNode", "zovcexgr", 4},
-        {"ZOV_Message_Flow::insertNode2", "zovcexgr", 2},
-        {"ZOV_Node::findStatistics", "zovcnode", 4},
-    };
-    for (const Expected& operation : expected) {
-        size_t entries = 0, exits = 0;
-        for (const standin::LogRecord& line : log.ofFunction(operation.function)) {
-            EXPECT_EQ(line.file, operation.unit) << operation.function;
-            entries += line.text == "Entry" ? 1 : 0;
-            exits += line.text.rfind("Exit: 0x", 0) == 0 ? 1 : 0;
-        }
-        EXPECT_EQ(entries, operation.calls) << operation.function;
-        EXPECT_EQ(exits, operation.calls) << operation.function;
-    }
 }
 
 // A 48-byte node record ID for a local time and random number.

@@ -45,29 +45,6 @@ TEST(Config, RegistryDirectoryHoldsOneFilePerKey) {
     EXPECT_EQ(lookup(dir, "Other"), "");
 }
 
-// With tracing on the lines show every attempt: a file that is no directory
-// shows the null handle of its failed opendir before it is read.
-TEST(Config, TraceLinesShowEveryAttempt) {
-    standin::LogSink log;
-    standin::writeTextFile(zovtest::kConfigFile, "ZOVMemorySize =8192\n");
-    bZOVTracing = 1;
-    const ZOV_String value = ZOV_FindRegistryValue(zovtest::kConfigFile, "ZOVMemorySize");
-    bZOVTracing = 0;
-    EXPECT_TRUE(value == "8192");
-    std::vector<std::string> texts = zovtest::textsOf(log.all());
-    ASSERT_EQ(texts.size(), 9u);
-    texts[3] = texts[3].substr(0, texts[3].rfind(' '));  // the handle's value varies
-    const std::string file = zovtest::kConfigFile;
-    EXPECT_EQ(texts,
-              (std::vector<std::string>{
-                  "ZOV_FindRegistryValue | Entry", "ZOV_GetRegistryValue | Entry",
-                  "ZOV_GetRegistryValue | opendir " + file + " rc 0",
-                  "ZOV_GetRegistryValue | fopen " + file + " rc",
-                  "ZOV_GetRegistryValue | Looking for ZOVMemorySize in " + file,
-                  "ZOV_GetRegistryValue | value=<=8192>", "ZOV_GetRegistryValue | Value = 8192",
-                  "ZOV_GetRegistryValue | Exit", "ZOV_FindRegistryValue | Exit"}));
-}
-
 TEST(Config, FirstCallFixesThePathAndTheSwitchNeedsExactlyOn) {
     zovtest::configure(nullptr);
     EXPECT_STREQ(ZOV_Environment_Registry(nullptr), "/opt/mqsi/lil/zovpnode.cfg");

@@ -145,34 +145,6 @@ TEST(ResourceStatistics, SlotsFollowTheNodeTypeUpThroughTheTree) {
     EXPECT_EQ(sums.count(sums.output), 12) << "a second call adds the same sums again";
 }
 
-TEST(ResourcePrint, LinesNameTypeLabelAndUuidWithTracingOff) {
-    standin::LogSink log;
-    const ZOV_Resource_ID flowId = identity("mf-1", "MF1");
-    ZOV_Message_Flow flow(&flowId);
-    const ZOV_Resource_ID nodeId = identity("n-1", "N1");
-    flow.insertNode(&nodeId);
-    ZOV_MQSI_Resource bare(static_cast<const ZOV_REIR*>(nullptr));
-    flow.print();
-    bare.print();
-    std::vector<std::string> texts;
-    for (const auto& record : log.traceLines())
-        texts.push_back(record.text);
-    const std::vector<std::string> expected = {
-        "Type                : Message Flow",
-        "Label               : MF1",
-        "Uuid                : mf-1",
-        "Type                : ComLumenaMonitorNode",
-        "Label               : N1",
-        "Uuid                : n-1",
-        "Type                : n/a",
-        "Label               : ",
-        "Uuid                : ",
-    };
-    EXPECT_EQ(texts, expected);
-    for (const auto& record : log.traceLines())
-        EXPECT_EQ(record.file, "zovcmsre");
-}
-
 TEST(ResourceSet, HoldsEachObjectOnceAndFindsAnAlikeMember) {
     const ZOV_Resource_ID id = identity("n-1", "N1");
     ZOV_Node_Set set;

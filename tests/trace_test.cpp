@@ -7,8 +7,6 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
-#include <map>
-#include <set>
 
 #include "support/plugin_env.h"
 
@@ -52,102 +50,6 @@ class TraceTest : public ::testing::Test {
     }
     standin::LogSink log;
 };
-
-TEST_F(TraceTest, TraceLinesAreExactOnceTheFactoryReadsOn) {
-    zovtest::configure("ZOVNodeTrace On\n");
-    auto plugin = zovtest::loadPlugin();
-    ASSERT_TRUE(plugin->ok());
-    EXPECT_EQ(plugin->factoryName(), "LumenaMonitorNodeFactory");
-    EXPECT_EQ(plugin->className(), "ComLumenaMonitorNode");
-    // The switch was 0 at entry: the factory's lines start after the lookup.
-    auto lines = log.ofFunction("bipGetMessageflowNodeFactory");
-    ASSERT_EQ(lines.size(), 2u);
-    const standin::LogRecord& names = lines[0];
-    EXPECT_EQ(names.text, "LumenaMonitorNodeFactory-ComLumenaMonitorNode");
-    EXPECT_EQ(names.logType, 2);
-    EXPECT_EQ(names.file, "zovpnode");
-    EXPECT_EQ(names.source, "");
-    EXPECT_EQ(names.messageNumber, 0);
-    EXPECT_TRUE(names.inserts.empty());
-    EXPECT_EQ(lines[1].text, "Exit: " + hex(plugin->factory(), "0x"));
-
-    // The lookup's entry line went out under the switch still off.
-    EXPECT_EQ(zovtest::textsOf(log.ofFunction("getCommonValues")),
-              std::vector<std::string>{"getCommonValues | Exit"});
-
-    log.clear();
-    plugin->callEntry();
-    EXPECT_EQ(log.ofFunction("bipGetMessageflowNodeFactory").at(0).text, "Entry");
-    EXPECT_EQ(log.ofFunction("getCommonValues").size(), 2u);
-
-    auto node = plugin->createNode({"BRK", "group", "flow", "node"});
-    log.clear();
-    plugin->functions()->deleteContext(nullptr);  // entry and exit only
-    EXPECT_EQ(
-        zovtest::textsOf(log.all()),
-        (std::vector<std::string>{"zovDeleteNodeContext | Entry", "zovDeleteNodeContext | Exit"}));
-    log.clear();
-    EXPECT_EQ(node->setAttribute("colour", "blue"), 1);
-    EXPECT_EQ(zovtest::textsOf(log.ofFunction("ZOV_Node_Context::setAttributeValue")),
-              (std::vector<std::string>{
-                  "ZOV_Node_Context::setAttributeValue | Entry",
-                  "ZOV_Node_Context::setAttributeValue | Attribute Name = <colour>  Attribute "
-                  "Value = <blue>",
-                  "ZOV_Node_Context::setAttributeValue | Exit: 0x1"}));
-    log.clear();
-    EXPECT_EQ(node->setAttribute("type", "other"), 0);
-    EXPECT_EQ(zovtest::textsOf(log.ofFunction("ZOV_Node_Context::setNodeType")),
-              (std::vector<std::string>{"ZOV_Node_Context::setNodeType | Entry",
-                                        "ZOV_Node_Context::setNodeType | Exit"}));
-}
-
-// A whole node life with tracing on: every function that writes an entry line
-// writes as many exit lines, so no path leaves an operation silently, and
-// every line carries the unit of the module that writes it.
-TEST_F(TraceTest, EveryEntryLineHasItsExitLine) {
-    zovtest::configure("ZOVNodeTrace On\n");
-    ASSERT_TRUE(standin::writeBrokerRegistry("PAIRBRK", "pair-uuid"));
-    {
-        auto plugin = zovtest::loadPlugin();
-        log.clear();  // the factory's entry line went out before the switch was read
-        auto node = plugin->createNode({"PAIRBRK", "group", "flow", "node"});
-        node->setAttribute("label", "Paired");
-        node->setAttribute("eventMessage", "seen");
-        node->setAttribute("type", "input");
-        node->attributeNames();
-        standin::MessageSpec recipe;
-        recipe.putSecondsAgo(1.0);
-        auto message = standin::Message::fromSpec(recipe);
-        node->evaluate(&message);
-        node->evaluate(nullptr);
-        node.reset();
-    }
-    bZOVTracing = 0;
-    std::map<std::string, int> open;
-    size_t entries = 0;
-    for (const standin::LogRecord& line : log.traceLines()) {
-        if (line.text == "Entry") {
-            ++open[line.function];
-            ++entries;
-        } else if (line.text.rfind("Exit", 0) == 0) {
-            --open[line.function];
-        }
-        EXPECT_EQ(line.file.rfind("zov", 0), 0u) << line.function << " | " << line.text;
-        EXPECT_EQ(line.file.size(), 8u) << line.function << " | " << line.text;
-    }
-    EXPECT_GT(entries, 100u);
-    for (const auto& [function, balance] : open)
-        EXPECT_EQ(balance, 0) << function;
-    const auto units = [&](const char* function) {
-        std::set<std::string> files;
-        for (const standin::LogRecord& line : log.ofFunction(function))
-            files.insert(line.file);
-        return files;
-    };
-    EXPECT_EQ(units("ZOV_Node_Context::propagateMessage"), std::set<std::string>{"zovpcont"});
-    EXPECT_EQ(units("ZOV_Message_Flow::findNode"), std::set<std::string>{"zovcexgr"});
-    EXPECT_EQ(units("ZOV_Memory_Manager::setNextPosition"), std::set<std::string>{"zovcmema"});
-}
 
 // The factory entry, the six node functions and the switch's lookup keep
 // their plain C names in the library the broker loads.

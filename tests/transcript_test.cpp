@@ -1,0 +1,130 @@
+// A node's whole life with tracing on, compared line by line with the
+// expected transcript in data/node_life.txt: every trace line, detail line,
+// logged message and print line, with the unit and function of each. Values
+// that differ from run to run (addresses, record IDs, times, process ids) are
+// replaced by placeholders before the comparison.
+//
+// ZOV_WRITE_TRANSCRIPT=1 writes the observed transcript instead of comparing;
+// read every changed line before committing it.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "support/plugin_env.h"
+#include "support/tree_support.h"
+#include "zov/zovcrcst.h"
+#include "zov/zovcstar.h"
+
+namespace {
+
+const char kExpected[] = ZOV_SOURCE_DIR "/tests/data/node_life.txt";
+
+// One line per log call: unit, function, message number, text, inserts.
+std::string normalised(const standin::LogRecord& r) {
+    static const std::pair<std::regex, const char*> kVarying[] = {
+        {std::regex("^\\| 0X[0-9A-F]+ \\| .* \\|$"), "| <dump> |"},
+        {std::regex("(Thread ID +: )-?[0-9]+"), "$1<thread>"},
+        {std::regex("[0-9A-Fa-f]{9,}"), "<hex>"},
+        {std::regex("ftok = [0-9A-E][0-9A-F]{7}"), "ftok = <key>"},
+        {std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}"), "<date time>"},
+        {std::regex("Date <[0-9]{8}> Time <[0-9]{8}>"), "Date <date> Time <time>"},
+        {std::regex("(Put (date|time) +: )[0-9]{8}"), "$1<put>"},
+        {std::regex("(queued time +: +)1[0-9]{3}$"), "$1<about 1000>"},
+        {std::regex("Exit: 1\\.[0-9]{6}$"), "Exit: <about 1>"},
+        {std::regex("(elapsed time +: +)[0-9]+$"), "$1<ms>"},
+        {std::regex("([^0-9])" + std::to_string(getpid()) + "(?![0-9])"), "$1<pid>"},
+    };
+    std::string text = r.text;
+    for (const auto& [pattern, placeholder] : kVarying)
+        text = std::regex_replace(text, pattern, placeholder);
+    std::ostringstream line;
+    line << r.file << " " << r.function << " " << r.logType << " #" << r.messageNumber << " \""
+         << r.source << "\" | " << text;
+    for (const std::string& insert : r.inserts)
+        line << " {" << insert << "}";
+    return line.str();
+}
+
+std::vector<std::string> nodeLife(standin::LogSink& log) {
+    zovtest::configure("ZOVNodeTrace On\n");
+    EXPECT_TRUE(standin::writeBrokerRegistry("TRBRK", "trace-uuid"));
+    auto plugin = zovtest::loadPlugin();
+    plugin->callEntry();  // the switch is on from the start of this call
+    {
+        // A reader of the broker's areas, as the monitoring agent is.
+        const ZOV_Resource_ID id = zovtest::identity("trace-uuid", "TRBRK");
+        ZOV_Broker reader(&id);
+        // Its first look at the events, whose lines depend on whether the
+        // area was made in the same millisecond, stays out of the transcript.
+        ZOV_Ordered_Record_Set records;
+        bZOVTracing = 0;
+        reader.getEvents(&records);
+        bZOVTracing = 1;
+        auto first = plugin->createNode({"TRBRK", "group", "flow", "first"});
+        first->setDownstream([](const standin::Delivery&) {});
+        first->setAttribute("colour", "blue");
+        first->setAttribute("label", "First");
+        first->setAttribute("eventMessage", "seen");
+        first->setAttribute("collectQueueTime", "no");
+        first->setAttribute("type", "input");
+        first->getAttribute("type");
+        first->getAttributeName(2);
+        standin::MessageSpec recipe;
+        recipe.putSecondsAgo(1.0);
+        const auto message = standin::Message::fromSpec(recipe);
+        first->evaluate(&message);
+        first->evaluate(nullptr);
+        first->setDownstream(standin::throwing("Compute1", "evaluating", "division by zero"));
+        first->evaluate(&message);
+
+        auto second = plugin->createNode({"TRBRK", "group", "flow", "second"});
+        second->setAttribute("label", "Second");
+        second->setAttribute("type", "output");
+        second->attributeNames();
+        second->evaluate(&message);
+        first->evaluate(&message);
+
+        // The tree and every record kind printed.
+        reader.readStatsArea(1);
+        reader.print();
+        reader.getStatsArea()->read(&records);
+        records.print();
+        records.clearAndDestroy();
+        reader.getEvents(&records);
+        records.print();
+        records.clearAndDestroy();
+    }
+    bZOVTracing = 0;
+    std::vector<std::string> lines;
+    for (const standin::LogRecord& r : log.all())
+        lines.push_back(normalised(r));
+    return lines;
+}
+
+TEST(Transcript, NodeLifeWithTracingOn) {
+    standin::LogSink log;
+    const std::vector<std::string> observed = nodeLife(log);
+    zovtest::configure(nullptr);
+    if (std::getenv("ZOV_WRITE_TRANSCRIPT") != nullptr) {
+        std::ofstream out(kExpected);
+        for (const std::string& line : observed)
+            out << line << "\n";
+        GTEST_SKIP() << "wrote " << kExpected;
+    }
+    std::ifstream in(kExpected);
+    std::vector<std::string> expected;
+    for (std::string line; std::getline(in, line);)
+        expected.push_back(line);
+    ASSERT_FALSE(expected.empty()) << kExpected;
+    for (size_t i = 0; i < std::max(expected.size(), observed.size()); ++i) {
+        ASSERT_EQ(i < observed.size() ? observed[i] : "<end>",
+                  i < expected.size() ? expected[i] : "<end>")
+            << "line " << i + 1 << " of " << kExpected;
+    }
+}
+
+}  // namespace
