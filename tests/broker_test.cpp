@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -167,17 +166,6 @@ class PropagationTest : public ::testing::Test {
     Plugin plugin{fakeEntry};
 };
 
-TEST_F(PropagationTest, PluginIsFoundWithItsClassTable) {
-    ASSERT_TRUE(plugin.ok()) << plugin.error();
-    EXPECT_EQ(plugin.factoryName(), "FakeFactory");
-    EXPECT_EQ(plugin.className(), "FakeClass");
-    EXPECT_EQ(plugin.functions(), &fakeTable);
-    auto node = plugin.createNode();
-    EXPECT_TRUE(node->hasTerminal("in", false));
-    EXPECT_TRUE(node->hasTerminal("out", true));
-    EXPECT_FALSE(node->hasTerminal("in", true));
-}
-
 TEST_F(PropagationTest, DownstreamRunsInsideTheCallWithTheListsReceived) {
     auto node = plugin.createNode();
     bool ranInside = false;
@@ -194,13 +182,6 @@ TEST_F(PropagationTest, DownstreamRunsInsideTheCallWithTheListsReceived) {
     EXPECT_EQ(fake(node)->propagateRc, 0);
 }
 
-TEST_F(PropagationTest, UnconnectedTerminalDropsTheMessage) {
-    auto node = plugin.createNode();
-    const EvaluateResult r = node->evaluate(nullptr);
-    EXPECT_EQ(r.propagations, 0);
-    EXPECT_EQ(fake(node)->propagateRc, 0);
-}
-
 TEST_F(PropagationTest, ExceptionDownstreamGives64AndItsTextsAndRethrowUnwinds) {
     auto node = plugin.createNode();
     node->setDownstream(throwing("Compute1", "evaluating", "division by zero"));
@@ -212,30 +193,6 @@ TEST_F(PropagationTest, ExceptionDownstreamGives64AndItsTextsAndRethrowUnwinds) 
     EXPECT_TRUE(r.rethrown);
     EXPECT_FALSE(fake(node)->rethrowReturned);
     EXPECT_EQ(r.exception.text, "division by zero");
-}
-
-TEST_F(PropagationTest, RethrowTravelsBackThroughChainedNodes) {
-    auto first = plugin.createNode(), second = plugin.createNode();
-    first->connectTo(*second);
-    second->setDownstream(throwing("Out", "put", "queue full"));
-    const EvaluateResult r = first->evaluate(nullptr);
-    EXPECT_EQ(fake(second)->propagateRc, BRK_RC_EXCEPTION);
-    EXPECT_EQ(fake(first)->propagateRc, BRK_RC_EXCEPTION);
-    EXPECT_EQ(fake(first)->seen.where, "Out");
-    EXPECT_TRUE(r.rethrown);
-    EXPECT_EQ(r.exception.text, "queue full");
-}
-
-TEST_F(PropagationTest, RethrowWithNothingPendingFailsAndReturns) {
-    clearLastException();
-    int rc = 0;
-    cciRethrowLastException(&rc);
-    EXPECT_EQ(rc, BRK_RC_FAILURE);
-    BrkExceptionData data;
-    std::memset(&data, 0, sizeof data);
-    cciGetLastExceptionData(&rc, &data);
-    EXPECT_EQ(rc, BRK_RC_FAILURE);
-    EXPECT_EQ(data.where, nullptr);
 }
 
 // Each thread must see its own message's exception, never another thread's.
@@ -290,91 +247,7 @@ TEST_F(PropagationTest, AttributeReadBackShowsTruncationAndOverrun) {
     EXPECT_TRUE(node->getAttribute("type", 3).overrun);
 }
 
-// ------------------------------------------------------- failure injection
-
-TEST(FailureInjection, NthCallOnlyThenEveryCallUntilCleared) {
-    Plugin plugin(fakeEntry);
-    {
-        ScopedFailure failure("cniCreateOutputTerminal", 5, 2);
-        ASSERT_TRUE(failure.ok());
-        auto a = plugin.createNode(), b = plugin.createNode(), c = plugin.createNode();
-        EXPECT_NE(fake(a)->out, nullptr);
-        EXPECT_EQ(fake(b)->out, nullptr);
-        EXPECT_EQ(fake(b)->outRc, 5);
-        EXPECT_NE(fake(c)->out, nullptr);
-    }
-    const Message message = Message::fromSpec({});
-    int rc = 0;
-    {
-        ScopedFailure failure("cniBufferSize", 7);
-        for (int i = 0; i < 2; ++i) {
-            EXPECT_EQ(cniBufferSize(&rc, message.handle()), 0);
-            EXPECT_EQ(rc, 7);
-        }
-    }
-    EXPECT_EQ(cniBufferSize(&rc, message.handle()), BRK_MQMD_SIZE);
-    EXPECT_EQ(rc, 0);
-    EXPECT_FALSE(ScopedFailure("cniNoSuchCall", 1).ok());
-}
-
-TEST(FailureInjection, FailingFactoryOrClassLeavesThePluginUnusable) {
-    {
-        ScopedFailure failure("cniCreateNodeFactory", 3, 1);
-        Plugin plugin(fakeEntry);
-        EXPECT_FALSE(plugin.ok());
-        EXPECT_EQ(plugin.factory(), nullptr);
-    }
-    ScopedFailure failure("cniDefineNodeClass", 3, 1);
-    Plugin plugin(fakeEntry);
-    EXPECT_FALSE(plugin.ok());
-    EXPECT_NE(plugin.factory(), nullptr);
-    EXPECT_EQ(plugin.createNode(), nullptr);
-}
-
-TEST(FailureInjection, FailingRethrowReturnsToTheNode) {
-    Plugin plugin(fakeEntry);
-    auto node = plugin.createNode();
-    node->setDownstream(throwing("w", "d", "t"));
-    ScopedFailure failure("cciRethrowLastException", 9, 1);
-    const EvaluateResult r = node->evaluate(nullptr);
-    EXPECT_FALSE(r.rethrown);
-    EXPECT_TRUE(fake(node)->rethrowReturned);
-}
-
 // ------------------------------------------------------------- log capture
-
-TEST(LogCapture, KeepsEveryArgumentAndTheInsertsUpToTheNullPointer) {
-    LogSink sink;
-    int rc = -1;
-    cciLog(&rc, BRK_LOG_TRACE, "zovpnode", 42, "bipGetMessageflowNodeFactory",
-           b16(u"LumenaMonitorNode"), 2, "Function x failed", "cniDefineNodeClass", "entry", "8",
-           static_cast<const char*>(nullptr), "never read");
-    cciLog(&rc, BRK_LOG_TRACE, "zovpcont", 7, "f", b16(u""), 0, "Entry",
-           static_cast<const char*>(nullptr));
-    EXPECT_EQ(rc, 0);
-    ASSERT_EQ(sink.count(), 2u);
-
-    const LogRecord m = sink.withNumber(2).at(0);
-    EXPECT_EQ(m.file, "zovpnode");
-    EXPECT_EQ(m.line, 42);
-    EXPECT_EQ(m.source, "LumenaMonitorNode");
-    EXPECT_EQ(m.inserts, (std::vector<std::string>{"cniDefineNodeClass", "entry", "8"}));
-    const std::string line = formatLogRecord(m);
-    EXPECT_NE(line.find("MSG2 LumenaMonitorNode zovpnode:42 bipGetMessageflowNodeFactory | "
-                        "Function x failed {cniDefineNodeClass|entry|8}"),
-              std::string::npos)
-        << line;
-
-    ASSERT_EQ(sink.traceLines().size(), 1u);
-    EXPECT_TRUE(sink.traceLines()[0].inserts.empty());
-    EXPECT_EQ(sink.ofFunction("f").size(), 1u);
-    EXPECT_EQ(sink.containing("Entry").size(), 1u);
-
-    ScopedFailure failure("cciLog", 8);
-    cciLog(&rc, BRK_LOG_TRACE, "u", 1, "f", b16(u""), 0, "lost", static_cast<const char*>(nullptr));
-    EXPECT_EQ(rc, 8);
-    EXPECT_EQ(sink.count(), 2u);
-}
 
 TEST(LogCapture, ConcurrentWritersLoseNothingAndEchoOneLineEach) {
     char* text = nullptr;
@@ -440,33 +313,7 @@ TEST(Messages, PutDateAndTimeAreUtcWithHundredths) {
     EXPECT_EQ(time, "10203040");
 }
 
-TEST(Messages, NoStreamAndNullMessage) {
-    const Message none = Message::withoutStream();
-    int rc = -1;
-    EXPECT_EQ(cniBufferPointer(&rc, none.handle()), nullptr);
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(cniBufferSize(&rc, none.handle()), 0);
-    EXPECT_EQ(cniBufferSize(&rc, nullptr), 0);
-    EXPECT_EQ(rc, BRK_RC_FAILURE);
-}
-
 // --------------------------------------------------------------- deployment
-
-TEST(Deployment, SampleFileParsesWithFlowOverrides) {
-    Deployment d;
-    std::string error;
-    ASSERT_TRUE(loadDeployment(std::string(ZOV_SOURCE_DIR) + "/deploy/demo.conf", d, error))
-        << error;
-    EXPECT_EQ(d.broker, "DEMO_BROKER");
-    ASSERT_EQ(d.groups.size(), 2u);
-    const FlowSpec& intake = d.groups[0].flows.at(0);
-    EXPECT_EQ(intake.workload.threads, 3);
-    EXPECT_EQ(intake.workload.messages, 2000);  // from [workload]
-    EXPECT_EQ(intake.nodes.size(), 3u);
-    EXPECT_EQ(intake.nodes[0].attributes.at(0),
-              (std::pair<std::string, std::string>{"type", "input"}));
-    EXPECT_EQ(d.groups[1].flows.at(0).workload.maxSize, 65536u);
-}
 
 TEST(Deployment, ErrorsNameTheirLine) {
     const std::string head = "[broker]\nname = B\nuuid = U\n[group G]\n";  // lines 1-4
@@ -527,14 +374,6 @@ TEST(Deployment, FailingMessagesAreSpreadEvenly) {
         EXPECT_EQ(static_cast<long>(failing.size()),
                   static_cast<long>(std::floor(static_cast<double>(c.messages) * c.share)));
     }
-}
-
-TEST(Registry, BrokerUuidFileHoldsTheUuidOnOneLine) {
-    ASSERT_TRUE(writeBrokerRegistry("BRK9", "1234-abcd", "/var/wmqi/registry"));
-    std::ifstream in("/var/wmqi/registry/BRK9/BrokerUUID");
-    std::stringstream contents;
-    contents << in.rdbuf();
-    EXPECT_EQ(contents.str(), "1234-abcd\n");
 }
 
 }  // namespace

@@ -3,8 +3,7 @@
 // the shared memory read back by the viewer as the monitoring agent reads it.
 // The host reports what it sent (counts, exact sizes, the range each queued
 // time must lie in); the viewer's JSON must agree to the byte and the
-// millisecond. Also: stopping, a process killed with SIGKILL, and
-// simultaneous joins of the same resources from many processes.
+// millisecond. Also: stopping, and a process killed with SIGKILL.
 //
 // The test program runs inside zovsandbox; the programs it starts share its
 // private /tmp, /opt, /var and IPC namespace, so every IPC object listed here
@@ -361,7 +360,24 @@ void runTwoGroups(TwoGroupResults& r) {
     r.complete = true;
 }
 
-void expectEveryFlowRan(const TwoGroupResults& r) {
+class TwoGroupProcesses : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        results = new TwoGroupResults;
+        results->plan = twoGroupPlan(5000);
+        runTwoGroups(*results);
+    }
+    static void TearDownTestSuite() {
+        delete results;
+        results = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(results->complete) << results->hostErr; }
+
+    static inline TwoGroupResults* results = nullptr;
+};
+
+TEST_F(TwoGroupProcesses, EveryFlowRanAndEveryFailureReachedTheBroker) {
+    const TwoGroupResults& r = *results;
     EXPECT_TRUE(r.ending.succeeded()) << r.ending.describe() << r.hostErr;
     for (const FlowPlan& flow : r.plan.flows) {
         ASSERT_EQ(r.sent.count(flow.path()), 1u) << flow.path();
@@ -375,7 +391,8 @@ void expectEveryFlowRan(const TwoGroupResults& r) {
     EXPECT_EQ(r.hostLog, "");
 }
 
-void expectExactCounts(const TwoGroupResults& r) {
+TEST_F(TwoGroupProcesses, CountsAndSizesInTheAreaAreExact) {
+    const TwoGroupResults& r = *results;
     const Json& v = r.whileIdle;
     for (const FlowPlan& flow : r.plan.flows) {
         const Sent& s = r.sent.at(flow.path());
@@ -400,7 +417,8 @@ void expectExactCounts(const TwoGroupResults& r) {
 }
 
 // The sums the agent makes per flow, execution group and broker, by node type.
-void expectExactSums(const TwoGroupResults& r) {
+TEST_F(TwoGroupProcesses, SumsPerNodeTypeAddUpExactly) {
+    const TwoGroupResults& r = *results;
     struct Sum {
         long long messages = 0, size = 0, minSize = INT64_MAX, maxSize = 0;
     };
@@ -443,7 +461,8 @@ void expectExactSums(const TwoGroupResults& r) {
 // Each queued time lies between the put time written into the descriptor and
 // the wall clock read by the host around the evaluation; the node truncates
 // to the millisecond, and its double arithmetic may land one below.
-void expectQueuedTimes(const TwoGroupResults& r) {
+TEST_F(TwoGroupProcesses, QueuedTimesMatchThePutTimes) {
+    const TwoGroupResults& r = *results;
     const Json& v = r.whileIdle;
     for (const FlowPlan& flow : r.plan.flows) {
         const Sent& s = r.sent.at(flow.path());
@@ -470,7 +489,8 @@ void expectQueuedTimes(const TwoGroupResults& r) {
 // Every event posted went to the data area exactly once: the area's fill
 // level after all of them is fixed by their number. The survivors are whole,
 // linked to the right template, and carry their message's descriptor.
-void expectEvents(const TwoGroupResults& r) {
+TEST_F(TwoGroupProcesses, EventDataAreaHoldsTheExpectedEventsWrapping) {
+    const TwoGroupResults& r = *results;
     long posted = 0;
     for (const FlowPlan& flow : r.plan.flows) {
         const Sent& s = r.sent.at(flow.path());
@@ -520,7 +540,8 @@ void expectEvents(const TwoGroupResults& r) {
 
 // Between messages no lock is held anywhere, and every named mutex still has
 // its handles; once the last process has left, nothing is left at all.
-void expectNothingLockedOrLeft(const TwoGroupResults& r) {
+TEST_F(TwoGroupProcesses, NothingLockedWhileIdleAndNothingLeftAfterTheLastProcess) {
+    const TwoGroupResults& r = *results;
     EXPECT_TRUE(r.heldWhileIdle.empty());
     EXPECT_FALSE(r.queuesWhileIdle.empty());
     for (const zovtest::IpcObject& queue : r.queuesWhileIdle)
@@ -529,7 +550,8 @@ void expectNothingLockedOrLeft(const TwoGroupResults& r) {
     EXPECT_TRUE(r.keyFilesLeft.empty()) << r.keyFilesLeft.front();
 }
 
-void expectStoppedGroupDeleted(const TwoGroupResults& r) {
+TEST_F(TwoGroupProcesses, StoppedGroupsNodesAreMarkedDeletedWithTheirFigures) {
+    const TwoGroupResults& r = *results;
     const Json& before = r.whileIdle;
     const Json& after = r.afterFirstStop;
     ASSERT_NE(groupOf(after, "EG1"), nullptr);
@@ -547,65 +569,6 @@ void expectStoppedGroupDeleted(const TwoGroupResults& r) {
             EXPECT_EQ((*now)["statistics"]["messages"], (*was)["statistics"]["messages"]);
         }
     }
-}
-
-class TwoGroupProcesses : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        results = new TwoGroupResults;
-        results->plan = twoGroupPlan(5000);
-        runTwoGroups(*results);
-    }
-    static void TearDownTestSuite() {
-        delete results;
-        results = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(results->complete) << results->hostErr; }
-
-    static inline TwoGroupResults* results = nullptr;
-};
-
-TEST_F(TwoGroupProcesses, EveryFlowRanAndEveryFailureReachedTheBroker) {
-    expectEveryFlowRan(*results);
-}
-
-TEST_F(TwoGroupProcesses, CountsAndSizesInTheAreaAreExact) {
-    expectExactCounts(*results);
-}
-
-TEST_F(TwoGroupProcesses, SumsPerNodeTypeAddUpExactly) {
-    expectExactSums(*results);
-}
-
-TEST_F(TwoGroupProcesses, QueuedTimesMatchThePutTimes) {
-    expectQueuedTimes(*results);
-}
-
-TEST_F(TwoGroupProcesses, EventDataAreaHoldsTheExpectedEventsWrapping) {
-    expectEvents(*results);
-}
-
-TEST_F(TwoGroupProcesses, NothingLockedWhileIdleAndNothingLeftAfterTheLastProcess) {
-    expectNothingLockedOrLeft(*results);
-}
-
-TEST_F(TwoGroupProcesses, StoppedGroupsNodesAreMarkedDeletedWithTheirFigures) {
-    expectStoppedGroupDeleted(*results);
-}
-
-// The same for ten times as many messages, with ZOV_SOAK.
-TEST(EndToEnd, DISABLED_SoakTwoGroupProcesses) {
-    TwoGroupResults r;
-    r.plan = twoGroupPlan(50000);
-    runTwoGroups(r);
-    ASSERT_TRUE(r.complete) << r.hostErr;
-    expectEveryFlowRan(r);
-    expectExactCounts(r);
-    expectExactSums(r);
-    expectQueuedTimes(r);
-    expectEvents(r);
-    expectNothingLockedOrLeft(r);
-    expectStoppedGroupDeleted(r);
 }
 
 // ---------------------------------------------------------------------------
@@ -737,105 +700,6 @@ TEST(EndToEnd, KilledProcessLeavesASegmentTheNextStartContinues) {
     EXPECT_TRUE(zovtest::fileExists("/tmp/zov_attach_" + std::to_string(killedPid) + ".zovmutx"));
     removeByHand(left);
     EXPECT_TRUE(zovtest::allIpcObjects().empty());
-}
-
-// ---------------------------------------------------------------------------
-// Simultaneous joins: several hosts, each forking one process per execution
-// group, all deploying the same resources at the same wall-clock millisecond.
-// The processes of one host are forked from one parent whose generator was
-// never seeded, so they draw the same random numbers.
-
-Plan joinPlan() {
-    Plan plan{"E2E_JOIN", "e2e-join", {}};
-    for (const std::string group : {"EGA", "EGB"}) {
-        for (const std::string flow : {"F1", "F2"}) {
-            FlowPlan f(group, flow, 1, 20);
-            f.nodes = {{"N1", "input", "seen"}, {"N2", "other"}, {"N3", "other"}, {"N4", "output"}};
-            plan.flows.push_back(f);
-        }
-    }
-    return plan;
-}
-
-// A record ID's creation time (its local time to the millisecond) and its
-// random number, from the 96 hexadecimal digits of the 48 bytes: type (4),
-// creation time (40), random number (4).
-std::string createdPart(const std::string& recordId) {
-    return recordId.substr(8, 80);
-}
-std::string randomPart(const std::string& recordId) {
-    return recordId.substr(88, 8);
-}
-
-void joinRound(int hosts, int round) {
-    const Plan plan = joinPlan();
-    std::vector<std::unique_ptr<HostRun>> runs;
-    const std::string startAt = std::to_string(zovtest::wallMilliseconds() + 800);
-    for (int h = 0; h < hosts; ++h) {
-        runs.push_back(std::make_unique<HostRun>(
-            "join-" + std::to_string(round) + "-" + std::to_string(h), plan));
-        runs.back()->start({"--fork-groups", "--start-at", startAt, "--then",
-                            runs.back()->pauses.command("idle")});
-    }
-    for (auto& run : runs)
-        ASSERT_TRUE(run->pausedAt("idle")) << run->err();
-    const Json v = view(plan.uuid);
-    for (auto& run : runs)
-        run->pauses.resume("idle");
-    for (auto& run : runs)
-        EXPECT_TRUE(run->finish().succeeded()) << run->err();
-    EXPECT_TRUE(zovtest::allIpcObjects().empty());
-
-    // Exactly one record per identity, each where it belongs.
-    EXPECT_EQ(v["detached_records"], 0);
-    EXPECT_TRUE(v["problems"].empty()) << v["problems"].dump();
-    ASSERT_EQ(v["execution_groups"].size(), 2u);
-    std::set<std::string> ids;
-    std::map<std::string, std::set<std::string>> groupsOfTime, groupsOfRandom;
-    size_t nodes = 0;
-    for (const Json& g : v["execution_groups"]) {
-        ASSERT_EQ(g["message_flows"].size(), 2u) << g["label"];
-        for (const Json& f : g["message_flows"]) {
-            ASSERT_EQ(f["nodes"].size(), 4u) << g["label"] << "/" << f["label"];
-            for (const Json& n : f["nodes"]) {
-                const std::string id = n["record_id"];
-                ids.insert(id);
-                groupsOfTime[createdPart(id)].insert(g["label"]);
-                groupsOfRandom[randomPart(id)].insert(g["label"]);
-                ++nodes;
-            }
-        }
-    }
-    EXPECT_EQ(ids.size(), nodes) << "two node records share an ID";
-    // Events of each group are linked to templates of that group.
-    for (const Json& e : v["events"]) {
-        ASSERT_FALSE(e["template"].is_null());
-        const std::vector<std::string> id = split(textOfHex(e["message_id"]), '/');
-        ASSERT_EQ(id.size(), 4u);
-        EXPECT_EQ(e["template"]["execution_group"], id[0]);
-        EXPECT_EQ(e["template"]["message_flow"], id[1]);
-    }
-    // How close the race came, kept in the test report: node records of both
-    // groups made in the same millisecond, or drawing the same random number.
-    int sameMillisecond = 0, sameRandom = 0;
-    for (const auto& [time, groups] : groupsOfTime)
-        sameMillisecond += groups.size() > 1 ? 1 : 0;
-    for (const auto& [random, groups] : groupsOfRandom)
-        sameRandom += groups.size() > 1 ? 1 : 0;
-    const std::string name = "round" + std::to_string(round);
-    ::testing::Test::RecordProperty(name + "_shared_milliseconds", sameMillisecond);
-    ::testing::Test::RecordProperty(name + "_shared_random_numbers", sameRandom);
-}
-
-TEST(EndToEnd, SimultaneousJoinsAcrossProcessesLeaveOneRecordPerIdentity) {
-    for (int round = 0; round < 3; ++round)
-        joinRound(6, round);
-}
-
-// Long runs, registered with ZOV_SOAK.
-TEST(EndToEnd, DISABLED_SoakManyJoinRounds) {
-    for (int round = 0; round < 40; ++round)
-        joinRound(8, round);
 }
 
 }  // namespace
