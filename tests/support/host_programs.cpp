@@ -164,7 +164,8 @@ std::vector<IpcObject> ipcObjects(const char* kind) {
             columns.push_back(column);
         if (static_cast<int>(columns.size()) <= countColumn)
             continue;
-        objects.push_back({kind, std::stoi(columns[1]), std::stol(columns[countColumn])});
+        objects.push_back(
+            {kind, std::stoi(columns[0]), std::stoi(columns[1]), std::stol(columns[countColumn])});
     }
     return objects;
 }

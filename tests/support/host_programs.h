@@ -73,6 +73,7 @@ class PausePoints {
 // One System V IPC object of the namespace, from /proc/sysvipc.
 struct IpcObject {
     std::string kind;  // "shm", "sem" or "msg"
+    int key = 0;
     int id = -1;
     long count = 0;  // shm: processes attached; msg: messages queued; sem: semaphores
 };

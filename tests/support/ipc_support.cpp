@@ -7,25 +7,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
+#include "support/host_programs.h"
 
 namespace zovtest {
 
 int ipcObjectCount(const char* kind) {
-    std::ifstream table(std::string("/proc/sysvipc/") + kind);
-    std::string line;
-    std::getline(table, line);  // column titles
-    int count = 0;
-    while (std::getline(table, line)) {
-        if (line.find_first_not_of(' ') != std::string::npos)
-            ++count;
-    }
-    return count;
+    return static_cast<int>(ipcObjects(kind).size());
 }
 
 int ipcObjectTotal() {
-    return ipcObjectCount("sem") + ipcObjectCount("msg") + ipcObjectCount("shm");
+    return static_cast<int>(allIpcObjects().size());
 }
 
 bool fileExists(const std::string& path) {

@@ -18,52 +18,6 @@
 
 namespace zovtest {
 
-namespace {
-
-// Column of the count in each table: nsems, qnum, nattch (0-based, after key).
-int countColumn(const std::string& kind) {
-    if (kind == "sem")
-        return 3;
-    if (kind == "msg")
-        return 4;
-    return 6;
-}
-
-}  // namespace
-
-std::vector<SysvObject> sysvObjects(const char* kind) {
-    std::vector<SysvObject> objects;
-    std::ifstream table(std::string("/proc/sysvipc/") + kind);
-    std::string line;
-    std::getline(table, line);  // column titles
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::vector<long long> values;
-        long long value = 0;
-        while (values.size() < 8 && fields >> value)
-            values.push_back(value);
-        const size_t column = static_cast<size_t>(countColumn(kind));
-        if (values.size() <= column)
-            continue;
-        SysvObject object;
-        object.kind = kind;
-        object.key = static_cast<int>(values[0]);
-        object.id = static_cast<int>(values[1]);
-        object.count = static_cast<long>(values[column]);
-        objects.push_back(object);
-    }
-    return objects;
-}
-
-std::vector<SysvObject> allSysvObjects() {
-    std::vector<SysvObject> all;
-    for (const char* kind : {"sem", "msg", "shm"}) {
-        for (const SysvObject& object : sysvObjects(kind))
-            all.push_back(object);
-    }
-    return all;
-}
-
 int keyFileCount() {
     return static_cast<int>(tmpFilesEndingIn(".zovmutx").size() +
                             tmpFilesEndingIn(".zovcshme").size());

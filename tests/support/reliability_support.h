@@ -10,18 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "support/host_programs.h"
+
 namespace zovtest {
 
-// One line of /proc/sysvipc/sem, msg or shm.
-struct SysvObject {
-    std::string kind;  // "sem", "msg" or "shm"
-    int key = 0;
-    int id = -1;
-    long count = 0;  // semaphores in the set, queued messages, or attached processes
-};
-
-std::vector<SysvObject> sysvObjects(const char* kind);
-std::vector<SysvObject> allSysvObjects();
+// The sandbox's System V objects (see host_programs.h).
+using SysvObject = IpcObject;
+inline std::vector<SysvObject> sysvObjects(const char* kind) {
+    return ipcObjects(kind);
+}
+inline std::vector<SysvObject> allSysvObjects() {
+    return allIpcObjects();
+}
 
 // Key files of named mutexes and segments (tmpFilesEndingIn is in
 // host_programs.h).
