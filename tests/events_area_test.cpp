@@ -1,17 +1,25 @@
 // The events areas: templates stored once, event data appended and the data
-// area starting again when full, and readers that get each new event once.
+// area starting again when full, and readers that get each new event once,
+// whatever the writers do between and during their reads.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "broker/harness.h"
 #include "support/area_support.h"
 #include "support/ipc_support.h"
+#include "support/tree_support.h"
 #include "zov/zovcevar.h"
 #include "zov/zovcevir.h"
 #include "zov/zovcshme.h"
@@ -20,8 +28,31 @@ namespace {
 
 using zovtest::headerAt;
 using zovtest::nextMillisecond;
+using Threads = std::vector<int>;
 
 constexpr int kEventSize = ZOV_EVDR::kSize;
+
+// An injection point inside the library: with tracing on, every trace line
+// goes to `onLine` on the thread that writes it.
+class TraceHook : public standin::LogHandler {
+  public:
+    explicit TraceHook(std::function<void(const standin::LogRecord&)> onLine)
+        : onLine(std::move(onLine)), previous(standin::setLogHandler(this)) {
+        bZOVTracing = 1;
+    }
+    ~TraceHook() override {
+        bZOVTracing = 0;
+        standin::setLogHandler(previous);
+    }
+    void write(const standin::LogRecord& record) override { onLine(record); }
+    static bool is(const standin::LogRecord& r, const char* function, const char* text) {
+        return r.function == function && r.text.rfind(text, 0) == 0;
+    }
+
+  private:
+    std::function<void(const standin::LogRecord&)> onLine;
+    standin::LogHandler* previous;
+};
 
 class EventsAreaTest : public ::testing::Test {
   protected:
@@ -31,6 +62,7 @@ class EventsAreaTest : public ::testing::Test {
         segment->init();
         ASSERT_EQ(segment->getStatus(), 0);
         events = newReader();
+        ASSERT_EQ(events->setEventTemplate(templ.get()), templ.get());
     }
     void TearDown() override {
         readers.clear();
@@ -38,7 +70,7 @@ class EventsAreaTest : public ::testing::Test {
         zovtest::writeConfig(nullptr);
         EXPECT_EQ(zovtest::ipcObjectTotal(), 0);
     }
-    // An events area initialised now; events created before are not its.
+    // An events area initialised now; events written before are not its.
     ZOV_Events_Area* newReader() {
         readers.push_back(std::make_unique<ZOV_Events_Area>(uuid));
         readers.back()->init(segment.get());
@@ -49,22 +81,24 @@ class EventsAreaTest : public ::testing::Test {
     unsigned char* dataBytes() const {
         return static_cast<unsigned char*>(events->dataArea->memoryManager.address);
     }
-    // Posts one event under `parent` and returns it.
-    ZOV_EVDR* post(const ZOV_Record* parent, int threadId = 7) {
-        posted.push_back(zovtest::eventRecord(parent, threadId));
+    // Posts one event under `parent` (the fixture's template by default).
+    ZOV_EVDR* post(int threadId, const ZOV_Record* parent = nullptr) {
+        posted.push_back(zovtest::eventRecord(parent ? parent : templ.get(), threadId));
         EXPECT_EQ(events->postEvent(posted.back().get()), ZOV_RC_OK);
         nextMillisecond();
         return posted.back().get();
     }
+    void postRange(int first, int last) {
+        for (int i = first; i <= last; ++i)
+            post(i);
+    }
     // Thread IDs of the events a reader gets now.
-    std::vector<int> threadsOfNewEvents(ZOV_Events_Area* reader) {
+    Threads newEvents(ZOV_Events_Area* reader = nullptr) {
         ZOV_Ordered_Record_Set got;
-        EXPECT_EQ(reader->getEvents(&got), ZOV_RC_OK);
-        std::vector<int> threads;
-        for (ZOV_Record* record : got) {
-            EXPECT_EQ(record->getType(), ZOV_RT_EVENT_INFORMATION);
+        EXPECT_EQ((reader ? reader : events)->getEvents(&got), ZOV_RC_OK);
+        Threads threads;
+        for (ZOV_Record* record : got)
             threads.push_back(static_cast<ZOV_EVIR*>(record)->getData().getThreadId());
-        }
         got.clearAndDestroy();
         return threads;
     }
@@ -75,8 +109,14 @@ class EventsAreaTest : public ::testing::Test {
         set.clearAndDestroy();
         return n;
     }
+    static Threads range(int first, int last) {
+        Threads threads(static_cast<size_t>(last - first + 1));
+        std::iota(threads.begin(), threads.end(), first);
+        return threads;
+    }
 
     const ZOV_String uuid{"events-uuid"};
+    std::unique_ptr<ZOV_EVTR> templ = zovtest::templateRecord("node", "text");
     std::unique_ptr<ZOV_Shared_Memory> segment;
     std::vector<std::unique_ptr<ZOV_Events_Area>> readers;
     ZOV_Events_Area* events = nullptr;
@@ -84,48 +124,67 @@ class EventsAreaTest : public ::testing::Test {
 };
 
 TEST_F(EventsAreaTest, DataAreaOf4096BytesStartsAgainAtThe20thRecord) {
-    auto templ = zovtest::templateRecord("node", "text");
-    for (int i = 0; i < 19; ++i)
-        post(templ.get(), i);
+    postRange(0, 18);
     EXPECT_EQ(headerAt(dataBytes()).nextOffset, 64 + 19 * kEventSize);
-    ZOV_EVDR* twentieth = post(templ.get(), 19);
-    EXPECT_EQ(twentieth->getSharedPosition(), dataBytes() + 64);
+    EXPECT_EQ(post(19)->getSharedPosition(), dataBytes() + 64);
     const auto header = headerAt(dataBytes());
     EXPECT_EQ(header.nextOffset, 272);
     EXPECT_EQ(header.lastOffset, 4016);
 }
 
 TEST_F(EventsAreaTest, EachEventOncePerReader) {
-    auto templ = zovtest::templateRecord("node", "text");
-    ASSERT_EQ(events->setEventTemplate(templ.get()), templ.get());
-    EXPECT_TRUE(threadsOfNewEvents(events).empty()) << "nothing right after init";
-
-    post(templ.get(), 1);
+    EXPECT_TRUE(newEvents().empty()) << "nothing right after init";
+    post(1);
     ZOV_Events_Area* late = newReader();
-    EXPECT_EQ(threadsOfNewEvents(events), std::vector<int>{1});
-    EXPECT_TRUE(threadsOfNewEvents(events).empty());
-    EXPECT_TRUE(threadsOfNewEvents(late).empty()) << "posted before this reader's init";
+    EXPECT_EQ(newEvents(), Threads{1});
+    EXPECT_TRUE(newEvents().empty());
+    EXPECT_TRUE(newEvents(late).empty()) << "posted before this reader's init";
 
-    post(templ.get(), 2);
-    post(templ.get(), 3);
-    EXPECT_EQ(threadsOfNewEvents(late), (std::vector<int>{2, 3}));
-    EXPECT_EQ(threadsOfNewEvents(events), (std::vector<int>{2, 3}));
-    EXPECT_TRUE(threadsOfNewEvents(late).empty());
+    postRange(2, 3);
+    EXPECT_EQ(newEvents(late), (Threads{2, 3}));
+    EXPECT_EQ(newEvents(), (Threads{2, 3}));
+    EXPECT_TRUE(newEvents(late).empty());
 }
 
-TEST_F(EventsAreaTest, EventsJoinTheirTemplates) {
-    auto first = zovtest::templateRecord("node-a", "first text");
+// An event is stamped when built, before its writer waits for the lock: a
+// read between a later event's post and its own must not move past it.
+TEST_F(EventsAreaTest, EventBuiltBeforeAnotherIsStillNewWhenPostedAfterIt) {
+    auto early = zovtest::eventRecord(templ.get(), 1);
+    nextMillisecond();
+    post(2);
+    EXPECT_EQ(newEvents(), Threads{2});
+    ASSERT_EQ(events->postEvent(early.get()), ZOV_RC_OK);
+    EXPECT_EQ(newEvents(), Threads{1});
+    EXPECT_TRUE(newEvents().empty());
+}
+
+// Events come back oldest first across a start from the beginning; when the
+// writers went all the way round, the survivors are returned, each once.
+TEST_F(EventsAreaTest, ReaderFollowsTheDataAreaAcrossRestarts) {
+    postRange(0, 17);
+    EXPECT_EQ(newEvents(), range(0, 17));
+    postRange(18, 20);  // 19 starts the area again
+    EXPECT_EQ(newEvents(), range(18, 20));
+    postRange(21, 40);  // round the area: 21 overwrites what the reader saw last
+    EXPECT_EQ(newEvents(), range(22, 40));
+    EXPECT_TRUE(newEvents().empty());
+}
+
+TEST_F(EventsAreaTest, EventsJoinTheirTemplatesOrAreLeftOut) {
     auto second = zovtest::templateRecord("node-b", "second text");
-    ASSERT_NE(events->setEventTemplate(first.get()), nullptr);
+    auto unknown = zovtest::templateRecord("node", "never stored");
     ASSERT_NE(events->setEventTemplate(second.get()), nullptr);
-    post(first.get(), 1);
-    post(second.get(), 2);
-    post(first.get(), 3);
+    post(1);
+    post(2, second.get());
+    post(3, unknown.get());
+    auto orphan = zovtest::eventRecord(nullptr, 4);
+    ASSERT_EQ(events->postEvent(orphan.get()), ZOV_RC_OK);
+    post(5);
 
     ZOV_Ordered_Record_Set got;
     ASSERT_EQ(events->getEvents(&got), ZOV_RC_OK);
-    ASSERT_EQ(got.entries(), 3u);
-    const std::vector<const ZOV_EVTR*> expected{first.get(), second.get(), first.get()};
+    const std::vector<const ZOV_EVTR*> expected{templ.get(), second.get(), templ.get()};
+    ASSERT_EQ(got.entries(), expected.size());
     int i = 0;
     for (ZOV_Record* record : got) {
         auto* info = static_cast<ZOV_EVIR*>(record);
@@ -136,45 +195,83 @@ TEST_F(EventsAreaTest, EventsJoinTheirTemplates) {
     got.clearAndDestroy();
 }
 
-TEST_F(EventsAreaTest, EventsWithoutAStoredTemplateAreLeftOut) {
-    auto stored = zovtest::templateRecord("node", "stored");
-    auto unknown = zovtest::templateRecord("node", "never stored");
-    ASSERT_NE(events->setEventTemplate(stored.get()), nullptr);
-    post(unknown.get(), 1);
-    post(nullptr, 2);
-    post(stored.get(), 3);
-    EXPECT_EQ(threadsOfNewEvents(events), std::vector<int>{3});
+// A writer stores a template and posts under it (the exception path) while
+// a reader is between its steps: the event still comes with its template.
+TEST_F(EventsAreaTest, TemplateStoredDuringARead) {
+    auto fresh = zovtest::templateRecord("node-x", "exception");
+    auto event = zovtest::eventRecord(fresh.get(), 9);
+    ZOV_Events_Area* writer = newReader();
+    bool fired = false;
+    TraceHook hook([&](const standin::LogRecord& r) {
+        if (!fired && TraceHook::is(r, "ZOV_Events_Area::getTemplates", "Exit")) {
+            fired = true;
+            EXPECT_EQ(writer->setEventTemplate(fresh.get()), fresh.get());
+            EXPECT_EQ(writer->postEvent(event.get()), ZOV_RC_OK);
+        }
+    });
+    Threads got = newEvents();
+    ASSERT_TRUE(fired);
+    for (int id : newEvents())
+        got.push_back(id);
+    EXPECT_EQ(got, Threads{9});
 }
 
-// After the data area started again, events are found in both parts, each
-// once; the older survivors past nextOffset are not returned again.
-TEST_F(EventsAreaTest, ReaderFollowsTheDataAreaAcrossARestart) {
-    auto templ = zovtest::templateRecord("node", "text");
-    ASSERT_NE(events->setEventTemplate(templ.get()), nullptr);
-    for (int i = 0; i < 18; ++i)
-        post(templ.get(), i);
-    EXPECT_EQ(threadsOfNewEvents(events).size(), 18u);
-    post(templ.get(), 18);
-    post(templ.get(), 19);  // starts the area again
-    post(templ.get(), 20);
-    EXPECT_EQ(threadsOfNewEvents(events), (std::vector<int>{19, 20, 18}));
+// A reader meets a slot of the restarted area whose header is rewritten and
+// whose body is not yet: it must wait for the writer, not return the mix.
+TEST_F(EventsAreaTest, HalfWrittenSlotIsNeverReturned) {
+    postRange(0, 18);
+    ASSERT_EQ(newEvents(), range(0, 18));
+    ZOV_Events_Area* writer = newReader();
+    auto event = zovtest::eventRecord(templ.get(), 100);
+
+    enum Role { kOther, kWriter, kReader };
+    static thread_local Role role = kOther;
+    std::mutex m;
+    std::condition_variable changed;
+    bool writerPaused = false, readerStarted = false;
+    const auto waitFor = [&](bool& flag) {
+        std::unique_lock lock(m);
+        return changed.wait_for(lock, std::chrono::seconds(5), [&] { return flag; });
+    };
+    const auto set = [&](bool& flag) {
+        std::lock_guard lock(m);
+        flag = true;
+        changed.notify_all();
+    };
+    TraceHook hook([&](const standin::LogRecord& r) {
+        if (role == kWriter && !writerPaused && TraceHook::is(r, "ZOV_Record::put", "Exit")) {
+            set(writerPaused);  // header written, body not yet
+            waitFor(readerStarted);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        } else if (role == kReader && (TraceHook::is(r, "ZOV_Shared_Area::lock", "Entry") ||
+                                       TraceHook::is(r, "ZOV_Events_Area::getEvents", "Exit"))) {
+            set(readerStarted);
+        }
+    });
+    std::thread writing([&] {
+        role = kWriter;
+        EXPECT_EQ(writer->postEvent(event.get()), ZOV_RC_OK);
+    });
+    ASSERT_TRUE(waitFor(writerPaused));
+    role = kReader;
+    Threads got = newEvents();
+    writing.join();
+    for (int id : newEvents())
+        got.push_back(id);
+    role = kOther;
+    EXPECT_EQ(got, Threads{100});
 }
 
 TEST_F(EventsAreaTest, TemplateEqualToAStoredOneIsNotStoredAgain) {
-    auto first = zovtest::templateRecord("node", "text");
     auto equal = zovtest::templateRecord("node", "text");
     auto other = zovtest::templateRecord("node", "other text");
-    EXPECT_EQ(events->setEventTemplate(first.get()), first.get());
     EXPECT_EQ(storedTemplates(), 1u);
-
     nextMillisecond();
     ZOV_EVTR* found = events->setEventTemplate(equal.get());
     ASSERT_NE(found, nullptr);
     EXPECT_NE(found, equal.get()) << "the cached copy, not the argument";
     EXPECT_TRUE(*found == *equal);
     EXPECT_EQ(equal->getSharedPosition(), nullptr) << "nothing written";
-    EXPECT_EQ(storedTemplates(), 1u);
-
     EXPECT_EQ(events->setEventTemplate(other.get()), other.get());
     EXPECT_EQ(storedTemplates(), 2u);
 }
@@ -182,18 +279,15 @@ TEST_F(EventsAreaTest, TemplateEqualToAStoredOneIsNotStoredAgain) {
 // Header times have millisecond resolution: a template stored in the same
 // millisecond as the one before must still reach the readers' copy.
 TEST_F(EventsAreaTest, TemplateStoredWithinTheSameMillisecondIsSeen) {
-    auto first = zovtest::templateRecord("node-a", "first");
     auto second = zovtest::templateRecord("node-b", "second");
     auto* header = static_cast<unsigned char*>(events->templateArea->memoryManager.address);
-    ASSERT_NE(events->setEventTemplate(first.get()), nullptr);
     unsigned char stamp[40];
     std::memcpy(stamp, header + 24, sizeof stamp);
     ASSERT_EQ(events->getTemplates(), ZOV_RC_OK);
     ASSERT_NE(events->setEventTemplate(second.get()), nullptr);
     zovtest::corrupt(header, 24, stamp, sizeof stamp);  // same millisecond
-
-    post(second.get(), 2);
-    EXPECT_EQ(threadsOfNewEvents(events), std::vector<int>{2});
+    post(2, second.get());
+    EXPECT_EQ(newEvents(), Threads{2});
 }
 
 // Processes registering the same templates at the same moment store each
@@ -221,10 +315,9 @@ TEST(EventTemplatesTest, StoredOnceAcrossProcesses) {
                 ZOV_Events_Area area(uuid);
                 area.init(&own);
                 std::vector<std::unique_ptr<ZOV_EVTR>> mine;
-                for (int k = 0; k < kTemplates; ++k) {
-                    const std::string text = std::to_string(round * kTemplates + k);
-                    mine.push_back(zovtest::templateRecord("n", text.c_str()));
-                }
+                for (int k = 0; k < kTemplates; ++k)
+                    mine.push_back(zovtest::templateRecord(
+                        "n", std::to_string(round * kTemplates + k).c_str()));
                 gate->fetch_add(1);
                 while (gate->load() < kProcesses) {
                 }
@@ -249,23 +342,52 @@ TEST(EventTemplatesTest, StoredOnceAcrossProcesses) {
     zovtest::writeConfig(nullptr);
 }
 
+// A reset rebuilds the tree from the area while another thread of the node
+// reads the broker's UUID (a first exception creating the events area): the
+// texts that threads share are never freed or moved while the node runs.
+TEST(BrokerTextsTest, ResetsLeaveTheTextsOtherThreadsRead) {
+    zovtest::writeConfig("ZOVMemorySize 65536\n");
+    auto broker = zovtest::makeBroker();
+    ASSERT_NE(zovtest::join(*broker, "group", "flow", "node"), nullptr);
+    const ZOV_REIR& record = *broker->getInformationRecord();
+    const unsigned short* uuid = record.getUuid().getValue();
+    const unsigned short* label = record.getLabel().getValue();
+    std::atomic<bool> resetting{true};
+    std::thread resets([&] {
+        for (int i = 0; i < 200; ++i)
+            broker->resetStatistics();
+        resetting = false;
+    });
+    int reads = 0;
+    for (; resetting || reads == 0; ++reads)
+        EXPECT_TRUE(broker->getUuid() == zovtest::brokerIdentity().uuid);
+    resets.join();
+    broker->createEventsArea();
+    ASSERT_NE(broker->getEventsArea(), nullptr);
+    EXPECT_EQ(broker->getEventsArea()->status, 0);
+    EXPECT_EQ(record.getUuid().getValue(), uuid);
+    EXPECT_EQ(record.getLabel().getValue(), label);
+    broker.reset();
+    zovtest::writeConfig(nullptr);
+}
+
 TEST_F(EventsAreaTest, WrongRecordsAndUnusableAreas) {
-    auto templ = zovtest::templateRecord("node", "text");
     EXPECT_EQ(events->postEvent(nullptr), ZOV_RC_NULL);
     EXPECT_EQ(events->dataArea->put(templ.get()), ZOV_RC_NULL);
     EXPECT_EQ(headerAt(dataBytes()).lastOffset, 64);
 
     // A foreign record in the data area is skipped by readers.
-    ASSERT_NE(events->setEventTemplate(templ.get()), nullptr);
     auto node = zovtest::nodeRecord("uuid", "node");
     ASSERT_EQ(events->dataArea->ZOV_Shared_Area::put(node.get()), ZOV_RC_OK);
-    post(templ.get(), 5);
-    EXPECT_EQ(threadsOfNewEvents(events), std::vector<int>{5});
+    post(5);
+    EXPECT_EQ(newEvents(), Threads{5});
 
     standin::LogSink log;
     events->cleanup();
     EXPECT_EQ(events->status, ZOV_STATUS_FAILED);
     auto event = zovtest::eventRecord(templ.get(), 1);
+    ZOV_Ordered_Record_Set got;
+    EXPECT_EQ(events->getEvents(&got), ZOV_RC_FAILED);
     EXPECT_EQ(events->postEvent(event.get()), ZOV_RC_FAILED);
     EXPECT_EQ(events->setEventTemplate(templ.get()), nullptr);
     EXPECT_EQ(events->getTemplates(), ZOV_RC_FAILED);

@@ -80,6 +80,9 @@ void ZOV_Events_Area::init(ZOV_Shared_Memory* segment) {
             status = ZOV_STATUS_FAILED;
         } else {
             dataArea->init(segment);
+            // An area the segment could not give stays unusable: getEvents
+            // then reports it, as postEvent does.
+            dataArea->startCursor(&cursor);
         }
     }
     ZOV_EXIT(fn);
@@ -140,28 +143,28 @@ ZOV_ReturnCode ZOV_Events_Area::getEvents(ZOV_Ordered_Record_Set* events) {
     static constexpr char fn[] = "ZOV_Events_Area::getEvents";
     ZOV_ENTRY(fn);
     ZOV_ReturnCode result = ZOV_RC_OK;
-    if (dataArea == nullptr) {
-        result = ZOV_RC_NULL;
-    } else if (status != 0) {
+    // Status first: after cleanup the data area is gone, and the object is
+    // unusable rather than incomplete.
+    if (status != 0) {
         result = ZOV_RC_FAILED;
-    } else if (events == nullptr) {
+    } else if (dataArea == nullptr || events == nullptr) {
         result = ZOV_RC_NULL;
     } else {
-        result = getTemplates();
-        const unixtime t = dataArea->getLastUpdate();
+        ZOV_Ordered_Record_Set data;
+        unixtime t{};
+        result = dataArea->readNew(&cursor, &data, &t);
         dumpTime(t, "LastUpdate");
         dumpTime(eventsLastUpdate, "eventsLastUpdate");
-        if (result == ZOV_RC_OK && !sameTime(t, eventsLastUpdate)) {
-            ZOV_Ordered_Record_Set data;
-            result = dataArea->read(&data, eventsLastUpdate);
-            if (result == ZOV_RC_OK) {
-                // Read again after the walk: events created up to now have
-                // been handed out, so none is returned twice.
-                eventsLastUpdate = dataArea->getLastUpdate();
-                result = joinEvents(data, events);
-            }
-            data.clearAndDestroy();
+        if (result == ZOV_RC_OK) {
+            eventsLastUpdate = t;
+            // Templates after the data: a writer stores a template before it
+            // posts the first event under it, so every event just read finds
+            // its template in the copy refreshed now.
+            result = getTemplates();
         }
+        if (result == ZOV_RC_OK)
+            result = joinEvents(data, events);
+        data.clearAndDestroy();
     }
     ZOV_EXIT_RC(fn, result);
     return result;

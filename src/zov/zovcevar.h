@@ -4,9 +4,16 @@
 // its template into an event information record.
 //
 // Threads: postEvent may be called by several threads at once (the data
-// area's lock serialises appends). The template copy and the two time marks
-// are process-local fields without a lock: getEvents, getTemplates,
-// setEventTemplate and flushTemplates belong to one thread at a time.
+// area's lock serialises appends). The template copy, the time marks and the
+// reader's cursor are process-local fields without a lock: getEvents,
+// getTemplates, setEventTemplate and flushTemplates belong to one thread at
+// a time.
+//
+// Each event is returned once by each events area object unless it was
+// overwritten before the next getEvents: the data area is read under its lock
+// from this object's cursor (see zovcedar.h), and the template copy is
+// refreshed after that read, so a template stored just before its first event
+// is always in the copy that event is joined with.
 #pragma once
 
 #include "zov/zovcedar.h"
@@ -37,8 +44,9 @@ class ZOV_Events_Area {
     // at the next refresh of the copy: do not keep it), or `eventTemplate`
     // itself once stored in the area; null on failure.
     ZOV_EVTR* setEventTemplate(ZOV_EVTR* eventTemplate);
-    // Appends one new ZOV_EVIR per event data record created since the last
-    // call and having a known template; the caller owns them.
+    // Appends one new ZOV_EVIR per event data record written since the last
+    // call (or init) and having a known template, oldest first; the caller
+    // owns them. 8 when not usable (also after cleanup), 3 without a data area.
     ZOV_ReturnCode getEvents(ZOV_Ordered_Record_Set* events);
     // Refreshes the template copy when the templates area changed.
     ZOV_ReturnCode getTemplates();
@@ -57,6 +65,8 @@ class ZOV_Events_Area {
     ZOV_Record_Set templates;  // of ZOV_EVTR, owned
 
   private:
+    // Where this reader stands in the data area: events are new by position.
+    ZOV_Events_Cursor cursor;
     // The templates area's next free position when `templates` was filled:
     // the header time has millisecond resolution, so two templates stored in
     // one millisecond are told apart by the fill level.
