@@ -238,8 +238,13 @@ ZOV_ReturnCode ZOV_Broker::readStatsArea(int keepAll) {
             if (record->getType() != ZOV_RT_BROKER)
                 continue;
             const auto* stored = dynamic_cast<const ZOV_BRIR*>(record);
-            if (stored != nullptr && brokerRecord != nullptr)
-                *brokerRecord = *stored;
+            if (stored != nullptr && brokerRecord != nullptr) {
+                // The stored record's place and reset time, never its texts:
+                // the broker's label and UUID are read by every thread of the
+                // node without a lock, so they stay as constructed.
+                static_cast<ZOV_Record&>(*brokerRecord) = *stored;
+                brokerRecord->setResetTime(stored->getResetTime());
+            }
             break;
         }
         const ZOV_Child_Index index(set);

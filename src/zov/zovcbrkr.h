@@ -14,8 +14,12 @@
 // simultaneous joins of the same new resource leave one record per identity.
 //
 // Threads: the tree has no lock of its own; it is changed only under the area
-// lock. The per-message updateStatistics walks no tree, allocates nothing and
-// formats no text while tracing is off.
+// lock. Texts that any thread of the node may read without a lock (the
+// broker's label and UUID) are set at construction and never written again
+// while the node runs: a rebuild from the area takes the stored broker
+// record's place and reset time but keeps its own texts. The per-message
+// updateStatistics walks no tree, allocates nothing and formats no text while
+// tracing is off.
 #pragma once
 
 #include <cstdint>

@@ -38,8 +38,8 @@ class ZOV_REIR : public ZOV_Record {
     // Copy the string in; a null pointer changes nothing.
     void setUuid(const ZOV_String* text);
     void setLabel(const ZOV_String* text);
-    ZOV_String getUuid() const { return uuid; }
-    ZOV_String getLabel() const { return label; }
+    const ZOV_String& getUuid() const { return uuid; }
+    const ZOV_String& getLabel() const { return label; }
     // Both texts were allocated: the record names its resource and can be
     // written (a record missing one writes nothing).
     bool isWhole() const { return uuid.status == 0 && label.status == 0; }
