@@ -33,19 +33,6 @@ struct Sums {
     double count(const ZOV_STIR& slot) const { return asDouble(slot.getMessageCount()); }
 };
 
-TEST(ResourceIdentity, AlikeNeedsBothLabelAndUuid) {
-    const ZOV_Resource_ID id = identity("u-1", "Node1");
-    ZOV_Node node(&id);
-    const ZOV_Resource_ID same = identity("u-1", "Node1");
-    const ZOV_Resource_ID otherLabel = identity("u-1", "node1");
-    const ZOV_Resource_ID otherUuid = identity("u-2", "Node1");
-    EXPECT_EQ(node.alike(&same), 1);
-    EXPECT_EQ(node.alike(&otherLabel), 0);
-    EXPECT_EQ(node.alike(&otherUuid), 0);
-    EXPECT_EQ(node.alike(nullptr), 0);
-    EXPECT_EQ(same.alike(&otherLabel), 0);
-}
-
 TEST(ResourceConstruction, FromAnIdentityDrawsAFreshIdOfTheLevelsType) {
     const ZOV_Resource_ID id = identity("eg-1", "EG1");
     ZOV_Execution_Group a(&id);
@@ -54,9 +41,6 @@ TEST(ResourceConstruction, FromAnIdentityDrawsAFreshIdOfTheLevelsType) {
     EXPECT_EQ(a.getType(), ZOV_RT_EXECUTION_GROUP);
     EXPECT_NE(*a.getRecordId(), *b.getRecordId());
     EXPECT_NE(a.getRecordId()->created().years, 0);
-    EXPECT_TRUE(a.getLabel() == "EG1");
-    EXPECT_TRUE(a.getUuid() == "eg-1");
-    EXPECT_EQ(a.getProcessId(), 0);
 }
 
 TEST(ResourceConstruction, FromAStoredRecordTakesItsHeaderIdentityAndMember) {
