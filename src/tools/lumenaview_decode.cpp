@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
 #include <new>
 #include <string_view>
 #include <unordered_map>
@@ -131,11 +132,22 @@ struct SlotRecords {
     SlotStats stats() const { return {toStats(input), toStats(output), toStats(other)}; }
 };
 
+// True when the process has ended but is not yet reaped by its parent: the
+// state letter after the command name in /proc/PID/stat is Z (or X).
+bool isZombie(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t end = line.rfind(')');
+    return end != std::string::npos && end + 2 < line.size() &&
+           (line[end + 2] == 'Z' || line[end + 2] == 'X');
+}
+
 ProcessState processState(int pid) {
     if (pid <= 0)
         return ProcessState::kUnknown;
     if (kill(pid, 0) == 0 || errno == EPERM)
-        return ProcessState::kAlive;
+        return isZombie(pid) ? ProcessState::kGone : ProcessState::kAlive;
     return errno == ESRCH ? ProcessState::kGone : ProcessState::kUnknown;
 }
 

@@ -16,6 +16,7 @@ using Labels = std::vector<std::pair<std::string, std::string>>;
 struct Sample {
     Labels labels;
     long double value;
+    long double created = 0;  // counters: Unix time they last started from 0
 };
 
 enum class Kind { kCounter, kGauge };
@@ -28,9 +29,42 @@ struct Family {
     std::vector<Sample> samples;
 };
 
+// Length of the well-formed UTF-8 sequence at `text[i]`, 0 when it is not one
+// (stray continuation, overlong form, surrogate, beyond U+10FFFF, cut short).
+size_t utf8Length(const std::string& text, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80)
+        return 1;
+    const size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                         : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+    }
+    const unsigned char second = byte(i + 1);
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
+        return 0;
+    return length;
+}
+
+// A label value as the exposition needs it: valid UTF-8 (anything else becomes
+// U+FFFD) with backslash, double quote and line feed escaped.
 std::string escapeLabel(const std::string& value) {
     std::string text;
-    for (char c : value) {
+    for (size_t i = 0; i < value.size();) {
+        const size_t length = utf8Length(value, i);
+        if (length == 0) {
+            text += "\xEF\xBF\xBD";
+            ++i;
+            continue;
+        }
+        const char c = value[i];
         if (c == '\\') {
             text += "\\\\";
         } else if (c == '"') {
@@ -38,8 +72,9 @@ std::string escapeLabel(const std::string& value) {
         } else if (c == '\n') {
             text += "\\n";
         } else {
-            text += c;
+            text.append(value, i, length);
         }
+        i += length;
     }
     return text;
 }
@@ -58,6 +93,9 @@ std::string number(long double value) {
 // The families in the order they are written, each found by name.
 class Exposition {
   public:
+    // The creation time given to the counter samples added from now on.
+    long double created = 0;
+
     Family& family(const std::string& name, Kind kind, const std::string& unit,
                    const std::string& help) {
         for (Family& f : families) {
@@ -85,17 +123,24 @@ class Exposition {
         if (openMetrics && !f.unit.empty())
             out << "# UNIT " << headerName << ' ' << f.unit << '\n';
         for (const Sample& s : f.samples) {
-            out << sampleName;
-            if (!s.labels.empty()) {
-                out << '{';
-                for (size_t i = 0; i < s.labels.size(); ++i) {
-                    out << (i ? "," : "") << s.labels[i].first << "=\""
-                        << escapeLabel(s.labels[i].second) << '"';
-                }
-                out << '}';
-            }
-            out << ' ' << number(s.value) << '\n';
+            writeSample(out, sampleName, s.labels, s.value);
+            if (openMetrics && counter && s.created > 0)
+                writeSample(out, f.name + "_created", s.labels, s.created);
         }
+    }
+
+    static void writeSample(std::ostream& out, const std::string& name, const Labels& labels,
+                            long double value) {
+        out << name;
+        if (!labels.empty()) {
+            out << '{';
+            for (size_t i = 0; i < labels.size(); ++i) {
+                out << (i ? "," : "") << labels[i].first << "=\"" << escapeLabel(labels[i].second)
+                    << '"';
+            }
+            out << '}';
+        }
+        out << ' ' << number(value) << '\n';
     }
 
     std::vector<Family> families;
@@ -111,7 +156,8 @@ void addStats(Exposition& e, const std::string& level, const Labels& labels, con
     const std::string p = "lumena_" + level + "_";
     const auto add = [&](const std::string& name, Kind kind, const char* unit, const char* help,
                          long double value) {
-        e.family(p + name, kind, unit, help).samples.push_back({labels, value});
+        e.family(p + name, kind, unit, help)
+            .samples.push_back({labels, value, kind == Kind::kCounter ? e.created : 0});
     };
     add("messages", Kind::kCounter, "", "Messages measured since the last reset.", s.count);
     add("message_bytes", Kind::kCounter, "bytes", "Sum of the message sizes.", s.sumSize);
@@ -164,7 +210,7 @@ void addGroup(Exposition& e, const Labels& brokerLabels, const GroupView& group)
              "Process id of the execution group, 0 when unknown.")
         .samples.push_back({labels, static_cast<long double>(group.processId)});
     e.family("lumena_execution_group_process_alive", Kind::kGauge, "",
-             "1 when the execution group's process exists.")
+             "1 when the execution group's process exists (an ended one not yet reaped does not).")
         .samples.push_back({labels, group.process == ProcessState::kAlive ? 1.0L : 0.0L});
     for (const FlowView& flow : group.flows) {
         const Labels flowLabels = with(labels, "flow", flow.label);
@@ -176,7 +222,12 @@ void addGroup(Exposition& e, const Labels& brokerLabels, const GroupView& group)
 }
 
 void addBroker(Exposition& e, const BrokerView& view) {
-    const Labels labels = {{"broker", view.label}, {"broker_uuid", view.uuid}};
+    // A broker that cannot be read keeps its name when it is known (from an
+    // earlier read); an unknown name is left out rather than given empty.
+    Labels labels = {{"broker_uuid", view.uuid}};
+    if (!view.label.empty())
+        labels.insert(labels.begin(), {"broker", view.label});
+    e.created = view.resetTime != 0 ? unixSeconds(view.resetTime) : 0;
     e.family("lumena_broker_up", Kind::kGauge, "", "1 when the broker's segment could be read.")
         .samples.push_back({labels, view.error.empty() ? 1.0L : 0.0L});
     if (!view.error.empty())
@@ -197,8 +248,23 @@ void addBroker(Exposition& e, const BrokerView& view) {
 
 }  // namespace
 
-void writePrometheus(std::ostream& out, const std::vector<BrokerView>& brokers, bool openMetrics) {
+void writePrometheus(std::ostream& out, const std::vector<BrokerView>& brokers, bool openMetrics,
+                     int staleLocks) {
     Exposition exposition;
+    exposition
+        .family("lumena_build_info", Kind::kGauge, "", "The version of lumenaview, as a label.")
+        .samples.push_back({{{"version", LUMENA_VERSION}}, 1});
+    exposition
+        .family("lumena_brokers", Kind::kGauge, "",
+                "Brokers found on this machine with a segment, readable or not.")
+        .samples.push_back({{}, static_cast<long double>(brokers.size())});
+    if (staleLocks >= 0) {
+        exposition
+            .family("lumena_stale_locks", Kind::kGauge, "",
+                    "Named mutexes held by a process that has ended: every later taker "
+                    "waits until one is released (lumenaview --locks).")
+            .samples.push_back({{}, static_cast<long double>(staleLocks)});
+    }
     for (const BrokerView& view : brokers)
         addBroker(exposition, view);
     exposition.write(out, openMetrics);

@@ -11,7 +11,10 @@
 //   lumena_L_last_collection_timestamp_seconds  (gauges; only with messages)
 // plus lumena_node_deleted, lumena_node_statistics_unstable,
 // lumena_execution_group_process_id, lumena_execution_group_process_alive,
-// lumena_broker_up, lumena_broker_reset_timestamp_seconds, lumena_broker_problems.
+// lumena_broker_up, lumena_broker_reset_timestamp_seconds, lumena_broker_problems,
+// and once per exposition lumena_build_info{version}, lumena_brokers and (when
+// looked at) lumena_stale_locks. In OpenMetrics every counter also has its
+// _created sample: the broker's last reset, when every counter restarted at 0.
 // Labels: broker (label), broker_uuid, execution_group, flow, node, node_uuid,
 // node_type (the node's type, or the slot of a sum), as far as the level has them.
 #pragma once
@@ -23,6 +26,8 @@
 
 namespace lumenaview {
 
-void writePrometheus(std::ostream& out, const std::vector<BrokerView>& brokers, bool openMetrics);
+// `staleLocks` below 0 leaves lumena_stale_locks out.
+void writePrometheus(std::ostream& out, const std::vector<BrokerView>& brokers, bool openMetrics,
+                     int staleLocks = -1);
 
 }  // namespace lumenaview
