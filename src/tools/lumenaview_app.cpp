@@ -1,11 +1,19 @@
 #include "tools/lumenaview_app.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <map>
+#include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -13,6 +21,7 @@
 
 #include "tools/lumenaview_capture.h"
 #include "tools/lumenaview_decode.h"
+#include "tools/lumenaview_http.h"
 #include "tools/lumenaview_json.h"
 #include "tools/lumenaview_locks.h"
 #include "tools/lumenaview_prom.h"
@@ -46,7 +55,10 @@ constexpr char kFooter[] =
     "  lumenaview -w 5                 refresh every 5 seconds, with message rates\n"
     "  lumenaview -e -w 1              follow the events as they come\n"
     "  lumenaview -f json -b <UUID>    one broker as a JSON document\n"
-    "  lumenaview -f prometheus        metrics for a Prometheus text-file collector\n"
+    "  lumenaview -f prometheus -o /var/lib/node_exporter/lumena.prom -w 15\n"
+    "                                  metrics for a text-file collector, rewritten\n"
+    "  lumenaview --listen 127.0.0.1:9464\n"
+    "                                  serve /metrics to a Prometheus server\n"
     "  lumenaview --locks              the named mutexes and who holds them\n"
     "  lumenaview --release-stale /tmp/<name>.zovmutx\n"
     "                                  free a mutex whose holder has ended\n"
@@ -57,6 +69,7 @@ constexpr char kFooter[] =
     "      or a broker that could not be read while others could)\n"
     "  2   no broker found (no key file, or only key files without a segment)\n"
     "  3   no broker could be read (permission denied, foreign or truncated segment)\n"
+    "  4   the --output file could not be written, or --listen could not bind\n"
     "  64  wrong usage\n"
     "With --watch, the code is that of the last refresh.\n"
     "--locks: 0 none stale, 1 a stale, over-released or shared-key mutex, 2 no key file.\n"
@@ -77,7 +90,33 @@ struct Options {
     bool locks = false;
     std::string releaseStale;
     bool yes = false;
+    std::string listen;  // ADDR:PORT to serve the metrics on
+    std::string output;  // file to replace atomically with each refresh
 };
+
+bool metricsFormat(const std::string& format) {
+    return format == "prometheus" || format == "openmetrics";
+}
+
+// The metrics options: serving over HTTP and writing for a text-file collector.
+void addMetricsOptions(CLI::App& app, Options& o, CLI::Option* format, CLI::Option* watch) {
+    app.set_version_flag("--version", std::string("lumenaview ") + LUMENA_VERSION);
+    CLI::Option* output =
+        app.add_option("-o,--output", o.output,
+                       "Write to FILE instead of standard output, replacing it atomically at "
+                       "each refresh (a temporary file renamed over it)")
+            ->type_name("FILE");
+    app.add_option("--listen", o.listen,
+                   "Serve the metrics over HTTP on ADDR:PORT (GET /metrics, /-/healthy), read "
+                   "afresh at each request; runs until interrupted")
+        ->type_name("ADDR:PORT")
+        ->excludes(format)
+        ->excludes(watch)
+        ->excludes(output)
+        ->excludes("--events")
+        ->excludes("--list")
+        ->excludes("--locks");
+}
 
 void buildCommandLine(CLI::App& app, Options& o) {
     app.description(kDescription);
@@ -101,6 +140,7 @@ void buildCommandLine(CLI::App& app, Options& o) {
     app.add_flag("-e,--events", o.events,
                  "Also show the events with their templates: every event present, or in watch "
                  "mode the events new since the previous refresh");
+    CLI::Option* format = app.get_option("--format");
     CLI::Option* watch =
         app.add_option("-w,--watch", o.watch,
                        "Refresh every SECONDS (fractions allowed) until interrupted; adds "
@@ -133,9 +173,54 @@ void buildCommandLine(CLI::App& app, Options& o) {
             ->type_name("KEYFILE")
             ->excludes(locks);
     app.add_flag("-y,--yes", o.yes, "With --release-stale: do not ask")->needs(release);
+    addMetricsOptions(app, o, format, watch);
 }
 
 std::atomic<bool> interrupted{false};
+
+// The broker names read so far, for the metrics of a broker that cannot be
+// read now; shared by the threads serving scrapes.
+class LabelMemory {
+  public:
+    void remember(const std::string& uuid, const std::string& label) {
+        std::lock_guard lock(mutex);
+        labels[uuid] = label;
+    }
+    std::string recall(const std::string& uuid) {
+        std::lock_guard lock(mutex);
+        const auto it = labels.find(uuid);
+        return it == labels.end() ? std::string() : it->second;
+    }
+
+  private:
+    std::mutex mutex;
+    std::map<std::string, std::string> labels;
+};
+LabelMemory brokerLabels;
+
+// Replaces `path` with `text` all at once: a reader sees the old or the new
+// file, never a part. The temporary file beside it has a name a text-file
+// collector ignores (it does not end in .prom).
+bool publish(const std::string& path, const std::string& text, std::ostream& err) {
+    const std::string temporary = path + ".tmp." + std::to_string(getpid());
+    unlink(temporary.c_str());  // left by an earlier run with this process id
+    const int fd =
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool written = fd >= 0 && fchmod(fd, 0644) == 0;
+    for (size_t done = 0; written && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        written = n > 0;
+        done += written ? static_cast<size_t>(n) : 0;
+    }
+    written = written && fsync(fd) == 0;
+    if (fd >= 0)
+        written = close(fd) == 0 && written;
+    if (written && rename(temporary.c_str(), path.c_str()) == 0)
+        return true;
+    err << "lumenaview: cannot write " << path << ": " << std::strerror(errno) << '\n';
+    unlink(temporary.c_str());
+    return false;
+}
 
 extern "C" void onInterrupt(int) {
     interrupted = true;
@@ -166,6 +251,9 @@ class Viewer {
         if (uuids.empty()) {
             err << "lumenaview: no broker found: no segment key file " << kKeyFileDirectory << "*"
                 << kKeyFileSuffix << " on this machine\n";
+            // Metrics still say that there is none, rather than vanish.
+            if (metricsFormat(options.format) && !write({}))
+                return kExitOutput;
             return kExitNoBroker;
         }
         Outcome outcome;
@@ -174,7 +262,8 @@ class Viewer {
             if (std::optional<BrokerView> view = look(uuid, outcome))
                 views.push_back(*view);
         }
-        write(views);
+        if (!write(views))
+            return kExitOutput;
         if (outcome.shown == 0 && outcome.unreadable == 0 && options.brokers.empty()) {
             err << "lumenaview: no running broker found (only key files without a segment)\n";
         }
@@ -201,6 +290,10 @@ class Viewer {
             decode.seenEvents = options.watch > 0 ? &seenEvents[uuid] : nullptr;
             view = decodeBroker(uuid, capture.image, decode);
         }
+        if (view.error.empty())
+            brokerLabels.remember(uuid, view.label);
+        else if (view.label.empty())
+            view.label = brokerLabels.recall(uuid);
         if (!view.error.empty()) {
             ++outcome.unreadable;
             err << "lumenaview: broker " << uuid << ": " << view.error << '\n';
@@ -215,12 +308,15 @@ class Viewer {
         return view;
     }
 
-    void write(const std::vector<BrokerView>& views) {
+    // False when the --output file could not be written.
+    bool write(const std::vector<BrokerView>& views) {
+        std::ostringstream buffer;
+        std::ostream& out = options.output.empty() ? this->out : buffer;
         if (options.format == "json") {
             for (const BrokerView& view : views)
                 writeJson(out, view, options.pretty);
-        } else if (options.format == "prometheus" || options.format == "openmetrics") {
-            writePrometheus(out, views, options.format == "openmetrics");
+        } else if (metricsFormat(options.format)) {
+            writePrometheus(out, views, options.format == "openmetrics", staleLocks());
         } else {
             TextOptions text;
             text.showDeleted = !options.hideDeleted;
@@ -229,6 +325,14 @@ class Viewer {
                 writeText(out, view, text);
         }
         out.flush();
+        return options.output.empty() || publish(options.output, buffer.str(), err);
+    }
+
+    int staleLocks() const {
+        const std::vector<LockView> locks = listLocks(options.brokers);
+        return static_cast<int>(std::count_if(locks.begin(), locks.end(), [](const LockView& l) {
+            return l.state == LockState::kStale;
+        }));
     }
 
     const Options& options;
@@ -310,6 +414,33 @@ int watch(const Options& options, Viewer& viewer, std::ostream& out, bool intera
     return code;
 }
 
+// Serves the metrics until interrupted; each scrape reads the segments afresh
+// with a viewer of its own, so that scrapes run side by side.
+int serve(const Options& options, std::ostream& err) {
+    Endpoint endpoint;
+    if (!parseEndpoint(options.listen, endpoint)) {
+        err << "lumenaview: --listen needs ADDR:PORT, e.g. 127.0.0.1:9464 or [::1]:9464\n";
+        return kExitUsage;
+    }
+    const Scrape scrape = [&options](bool openMetrics) {
+        Options once = options;
+        once.format = openMetrics ? "openmetrics" : "prometheus";
+        std::ostringstream text, quiet;
+        Viewer(once, text, quiet).refresh();
+        return text.str();
+    };
+    interrupted = false;
+    const auto previousInt = std::signal(SIGINT, onInterrupt);
+    const auto previousTerm = std::signal(SIGTERM, onInterrupt);
+    const auto previousPipe = std::signal(SIGPIPE, SIG_IGN);
+    const bool served = serveMetrics(
+        endpoint, scrape, [] { return interrupted.load(); }, err);
+    std::signal(SIGINT, previousInt);
+    std::signal(SIGTERM, previousTerm);
+    std::signal(SIGPIPE, previousPipe);
+    return served ? kExitOk : kExitOutput;
+}
+
 }  // namespace
 
 int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
@@ -328,6 +459,14 @@ int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ost
         return showLocks(options, out, err);
     if (!options.releaseStale.empty())
         return releaseLock(options, in, out, err);
+    if (!options.listen.empty())
+        return serve(options, err);
+    if (options.watch > 0 && metricsFormat(options.format) && options.output.empty()) {
+        err << "lumenaview: --watch with --format " << options.format
+            << " would run expositions together on standard output; give --output FILE for a "
+               "text-file collector, or serve them with --listen ADDR:PORT\n";
+        return kExitUsage;
+    }
     Viewer viewer(options, out, err);
     if (options.watch > 0)
         return watch(options, viewer, out, interactive);

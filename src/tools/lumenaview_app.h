@@ -8,6 +8,7 @@
 //       or only key files without a segment (no broker running)
 //   3   no broker could be read: permission denied, a foreign or truncated
 //       segment, or another system error
+//   4   the --output file could not be written, or --listen could not bind
 //   64  wrong usage
 // With --watch, the code is that of the last refresh. --locks and
 // --release-stale have codes of their own (lumenaview_locks.h, --help).
@@ -24,6 +25,7 @@ enum ExitCode {
     kExitPartial = 1,
     kExitNoBroker = 2,
     kExitUnreadable = 3,
+    kExitOutput = 4,
     kExitUsage = 64,
 };
 
