@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# The metrics exporter as it is deployed: the stand-in broker runs a
+# deployment, lumenaview --listen serves it, a real Prometheus server scrapes
+# it every second and must hold each node's message count as the host sent it,
+# then see a killed execution group's liveness go to 0. Also: every format
+# passes promtool, the shipped rules pass promtool and query only metrics the
+# exposition has, bad requests get their status without touching the segment
+# or holding up a scrape, and the installation and the package hold the files.
+# Runs inside zovsandbox (private /tmp and IPC; the network is the machine's,
+# so every port is picked free). Usage: exporter_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1 source=$2
+viewer=$build/src/tools/lumenaview
+work=$(mktemp -d /tmp/exporter.XXXXXX)
+fail() { echo "FAIL: $*" >&2; exit 1; }
+cleanup() {
+  touch "$work/go"
+  kill $(jobs -p) 2>/dev/null || true
+  wait 2>/dev/null || true
+  ipcrm -a 2>/dev/null || true # the killed group's mutexes; the namespace is ours
+  rm -f /tmp/*.zovmutx /tmp/*.zovcshme
+}
+trap cleanup EXIT
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_for() { # CONDITION... : retried for up to 20 s
+  for _ in $(seq 200); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+
+# --- A deployment of two execution groups, each a process of its own; a node
+# name with a quote and a backslash tests the label escaping.
+cat >"$work/deploy.conf" <<'EOF'
+[broker]
+name = EXPORT_BROKER
+uuid = exporter-test-broker
+[group EGA]
+[group EGB]
+[flow EGA/Orders]
+threads = 2
+messages = 150
+[node EGA/Orders/In]
+type = input
+[node EGA/Orders/Out"\x]
+type = output
+[flow EGB/Bills]
+threads = 1
+messages = 70
+[node EGB/Bills/Only]
+type = other
+EOF
+"$build/src/broker/brokerhost" --fork-groups --then "while [ ! -e $work/go ]; do sleep 0.1; done" \
+  "$build/src/zov/libzovpnode.so" "$work/deploy.conf" >"$work/host.out" 2>"$work/host.err" &
+wait_for grep -q 'EGB/Bills: ' "$work/host.out" || fail "host: $(cat "$work/host.err")"
+wait_for grep -q 'EGA/Orders: ' "$work/host.out" || fail "host: $(cat "$work/host.err")"
+
+"$viewer" --listen 127.0.0.1:0 2>"$work/viewer.err" &
+wait_for grep -q listening "$work/viewer.err" || fail "no server: $(cat "$work/viewer.err")"
+url=$(grep -o 'http://[^ ]*' "$work/viewer.err")
+base=${url%/metrics}
+
+# --- Every format passes promtool; the rules pass it and query only metrics
+# the exposition has.
+curl -sf "$url" >"$work/metrics.prom"
+curl -sf -H 'Accept: application/openmetrics-text; version=1.0.0' "$url" >"$work/metrics.om"
+"$viewer" -f prometheus >"$work/once.prom" || true
+for f in metrics.prom once.prom; do # OpenMetrics: parsed by the Prometheus server below
+  promtool check metrics <"$work/$f" 2>&1 | grep -v 'counter metrics should have "_total" suffix' |
+    grep . && fail "promtool on $f"
+done
+grep -q '^lumena_node_messages_created{' "$work/metrics.om" || fail "no _created in OpenMetrics"
+tail -1 "$work/metrics.om" | grep -qx '# EOF' || fail "OpenMetrics without # EOF"
+promtool check rules "$source/deploy/prometheus/lumena-rules.yml" >/dev/null || fail "rules"
+for name in $(grep -oh 'lumena_[a-z_]*' "$source/deploy/prometheus/lumena-rules.yml" \
+  "$source/deploy/grafana/lumena-dashboard.json" | sort -u); do
+  grep -q "^$name[{ ]" "$work/metrics.prom" || fail "$name queried but not exported"
+done
+
+# --- Bad requests: a clear status each, no scrape held up, the segment never
+# attached (its last attach time stays).
+attached() { awk 'NR > 1 { print $11 }' /proc/sysvipc/shm | sort | tr '\n' ' '; }
+before=$(attached)
+status() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
+[ "$(status "$base/nope")" = 404 ] || fail "unknown path"
+[ "$(status -X POST "$url")" = 405 ] || fail "POST"
+[ "$(status -H "X-Big: $(head -c 9000 /dev/zero | tr '\0' a)" "$url")" = 431 ] || fail "huge header"
+[ "$(status "$base/-/healthy")" = 200 ] || fail "healthy"
+for i in $(seq 40); do # slow clients: a request head that never ends
+  (exec 3<>"/dev/tcp/127.0.0.1/${base##*:}"; printf 'GET /metrics HTTP/1.1\r\n' >&3; sleep 3) &
+done
+sleep 0.3
+[ "$(attached)" = "$before" ] || fail "a bad request attached the segment"
+start=$(date +%s%N)
+[ "$(status --max-time 2 "$url")" = 200 ] || fail "scrape blocked by slow clients"
+echo "scrape beside 40 slow clients: $((($(date +%s%N) - start) / 1000000)) ms"
+[ "$(status --max-time 3 -X POST --data x "$url")" = 405 ] || fail "POST beside slow clients"
+
+# --- Prometheus scrapes every second and holds what the host sent.
+if ! command -v prometheus >/dev/null; then
+  echo "SKIP: the Prometheus end-to-end part: prometheus is not installed"
+else
+  prom_port=$(free_port)
+  cat >"$work/prometheus.yml" <<EOF
+global: {scrape_interval: 1s, evaluation_interval: 1s}
+scrape_configs:
+  - job_name: lumena
+    static_configs: [{targets: ['${base#http://}']}]
+EOF
+  prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
+    --web.listen-address=127.0.0.1:$prom_port >"$work/prom.log" 2>&1 &
+  query() { curl -sf "http://127.0.0.1:$prom_port/api/v1/query" --data-urlencode "query=$1" |
+    jq -r '.data.result[] | "\(.metric.execution_group)/\(.metric.flow) \(.value[1])"' | sort; }
+  expected() {
+    sed -n 's/^\(EG[AB]\/[A-Za-z]*\): \([0-9]*\) evaluated.*/\1 \2/p' "$work/host.out" |
+      awk '{ print; if ($1 == "EGA/Orders") print }' | sort
+  }
+  counts_match() { [ "$(query lumena_node_messages_total)" = "$(expected)" ]; }
+  wait_for counts_match || fail "Prometheus holds $(query lumena_node_messages_total), sent $(expected)"
+  victim=$(curl -s "$url" | sed -n 's/^lumena_execution_group_process_id{.*execution_group="EGB"} //p')
+  kill -9 "$victim"
+  alive() { [ "$(query 'lumena_execution_group_process_alive{execution_group="EGB"}')" = "EGB/null 0" ]; }
+  wait_for alive || fail "killed group still alive in Prometheus: $(query lumena_execution_group_process_alive)"
+fi
+
+# --- Installation and package.
+stage=$work/stage
+DESTDIR=$stage cmake --install "$build" >/dev/null
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+expected_files="bin/lumenaview bin/brokerhost lib/lumena/libzovpnode.so lib/lumena/libimbdfplg.so
+  share/man/man1/lumenaview.1 lib/systemd/system/lumenaview-exporter.service
+  share/lumena/prometheus/prometheus.yml share/lumena/prometheus/lumena-rules.yml
+  share/lumena/prometheus/targets/lumena-targets.yml share/lumena/grafana/lumena-dashboard.json"
+for f in $expected_files; do [ -e "$stage$prefix/$f" ] || fail "not installed: $f"; done
+"$stage$prefix/bin/lumenaview" --version | grep -q '^lumenaview [0-9]' || fail "installed --version"
+(cd "$work" && cpack -G DEB -B "$work/pkg" --config "$build/CPackConfig.cmake" >/dev/null)
+deb=$(ls "$work"/pkg/*.deb)
+dpkg-deb -c "$deb" >"$work/deb.list"
+for f in $expected_files; do grep -q "\./usr/$f\$" "$work/deb.list" || fail "not in the package: $f"; done
+dpkg-deb -f "$deb" Depends | grep -q libcpp-httplib || fail "package dependencies"
+if command -v systemd-analyze >/dev/null; then
+  unit=$stage$prefix/lib/systemd/system/lumenaview-exporter.service
+  SYSTEMD_LOG_LEVEL=err systemd-analyze verify --man=no "$unit" 2>&1 | grep -v 'lumenaview: No such\|is not executable\|Failed to.*User\|group' |
+    grep . && fail "systemd-analyze verify"
+else
+  echo "SKIP: systemd-analyze is not installed"
+fi
+echo PASS
