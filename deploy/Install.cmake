@@ -14,6 +14,9 @@ configure_file(${CMAKE_SOURCE_DIR}/deploy/lumenaview-exporter.service.in
   ${CMAKE_BINARY_DIR}/lumenaview-exporter.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/lumenaview-exporter.service DESTINATION lib/systemd/system)
 
+# cpack installs what is built; it does not build the whole test suite first.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 set(LUMENA_SHARE ${CMAKE_INSTALL_DATADIR}/lumena)
 install(FILES deploy/prometheus/prometheus.yml deploy/prometheus/lumena-rules.yml
   DESTINATION ${LUMENA_SHARE}/prometheus)

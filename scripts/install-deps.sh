@@ -9,6 +9,8 @@ packages=(
   googletest libgtest-dev libgmock-dev   # tests
   libbenchmark-dev                       # benchmarks
   nlohmann-json3-dev libcli11-dev        # the viewer's JSON and command line
+  libcpp-httplib-dev pkg-config          # the viewer's metrics server
+  prometheus curl jq python3             # the exporter test with a real Prometheus server
   clang libclang-rt-14-dev               # fuzzing and sanitizers with clang
   util-linux procps                      # ipcs, unshare
 )
