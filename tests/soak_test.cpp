@@ -17,8 +17,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
-#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -30,10 +28,6 @@
 #include "support/reliability_support.h"
 #include "support/tree_support.h"
 #include "zov/zovcevar.h"
-#include "zov/zovcnoir.h"
-#include "zov/zovcrcst.h"
-#include "zov/zovcstar.h"
-#include "zov/zovcstir.h"
 
 namespace {
 
@@ -96,19 +90,6 @@ std::unique_ptr<standin::Node> makeNode(standin::Plugin& plugin, int process, in
     return node;
 }
 
-void pushToMaximum(standin::Node& node) {
-    ZOV_Monitoring_Node* monitor = zovtest::monitorOf(node);
-    ZOV_STIR* record = monitor != nullptr ? monitor->getStatisticsRecord() : nullptr;
-    if (record == nullptr || record->getSharedPosition() == nullptr)
-        return;
-    const __float128 maximum = ZOV_STIR::kMaximumCount;
-    record->lock();
-    std::memcpy(
-        static_cast<unsigned char*>(record->getSharedPosition()) + ZOV_STIR::kMessageCountOffset,
-        &maximum, sizeof maximum);
-    record->unlock();
-}
-
 struct Pipes {
     int commands[2];
     int replies[2];
@@ -144,7 +125,7 @@ int runProcess(int process, double seconds, const Pipes& pipes) {
                 nodes[thread] = makeNode(*plugin, process, thread);
                 ++joins;
             } else if (roll == 1) {
-                pushToMaximum(*nodes[thread]);
+                zovtest::pushToMaximum(*nodes[thread]);
                 ++maxima;
             }
         }
@@ -198,15 +179,6 @@ int runProcess(int process, double seconds, const Pipes& pipes) {
     return 0;
 }
 
-// The message count of every node in the area, by label, and the events
-// a reader finds.
-struct AreaState {
-    std::map<std::string, double> counts;
-    std::map<std::string, int> nodeRecords;
-    size_t events = 0;
-    int eventsResult = -1;
-};
-
 // The events posted since the reader's previous look.
 size_t newEvents(ZOV_Broker& reader, int& result) {
     ZOV_Ordered_Record_Set events;
@@ -214,29 +186,6 @@ size_t newEvents(ZOV_Broker& reader, int& result) {
     const size_t found = events.entries();
     events.clearAndDestroy();
     return found;
-}
-
-AreaState readArea(ZOV_Broker& reader) {
-    AreaState state;
-    ZOV_Record_Set set;
-    reader.getStatsArea()->read(&set);
-    for (ZOV_Record* record : set) {
-        const auto* node = dynamic_cast<const ZOV_NOIR*>(record);
-        if (node == nullptr)
-            continue;
-        ZOV_String nodeLabel = node->getLabel();
-        ++state.nodeRecords[nodeLabel.getcValue()];
-        for (ZOV_Record* candidate : set) {
-            const auto* stats = dynamic_cast<const ZOV_STIR*>(candidate);
-            if (stats != nullptr && stats->isChildOf(node)) {
-                ZOV_String label = node->getLabel();
-                state.counts[label.getcValue()] = static_cast<double>(stats->getMessageCount());
-            }
-        }
-    }
-    set.clearAndDestroy();
-    state.events = newEvents(reader, state.eventsResult);
-    return state;
 }
 
 void soak(double seconds) {
@@ -277,7 +226,9 @@ void soak(double seconds) {
         ASSERT_EQ(read(pipes[p].replies[0], &reports[p], sizeof(ProcessReport)),
                   static_cast<ssize_t>(sizeof(ProcessReport)));
     }
-    const AreaState area = readArea(*reader);
+    const zovtest::AreaCounts area = zovtest::readAreaCounts(*reader);
+    int eventsResult = -1;
+    const size_t events = newEvents(*reader, eventsResult);
     reader.reset();
     EXPECT_EQ(zovtest::allSysvObjects().size(), objectsAfterChurn) << "IPC objects grew";
     EXPECT_EQ(zovtest::keyFileCount(), keyFilesAfterChurn) << "key files grew";
@@ -305,18 +256,18 @@ void soak(double seconds) {
         maxima += r.maxima;
         for (int t = 0; t < kThreads; ++t) {
             const std::string label = labelOf(p, t);
-            EXPECT_EQ(area.counts.count(label) ? area.counts.at(label) : -1, kFinalMessages)
+            EXPECT_EQ(area.messages.count(label) ? area.messages.at(label) : -1, kFinalMessages)
                 << label;
-            EXPECT_EQ(area.nodeRecords.count(label) ? area.nodeRecords.at(label) : 0, 1)
+            EXPECT_EQ(area.records.count(label) ? area.records.at(label) : 0, 1)
                 << label << ": a join made a second node";
         }
     }
     EXPECT_GT(eventMessages, 2 * kEventCapacity) << "the event data area never wrapped";
     // The final phase alone posts more events than the area holds: a reader
     // finds at most a full area of them, all readable.
-    EXPECT_EQ(area.eventsResult, 0);
-    EXPECT_GT(area.events, static_cast<size_t>(kEventCapacity) / 2);
-    EXPECT_LE(area.events, static_cast<size_t>(kEventCapacity));
+    EXPECT_EQ(eventsResult, 0);
+    EXPECT_GT(events, static_cast<size_t>(kEventCapacity) / 2);
+    EXPECT_LE(events, static_cast<size_t>(kEventCapacity));
     std::printf("soak %.0f s: %ld messages (%ld with events), %ld rejoins, %ld maxima forced\n",
                 seconds, messages + kProcesses * kThreads * kFinalMessages, eventMessages, joins,
                 maxima);

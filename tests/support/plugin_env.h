@@ -3,12 +3,14 @@
 // broker's harness, and queries of the captured log.
 #pragma once
 
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "broker/harness.h"
+#include "zov/zovcstir.h"
 #include "zov/zovctool.h"
 #include "zov/zovpcont.h"
 #include "zov/zovpmono.h"
@@ -41,6 +43,21 @@ inline ZOV_Node_Context* contextOf(const standin::Node& node) {
 inline ZOV_Monitoring_Node* monitorOf(const standin::Node& node) {
     ZOV_Node_Context* context = contextOf(node);
     return context != nullptr ? context->getMonitoringNode() : nullptr;
+}
+
+// Puts the node's stored message count at the maximum, as a long-running
+// node would reach it; its next message resets every statistic.
+inline void pushToMaximum(standin::Node& node) {
+    ZOV_Monitoring_Node* monitor = monitorOf(node);
+    ZOV_STIR* record = monitor != nullptr ? monitor->getStatisticsRecord() : nullptr;
+    if (record == nullptr || record->getSharedPosition() == nullptr)
+        return;
+    const __float128 maximum = ZOV_STIR::kMaximumCount;
+    record->lock();
+    std::memcpy(
+        static_cast<unsigned char*>(record->getSharedPosition()) + ZOV_STIR::kMessageCountOffset,
+        &maximum, sizeof maximum);
+    record->unlock();
 }
 
 // Texts of the captured lines, for readable failure output.

@@ -2,11 +2,15 @@
 // to a broker's tree as a monitoring node does, and reading statistics back.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 
 #include "zov/zovcbrkr.h"
+#include "zov/zovcnoir.h"
+#include "zov/zovcrcst.h"
 #include "zov/zovcreid.h"
+#include "zov/zovcstar.h"
 #include "zov/zovcstir.h"
 
 namespace zovtest {
@@ -68,6 +72,34 @@ inline std::unique_ptr<ZOV_STIR> storedStatistics(ZOV_Broker& broker, const ZOV_
     *copy = *node.getNodeStatistics();
     broker.getRecord(copy.get());
     return copy;
+}
+
+// Message count of every node in the broker's statistics area by label, and
+// how many node records carry each label, as a reader finds them.
+struct AreaCounts {
+    std::map<std::string, double> messages;
+    std::map<std::string, int> records;
+};
+
+inline AreaCounts readAreaCounts(ZOV_Broker& reader) {
+    AreaCounts counts;
+    ZOV_Record_Set set;
+    if (reader.getStatsArea() == nullptr || reader.getStatsArea()->read(&set) != ZOV_RC_OK)
+        return counts;
+    for (ZOV_Record* record : set) {
+        const auto* node = dynamic_cast<const ZOV_NOIR*>(record);
+        if (node == nullptr)
+            continue;
+        ZOV_String label = node->getLabel();
+        ++counts.records[label.getcValue()];
+        for (ZOV_Record* candidate : set) {
+            const auto* stats = dynamic_cast<const ZOV_STIR*>(candidate);
+            if (stats != nullptr && stats->isChildOf(node))
+                counts.messages[label.getcValue()] = static_cast<double>(stats->getMessageCount());
+        }
+    }
+    set.clearAndDestroy();
+    return counts;
 }
 
 inline double asDouble(__float128 value) {
