@@ -97,19 +97,76 @@ bool enterCall(Call call, int* returnCode) {
     return !fails;
 }
 
+// UTF-8 to UTF-16 as a broker hands names over: characters beyond the basic
+// plane become surrogate pairs. A byte that does not start a well-formed
+// sequence stands for itself (U+0080..U+00FF), so that any 8-bit text
+// still reaches the node.
 std::u16string widen(std::string_view text) {
     std::u16string wide;
     wide.reserve(text.size());
-    for (const char c : text)
-        wide.push_back(static_cast<unsigned char>(c));
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const size_t length = byte < 0x80                    ? 1
+                              : byte >= 0xC2 && byte <= 0xDF ? 2
+                              : byte >= 0xE0 && byte <= 0xEF ? 3
+                              : byte >= 0xF0 && byte <= 0xF4 ? 4
+                                                             : 0;
+        uint32_t c = length == 1 ? byte : byte & (0x7F >> length);
+        bool wellFormed = length > 0 && i + length <= text.size();
+        for (size_t k = 1; wellFormed && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            wellFormed = (next & 0xC0) == 0x80;
+            c = (c << 6) | (next & 0x3F);
+        }
+        if (!wellFormed || (length == 3 && c < 0x800) || (length == 4 && c < 0x10000) ||
+            (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+            wide.push_back(byte);
+            ++i;
+            continue;
+        }
+        if (c >= 0x10000) {
+            wide.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            wide.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        } else {
+            wide.push_back(static_cast<char16_t>(c));
+        }
+        i += length;
+    }
     return wide;
 }
 
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
 std::string narrow(std::u16string_view text) {
     std::string result;
     result.reserve(text.size());
+    const auto append = [&result](uint32_t c) {
+        if (c < 0x80) {
+            result += static_cast<char>(c);
+            return;
+        }
+        const int extra = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        constexpr unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
+        result += static_cast<char>(kLead[extra] | (c >> (6 * extra)));
+        for (int k = extra - 1; k >= 0; --k)
+            result += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        const uint32_t unit = text[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            append(0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+            ++i;
+        } else {
+            append(unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit);
+        }
+    }
+    return result;
+}
+
+std::string lowBytes(std::u16string_view text) {
+    std::string result;
     for (const char16_t c : text)
-        result.push_back(c <= 0xFF ? static_cast<char>(c) : '?');
+        result += static_cast<char>(c & 0xFF);
     return result;
 }
 

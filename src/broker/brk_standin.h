@@ -58,11 +58,13 @@ BRK_EXPORT void clearFailures();
 // Number of times a call was made since the process started (failed ones included).
 BRK_EXPORT long callCount(Call call);
 
-// Conversions between the broker's 16-bit names and 8-bit text. Characters
-// above 0xFF become '?' on the way to 8 bits.
+// Conversions between the broker's 16-bit names (UTF-16) and UTF-8 text.
 BRK_EXPORT std::u16string widen(std::string_view text);
 BRK_EXPORT std::string narrow(const BrkChar16* text);
 BRK_EXPORT std::string narrow(std::u16string_view text);
+// The low byte of each unit: the 8-bit form the node makes of a name for
+// file names (the registry directory of a broker, key files).
+BRK_EXPORT std::string lowBytes(std::u16string_view text);
 
 // One cciLog call, with every argument.
 struct LogRecord {

@@ -37,7 +37,8 @@ bool writeBrokerRegistry(const std::string& broker, const std::string& uuid,
     std::string directory = root;
     if (!directory.empty() && directory.back() != '/')
         directory += '/';
-    return writeTextFile(directory + broker + "/BrokerUUID", uuid + "\n");
+    // The node looks the broker up under the 8-bit form of its 16-bit name.
+    return writeTextFile(directory + lowBytes(widen(broker)) + "/BrokerUUID", uuid + "\n");
 }
 
 }  // namespace standin

@@ -10,9 +10,8 @@ namespace {
 
 // A zero-terminated 16-bit copy of an 8-bit text, as the broker passes names.
 std::vector<BrkChar16> brokerText(std::string_view text) {
-    std::vector<BrkChar16> wide(text.begin(), text.end());
-    for (size_t i = 0; i < text.size(); ++i)
-        wide[i] = static_cast<unsigned char>(text[i]);
+    const std::u16string units = widen(text);
+    std::vector<BrkChar16> wide(units.begin(), units.end());
     wide.push_back(0);
     return wide;
 }

@@ -99,6 +99,18 @@ void nameMessage(standin::MessageSpec& recipe, const FlowRun& run, int thread, l
     std::memcpy(recipe.msgId.data(), id.data(), std::min(id.size(), recipe.msgId.size()));
 }
 
+std::atomic<bool> stopAsked{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+// The pause between two messages, cut short by a stop.
+void pauseUnlessStopped(long micros) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(micros);
+    while (!stopRequested() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_until(
+            std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
+    }
+}
+
 // The messages of one flow thread.
 void driveThread(FlowRun& run, int thread, KillSwitch& killSwitch) {
     const standin::Workload& w = run.recipe->workload;
@@ -107,7 +119,7 @@ void driveThread(FlowRun& run, int thread, KillSwitch& killSwitch) {
     const auto age = std::chrono::duration_cast<system_clock::duration>(
         std::chrono::duration<double>(w.ageSeconds));
     SentFigures mine;
-    for (long i = 0; i < w.messages && killSwitch.admit(); ++i) {
+    for (long i = 0; i < w.messages && !stopRequested() && killSwitch.admit(); ++i) {
         standin::MessageSpec recipe;
         recipe.totalSize = sizes(random);
         const system_clock::time_point put = system_clock::now() - age;
@@ -131,14 +143,21 @@ void driveThread(FlowRun& run, int thread, KillSwitch& killSwitch) {
         mine.queuedLowMs = std::min(mine.queuedLowMs, before - putMs);
         mine.queuedHighMs = std::max(mine.queuedHighMs, after - putMs);
         killSwitch.finished();
-        if (w.pauseMicros > 0)
-            std::this_thread::sleep_for(std::chrono::microseconds(w.pauseMicros));
+        pauseUnlessStopped(w.pauseMicros);
     }
     std::lock_guard lock(run.figuresMutex);
     run.figures.add(mine);
 }
 
 }  // namespace
+
+void requestStop() {
+    stopAsked = true;
+}
+
+bool stopRequested() {
+    return stopAsked.load(std::memory_order_relaxed);
+}
 
 void SentFigures::add(const SentFigures& other) {
     evaluated += other.evaluated;

@@ -82,7 +82,14 @@ bool createFlows(standin::Plugin& plugin, const standin::Deployment& deployment,
 // and chains them.
 void configureFlows(FlowRuns& runs);
 
-// Drives every flow's workload on its threads and returns when all ended.
+// A stop asked for by SIGTERM or SIGINT: every flow thread ends after the
+// message in hand, so that the nodes are deleted as in a normal stop. Safe to
+// call from a signal handler.
+void requestStop();
+bool stopRequested();
+
+// Drives every flow's workload on its threads and returns when all ended, or
+// soon after a stop was requested.
 void runWorkload(FlowRuns& runs, KillSwitch& killSwitch);
 
 // One line per flow on standard output, flushed:

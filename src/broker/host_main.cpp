@@ -29,8 +29,14 @@
 // per flow with what it sent (host_flows.h), runs the commands, and deletes
 // the nodes.
 //
+// SIGTERM or SIGINT stops it as at the end of the workload: each flow ends
+// after its message in hand, the group processes get the signal too and are
+// waited for, the nodes are deleted (the last one removes the segment and the
+// key files); the commands are not run.
+//
 // Exit status: 0 when every flow ran and every command succeeded, 1 when a
-// group or a command failed, 2 for usage or deployment errors.
+// group or a command failed, 2 for usage or deployment errors, 128 + the
+// signal number after a stop by SIGTERM or SIGINT.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -117,6 +123,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    brokerhost::installStopHandlers();
     bool ok = false;
     {
         standin::LogSink sink(log, /*keep=*/false);
@@ -125,5 +132,10 @@ int main(int argc, char** argv) {
     }
     if (log != stderr)
         std::fclose(log);
+    if (brokerhost::stoppedBy() != 0) {
+        std::fprintf(stderr, "brokerhost: stopped by signal %d, every group stopped\n",
+                     brokerhost::stoppedBy());
+        return 128 + brokerhost::stoppedBy();
+    }
     return ok ? 0 : 1;
 }

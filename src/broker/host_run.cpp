@@ -4,8 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -19,6 +21,38 @@ namespace {
 
 using standin::Deployment;
 using standin::GroupSpec;
+
+// ---------------------------------------------------------------------------
+// Stopping: SIGTERM and SIGINT ask every flow thread to end after its message
+// (host_flows.h); the parent also passes the signal on to each group process
+// it started, then waits for them as in a normal stop, so that every node is
+// deleted and the last one removes the segment and its key files.
+
+constexpr int kMaxForwarded = 1024;
+volatile sig_atomic_t forwardTo[kMaxForwarded];  // 0 once reaped
+std::atomic<int> forwardCount{0};
+std::atomic<int> stopSignal{0};
+
+extern "C" void onStopSignal(int signal) {
+    brokerhost::requestStop();
+    stopSignal = signal;
+    const int count = forwardCount.load();
+    for (int i = 0; i < count; ++i) {
+        const pid_t pid = forwardTo[i];
+        if (pid > 0)
+            kill(pid, signal);
+    }
+}
+
+void forwardStopsTo(pid_t child) {
+    const int index = forwardCount.load();
+    if (index < kMaxForwarded) {
+        forwardTo[index] = child;
+        forwardCount = index + 1;
+    }
+    if (stopRequested())
+        kill(child, stopSignal.load());  // the stop came while it was being started
+}
 
 void waitForStart(const Options& options) {
     if (!options.startAtMs)
@@ -136,6 +170,10 @@ bool reap(Child& child) {
     pid_t reaped;
     while ((reaped = waitpid(child.pid, &status, 0)) < 0 && errno == EINTR) {
     }
+    for (int i = 0; i < forwardCount.load(); ++i) {
+        if (forwardTo[i] == child.pid)
+            forwardTo[i] = 0;  // its pid may be reused by another process
+    }
     close(child.socket);
     child.alive = false;
     if (reaped < 0)
@@ -160,6 +198,7 @@ bool startChild(const Options& options, const Deployment& d, const GroupSpec& gr
         return false;
     }
     if (pid == 0) {
+        forwardCount = 0;  // a group process has no group processes of its own
         // The parent's ends, including those of earlier children, so that
         // each child sees only its own parent go away.
         for (const Child& other : children)
@@ -171,10 +210,23 @@ bool startChild(const Options& options, const Deployment& d, const GroupSpec& gr
     }
     close(ends[1]);
     children.push_back(Child{&group, pid, ends[0], true});
+    forwardStopsTo(pid);
     return true;
 }
 
 }  // namespace
+
+void installStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+int stoppedBy() {
+    return stopSignal.load();
+}
 
 bool runInProcess(const Options& options, const Deployment& d) {
     standin::Plugin plugin(options.plugin);
@@ -192,10 +244,11 @@ bool runInProcess(const Options& options, const Deployment& d) {
     KillSwitch killSwitch(options.killAfter);
     runWorkload(runs, killSwitch);
     printFigures(runs);
-    ok &= runCommand("--then", options.thenCommand, "");
+    if (!stopRequested())
+        ok &= runCommand("--then", options.thenCommand, "");
     for (size_t g = 0; g < groups.size(); ++g) {
         stopGroup(runs, groups[g]->name);
-        if (!options.betweenStopsCommand.empty() && g + 1 < groups.size())
+        if (!options.betweenStopsCommand.empty() && g + 1 < groups.size() && !stopRequested())
             ok &= runCommand("--between-stops", options.betweenStopsCommand, groups[g]->name);
     }
     return ok;
@@ -214,9 +267,10 @@ bool runForked(const Options& options, const Deployment& d) {
     for (Child& child : children)
         release(child);
     awaitStage(children, kWorkloadDone);
-    ok &= runCommand("--then", options.thenCommand, "");
+    if (!stopRequested())
+        ok &= runCommand("--then", options.thenCommand, "");
 
-    if (options.betweenStopsCommand.empty()) {
+    if (options.betweenStopsCommand.empty() || stopRequested()) {
         for (Child& child : children)
             release(child);
         for (Child& child : children)
@@ -226,7 +280,7 @@ bool runForked(const Options& options, const Deployment& d) {
     for (size_t c = 0; c < children.size(); ++c) {
         release(children[c]);
         ok &= reap(children[c]);
-        if (c + 1 < children.size()) {
+        if (c + 1 < children.size() && !stopRequested()) {
             ok &=
                 runCommand("--between-stops", options.betweenStopsCommand, children[c].group->name);
         }

@@ -29,6 +29,12 @@ struct Options {
     long killAfter = 0;
 };
 
+// SIGTERM and SIGINT stop the run cleanly: the flows end after the message in
+// hand, group processes get the signal passed on and are waited for, and the
+// nodes are deleted. stoppedBy() gives the signal that stopped it, or 0.
+void installStopHandlers();
+int stoppedBy();
+
 // Runs every group in this process. True when every flow was deployed and
 // every command succeeded.
 bool runInProcess(const Options& options, const standin::Deployment& deployment);
