@@ -20,6 +20,9 @@ show_view() {
     echo "== The broker's shared memory as the monitoring agent sees it (lumenaview --brief)"
     "$viewer" --brief
     echo
+    echo "== One line per node (lumenaview --table --sort messages; add -w 2 to watch it live)"
+    "$viewer" --table --sort messages
+    echo
     echo "== Events (lumenaview --events): the event data area keeps the newest"
     "$viewer" --brief --events | sed -n '/^  Events:/,$p' >"$build/demo-events.txt"
     head -n 9 "$build/demo-events.txt"
@@ -35,10 +38,27 @@ inside() {
         --then "ZOV_BUILD_DIR=$build bash $root/scripts/demo.sh --show-view" \
         "$build/src/zov/libzovpnode.so" deploy/demo.conf
     echo
-    echo "== After the last process left: System V IPC objects (ipcs) and files in /tmp"
-    ipcs
-    find /tmp -mindepth 1 | sed 's/^/  left: /'
-    echo "  /tmp holds $(find /tmp -mindepth 1 | wc -l) entries"
+    echo "== After the last process left"
+    left_behind
+}
+
+# What the deployment left: System V IPC objects and entries of /tmp, leaving
+# out the sources and the build, which the sandbox mounts back in (and the
+# directories on the way to them).
+left_behind() {
+    local objects entries
+    objects=$(cat /proc/sysvipc/shm /proc/sysvipc/sem /proc/sysvipc/msg | grep -cv '^ *key' || true)
+    entries=$(find /tmp -mindepth 1 \( -path "$root" -o -path "$build" \) -prune -o -print |
+        while read -r path; do
+            case "$root/ $build/" in "$path/"* | *" $path/"*) ;; *) echo "$path" ;; esac
+        done)
+    if [ "$objects" = 0 ] && [ -z "$entries" ]; then
+        echo "Nothing left: no System V IPC object, no file in /tmp."
+        return
+    fi
+    [ "$objects" = 0 ] || ipcs
+    [ -z "$entries" ] || echo "$entries" | sed 's/^/  left: /'
+    return 1
 }
 
 case "${1:-}" in
@@ -52,7 +72,7 @@ case "${1:-}" in
     ;;
 esac
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh demo
 cmake -S . -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target zovpnode brokerhost lumenaview zovsandbox >/dev/null
 ZOV_BUILD_DIR=$build "$build/src/tools/zovsandbox" --keep "$root" --keep "$build" -- \

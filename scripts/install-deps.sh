@@ -1,19 +1,40 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the tools need, if any
-# is missing. Safe to run again; does nothing when everything is there.
+# Installs the Debian packages that are missing for one purpose. Safe to run
+# again; does nothing when everything is there.
+#
+#   bash scripts/install-deps.sh demo   what scripts/demo.sh needs: the compiler,
+#                                       cmake, the viewer's three libraries
+#                                       and pkg-config
+#   bash scripts/install-deps.sh test   (the default) the above and everything the
+#                                       tests need: GoogleTest, clang and its
+#                                       runtime for the sanitizer and fuzzing
+#                                       builds, Google Benchmark, tmux
 # ZOV_BENCH_TOOLS=1 adds the tools of the benchmark script.
 set -euo pipefail
 
+set_name=${1:-test}
 packages=(
   cmake g++ make                         # build
-  googletest libgtest-dev libgmock-dev   # tests
-  libbenchmark-dev                       # benchmarks
   nlohmann-json3-dev libcli11-dev        # the viewer's JSON and command line
   libcpp-httplib-dev pkg-config          # the viewer's metrics server
-  prometheus curl jq python3             # the exporter test with a real Prometheus server
-  clang libclang-rt-14-dev               # fuzzing and sanitizers with clang
-  util-linux procps                      # ipcs, unshare
 )
+case "$set_name" in
+demo) ;;
+test)
+  packages+=(
+    googletest libgtest-dev libgmock-dev # tests
+    libbenchmark-dev                     # benchmarks
+    clang libclang-rt-14-dev             # fuzzing and sanitizers with clang
+    util-linux procps                    # ipcs, unshare
+    tmux                                 # the viewer's live-table test on a terminal
+    prometheus curl jq python3           # the exporter test with a real Prometheus server
+  )
+  ;;
+*)
+  echo "usage: bash scripts/install-deps.sh [demo|test]" >&2
+  exit 64
+  ;;
+esac
 
 # The tools that only scripts/bench.sh needs (system-call and instruction
 # counts, plots).

@@ -7,7 +7,7 @@
 #   ZOV_CMAKE_ARGS="..."   extra CMake arguments (e.g. -DZOV_SOAK=ON)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh test
 
 jobs=$(nproc)
 run_suite() {

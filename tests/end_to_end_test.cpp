@@ -150,8 +150,8 @@ Json view(const std::string& uuid) {
         zovtest::runProgram({kViewer, "-f", "json", "-e", "-b", uuid}, 60s, out, err);
     EXPECT_TRUE(ending.succeeded()) << "lumenaview " << ending.describe() << ": " << err;
     Json document = Json::parse(out, nullptr, false);
-    EXPECT_FALSE(document.is_discarded()) << out;
-    return document.is_discarded() ? Json::object() : document;
+    EXPECT_TRUE(document.is_array() && document.size() == 1) << out;
+    return document.is_array() && document.size() == 1 ? document[0] : Json::object();
 }
 
 const Json* labelled(const Json& array, const std::string& label) {
@@ -211,8 +211,8 @@ std::vector<std::string> split(const std::string& text, char separator) {
 // "2024-05-01T10:20:30Z" as seconds since 1970.
 int64_t isoSeconds(const std::string& iso) {
     std::tm t{};
-    strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%SZ", &t);
-    return static_cast<int64_t>(timegm(&t));
+    strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%S%z", &t);
+    return static_cast<int64_t>(timegm(&t)) - t.tm_gmtoff;
 }
 
 // A descriptor's put date and time (UTC) as milliseconds since 1970.

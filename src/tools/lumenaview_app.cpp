@@ -10,9 +10,12 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <iomanip>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,10 +24,12 @@
 
 #include "tools/lumenaview_capture.h"
 #include "tools/lumenaview_decode.h"
+#include "tools/lumenaview_filter.h"
 #include "tools/lumenaview_http.h"
 #include "tools/lumenaview_json.h"
 #include "tools/lumenaview_locks.h"
 #include "tools/lumenaview_prom.h"
+#include "tools/lumenaview_table.h"
 #include "tools/lumenaview_text.h"
 #include "tools/lumenaview_units.h"
 
@@ -52,13 +57,18 @@ constexpr char kDescription[] =
 constexpr char kFooter[] =
     "Examples:\n"
     "  lumenaview                      every broker, as text\n"
-    "  lumenaview -w 5                 refresh every 5 seconds, with message rates\n"
+    "  lumenaview -b DEMO_BROKER       one broker, by name or UUID (shell globs: -b 'DEMO*')\n"
+    "  lumenaview --node 'In*'         only the nodes whose label starts with In (sums of those)\n"
+    "  lumenaview -w 2 --table --sort rate\n"
+    "                                  one line per node, refreshed in place every 2 s\n"
     "  lumenaview -e -w 1              follow the events as they come\n"
-    "  lumenaview -f json -b <UUID>    one broker as a JSON document\n"
+    "  lumenaview -f json              every broker in one JSON document (an array)\n"
+    "  lumenaview -f ndjson -w 5       one JSON line per broker every 5 seconds\n"
     "  lumenaview -f prometheus -o /var/lib/node_exporter/lumena.prom -w 15\n"
     "                                  metrics for a text-file collector, rewritten\n"
     "  lumenaview --listen 127.0.0.1:9464\n"
     "                                  serve /metrics to a Prometheus server\n"
+    "  lumenaview --list               name, UUID, processes and segment size of each broker\n"
     "  lumenaview --locks              the named mutexes and who holds them\n"
     "  lumenaview --release-stale /tmp/<name>.zovmutx\n"
     "                                  free a mutex whose holder has ended\n"
@@ -67,7 +77,8 @@ constexpr char kFooter[] =
     "  0   everything was shown\n"
     "  1   shown, but something was wrong (corrupt area, unstable statistics record,\n"
     "      or a broker that could not be read while others could)\n"
-    "  2   no broker found (no key file, or only key files without a segment)\n"
+    "  2   no broker found (no key file, only key files without a segment, or none\n"
+    "      matching --broker)\n"
     "  3   no broker could be read (permission denied, foreign or truncated segment)\n"
     "  4   the --output file could not be written, or --listen could not bind\n"
     "  64  wrong usage\n"
@@ -77,8 +88,10 @@ constexpr char kFooter[] =
     "mutex, 3 the release failed.\n";
 
 struct Options {
-    std::vector<std::string> brokers;
+    Filter filter;
     std::string format = "text";
+    bool table = false;
+    std::string sort = "name";
     bool events = false;
     double watch = 0;
     int count = 0;
@@ -118,50 +131,109 @@ void addMetricsOptions(CLI::App& app, Options& o, CLI::Option* format, CLI::Opti
         ->excludes("--locks");
 }
 
-void buildCommandLine(CLI::App& app, Options& o) {
-    app.description(kDescription);
-    app.footer(kFooter);
-    app.add_option("-b,--broker", o.brokers,
-                   "Show only the broker with this UUID (repeatable); default: every broker found")
-        ->type_name("UUID")
-        ->check(CLI::Validator(
-            [](std::string& uuid) {
-                return uuid.empty() || uuid.find('/') != std::string::npos
-                           ? std::string("a broker UUID names a key file: not empty, no '/'")
-                           : std::string();
-            },
-            "", "UUID"));
+// A validator whose message names the accepted range in words.
+CLI::Validator numberIn(double low, double high, const char* what) {
+    return CLI::Validator(
+        [=](std::string& text) {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            if (end == text.c_str() || *end != '\0' || !(value >= low && value <= high)) {
+                return "'" + text + "' is not " + what;
+            }
+            return std::string();
+        },
+        "", "");
+}
+
+CLI::Validator globOrName(const char* what) {
+    return CLI::Validator(
+        [=](std::string& text) {
+            return text.empty() ? std::string("an empty ") + what + " matches nothing"
+                                : std::string();
+        },
+        "", "");
+}
+
+// Which brokers and which parts of their trees are shown.
+void addFilterOptions(CLI::App& app, Options& o) {
+    app.add_option("-b,--broker", o.filter.brokers,
+                   "Show only brokers whose name or UUID matches (a shell glob: * ? [...]; "
+                   "repeatable); default: every broker found")
+        ->type_name("NAME|UUID")
+        ->check(globOrName("broker name"));
+    app.add_option("--group", o.filter.groups,
+                   "Show only execution groups whose label or UUID matches (glob, repeatable)")
+        ->type_name("GLOB")
+        ->check(globOrName("group"));
+    app.add_option("--flow", o.filter.flows,
+                   "Show only message flows whose label or UUID matches (glob, repeatable)")
+        ->type_name("GLOB")
+        ->check(globOrName("flow"));
+    app.add_option("--node", o.filter.nodes,
+                   "Show only nodes whose label or UUID matches (glob, repeatable). With any "
+                   "of --group, --flow, --node the sums are those of what is shown, and the "
+                   "output says so")
+        ->type_name("GLOB")
+        ->check(globOrName("node"));
+}
+
+// What is shown and how.
+void addViewOptions(CLI::App& app, Options& o) {
     app.add_option("-f,--format", o.format,
-                   "Output: text (for people), json (one document per broker and refresh, one "
-                   "line each), prometheus or openmetrics (metrics text format)")
-        ->type_name("FORMAT")
-        ->check(CLI::IsMember({"text", "json", "prometheus", "openmetrics"}))
+                   "Output: text (for people), json (one document per run: an array of "
+                   "brokers), ndjson (one line per broker; the form for --watch), "
+                   "prometheus or openmetrics (metrics text format)")
+        ->type_name("text|json|ndjson|prometheus|openmetrics")
+        ->check(CLI::IsMember({"text", "json", "ndjson", "prometheus", "openmetrics"}))
+        ->capture_default_str();
+    app.add_flag("--table", o.table,
+                 "Text: one line per node (messages, messages/s, average and maximum size and "
+                 "queued time, average elapsed time) instead of the full tree; with --watch "
+                 "on a terminal the screen is rewritten in place");
+    app.add_option("--sort", o.sort,
+                   "With --table: order of the lines, highest first for rate (messages/s), "
+                   "messages and queued (average queued time), alphabetical for name")
+        ->type_name("rate|messages|queued|name")
+        ->check(CLI::IsMember({"rate", "messages", "queued", "name"}))
         ->capture_default_str();
     app.add_flag("-e,--events", o.events,
                  "Also show the events with their templates: every event present, or in watch "
                  "mode the events new since the previous refresh");
-    CLI::Option* format = app.get_option("--format");
-    CLI::Option* watch =
-        app.add_option("-w,--watch", o.watch,
-                       "Refresh every SECONDS (fractions allowed) until interrupted; adds "
-                       "message rates per second between refreshes")
-            ->type_name("SECONDS")
-            ->check(CLI::PositiveNumber);
-    app.add_option("-n,--count", o.count, "With --watch: stop after N refreshes")
-        ->type_name("N")
-        ->check(CLI::PositiveNumber)
-        ->needs(watch);
     app.add_flag("--hide-deleted", o.hideDeleted,
                  "Text: leave out nodes marked deleted (their figures stay in the sums)");
     app.add_flag("--brief", o.brief, "Text: leave out the area headers and record IDs");
-    app.add_flag("--pretty", o.pretty, "JSON: indent the documents");
-    app.add_option("--retries", o.retries,
-                   "Re-reads of a statistics record being rewritten before it is reported "
-                   "unstable")
+    app.add_flag("--pretty", o.pretty, "json: indent the document");
+}
+
+// When and how often to look.
+void addRefreshOptions(CLI::App& app, Options& o) {
+    CLI::Option* watch =
+        app.add_option("-w,--watch", o.watch,
+                       "Refresh every SECONDS, 0.1 to 86400 (fractions allowed), until "
+                       "interrupted; adds message rates per second between refreshes")
+            ->type_name("SECONDS")
+            ->check(numberIn(0.1, 86400, "a number of seconds from 0.1 to 86400"));
+    app.add_option("-n,--count", o.count, "With --watch: stop after N refreshes, 1 to 1000000000")
         ->type_name("N")
-        ->check(CLI::Range(1, 100000))
+        ->check(numberIn(1, 1e9, "a whole number of refreshes from 1 to 1000000000"))
+        ->needs(watch);
+    app.add_option("--retries", o.retries,
+                   "Re-reads, 1 to 100000, of a statistics record being rewritten before it is "
+                   "reported unstable")
+        ->type_name("N")
+        ->check(numberIn(1, 100000, "a whole number from 1 to 100000"))
         ->capture_default_str();
-    app.add_flag("--list", o.list, "Only list the UUIDs of the brokers found");
+}
+
+void buildCommandLine(CLI::App& app, Options& o) {
+    app.description(kDescription);
+    app.footer(kFooter);
+    addFilterOptions(app, o);
+    addViewOptions(app, o);
+    addRefreshOptions(app, o);
+    app.add_flag("--list", o.list,
+                 "Only list the brokers found (or matching --broker): name, UUID, number of "
+                 "execution-group processes alive, segment size");
     CLI::Option* locks = app.add_flag(
         "--locks", o.locks,
         "List the named mutexes (of the brokers given with -b, or all) with their state; "
@@ -173,7 +245,18 @@ void buildCommandLine(CLI::App& app, Options& o) {
             ->type_name("KEYFILE")
             ->excludes(locks);
     app.add_flag("-y,--yes", o.yes, "With --release-stale: do not ask")->needs(release);
-    addMetricsOptions(app, o, format, watch);
+    addMetricsOptions(app, o, app.get_option("--format"), app.get_option("--watch"));
+}
+
+// Combinations that the parser cannot check; "" when the options agree.
+std::string conflicts(const Options& o) {
+    if (o.format == "json" && o.watch > 0)
+        return "--format json writes one document per run; with --watch use --format ndjson";
+    if (o.table && o.format != "text")
+        return "--table is a text form; it does not go with --format " + o.format;
+    if (o.sort != "name" && !o.table)
+        return "--sort orders the lines of --table";
+    return "";
 }
 
 std::atomic<bool> interrupted{false};
@@ -240,43 +323,72 @@ struct Outcome {
     }
 };
 
+SortKey sortKey(const std::string& name) {
+    return name == "rate"       ? SortKey::kRate
+           : name == "messages" ? SortKey::kMessages
+           : name == "queued"   ? SortKey::kQueued
+                                : SortKey::kName;
+}
+
 class Viewer {
   public:
     Viewer(const Options& options, std::ostream& out, std::ostream& err)
         : options(options), out(out), err(err) {}
 
-    int refresh() {
-        const std::vector<std::string> uuids =
-            options.brokers.empty() ? findBrokers() : options.brokers;
-        if (uuids.empty()) {
-            err << "lumenaview: no broker found: no segment key file " << kKeyFileDirectory << "*"
-                << kKeyFileSuffix << " on this machine\n";
+    // Looks at every broker that matches and shows them; `inPlace` rewrites
+    // the table from the top of the screen.
+    int refresh(bool inPlace = false) {
+        Outcome outcome;
+        const std::vector<BrokerView> views = look(outcome);
+        if (outcome.shown + outcome.absent + outcome.unreadable == 0) {
             // Metrics still say that there is none, rather than vanish.
-            if (metricsFormat(options.format) && !write({}))
+            if (metricsFormat(options.format) && !write({}, false))
                 return kExitOutput;
             return kExitNoBroker;
         }
-        Outcome outcome;
-        std::vector<BrokerView> views;
-        for (const std::string& uuid : uuids) {
-            if (std::optional<BrokerView> view = look(uuid, outcome))
-                views.push_back(*view);
-        }
-        if (!write(views))
+        if (!write(views, inPlace))
             return kExitOutput;
-        if (outcome.shown == 0 && outcome.unreadable == 0 && options.brokers.empty()) {
+        if (outcome.shown == 0 && outcome.unreadable == 0)
             err << "lumenaview: no running broker found (only key files without a segment)\n";
-        }
         return outcome.exitCode();
     }
 
+    // The brokers that match -b, decoded (errors included); says on `err`
+    // when there is none.
+    std::vector<BrokerView> look(Outcome& outcome) {
+        const std::vector<std::string> uuids = findBrokers();
+        if (uuids.empty()) {
+            err << "lumenaview: no broker found: no segment key file " << kKeyFileDirectory << "*"
+                << kKeyFileSuffix << " on this machine\n";
+            return {};
+        }
+        std::vector<BrokerView> views;
+        for (const std::string& uuid : uuids) {
+            if (std::optional<BrokerView> view = lookAt(uuid, outcome))
+                views.push_back(std::move(*view));
+        }
+        if (outcome.shown + outcome.absent + outcome.unreadable == 0) {
+            err << "lumenaview: no broker matches";
+            for (const std::string& pattern : options.filter.brokers)
+                err << " --broker '" << escapeForTerminal(pattern) << "'";
+            err << "; found:";
+            for (const std::string& uuid : uuids)
+                err << ' ' << escapeForTerminal(uuid);
+            err << " (lumenaview --list shows their names)\n";
+        }
+        return views;
+    }
+
   private:
-    std::optional<BrokerView> look(const std::string& uuid, Outcome& outcome) {
+    std::optional<BrokerView> lookAt(const std::string& uuid, Outcome& outcome) {
         Capture capture = captureSegment(uuid, options.retries, locateStatistics);
         if (capture.status == CaptureStatus::kNoKeyFile ||
             capture.status == CaptureStatus::kNoSegment) {
+            if (!matchesAny(options.filter.brokers, "", uuid))
+                return std::nullopt;
             ++outcome.absent;
-            err << "lumenaview: broker " << uuid << ": " << capture.message << '\n';
+            err << "lumenaview: broker " << escapeForTerminal(uuid) << ": "
+                << escapeForTerminal(capture.message) << '\n';
             return std::nullopt;
         }
         BrokerView view;
@@ -294,13 +406,17 @@ class Viewer {
             brokerLabels.remember(uuid, view.label);
         else if (view.label.empty())
             view.label = brokerLabels.recall(uuid);
+        if (!matchesAny(options.filter.brokers, view.label, uuid))
+            return std::nullopt;
         if (!view.error.empty()) {
             ++outcome.unreadable;
-            err << "lumenaview: broker " << uuid << ": " << view.error << '\n';
+            err << "lumenaview: broker " << escapeForTerminal(uuid) << ": "
+                << escapeForTerminal(view.error) << '\n';
             return view;
         }
         ++outcome.shown;
         outcome.problems = outcome.problems || !view.problems.empty();
+        applyFilter(view, options.filter);
         const auto previous = previousViews.find(uuid);
         if (previous != previousViews.end())
             applyRates(view, previous->second);
@@ -309,14 +425,21 @@ class Viewer {
     }
 
     // False when the --output file could not be written.
-    bool write(const std::vector<BrokerView>& views) {
+    bool write(const std::vector<BrokerView>& views, bool inPlace) {
         std::ostringstream buffer;
         std::ostream& out = options.output.empty() ? this->out : buffer;
         if (options.format == "json") {
-            for (const BrokerView& view : views)
-                writeJson(out, view, options.pretty);
+            writeJson(out, views, options.pretty);
+        } else if (options.format == "ndjson") {
+            writeNdjson(out, views);
         } else if (metricsFormat(options.format)) {
-            writePrometheus(out, views, options.format == "openmetrics", staleLocks());
+            writePrometheus(out, views, options.format == "openmetrics", staleLocks(views));
+        } else if (options.table) {
+            TableOptions table;
+            table.sort = sortKey(options.sort);
+            table.showDeleted = !options.hideDeleted;
+            table.inPlace = inPlace;
+            writeTable(out, views, table);
         } else {
             TextOptions text;
             text.showDeleted = !options.hideDeleted;
@@ -328,8 +451,15 @@ class Viewer {
         return options.output.empty() || publish(options.output, buffer.str(), err);
     }
 
-    int staleLocks() const {
-        const std::vector<LockView> locks = listLocks(options.brokers);
+    // Stale named mutexes of the brokers shown (of every broker when -b is
+    // not given).
+    int staleLocks(const std::vector<BrokerView>& views) const {
+        std::vector<std::string> uuids;
+        for (const BrokerView& view : views)
+            uuids.push_back(view.uuid);
+        if (options.filter.brokers.empty())
+            uuids.clear();
+        const std::vector<LockView> locks = listLocks(uuids);
         return static_cast<int>(std::count_if(locks.begin(), locks.end(), [](const LockView& l) {
             return l.state == LockState::kStale;
         }));
@@ -342,8 +472,24 @@ class Viewer {
     std::map<std::string, std::unordered_set<std::string>> seenEvents;
 };
 
+// The UUIDs of the brokers that match -b, for --locks.
+std::vector<std::string> matchingUuids(const Options& options, std::ostream& err) {
+    if (options.filter.brokers.empty())
+        return {};
+    Options quiet = options;
+    quiet.filter = Filter{};
+    quiet.filter.brokers = options.filter.brokers;
+    std::ostringstream ignored;
+    Viewer viewer(quiet, ignored, err);
+    Outcome outcome;
+    std::vector<std::string> uuids;
+    for (const BrokerView& view : viewer.look(outcome))
+        uuids.push_back(view.uuid);
+    return uuids.empty() ? options.filter.brokers : uuids;
+}
+
 int showLocks(const Options& options, std::ostream& out, std::ostream& err) {
-    const std::vector<LockView> locks = listLocks(options.brokers);
+    const std::vector<LockView> locks = listLocks(matchingUuids(options, err));
     if (locks.empty()) {
         err << "lumenaview: no named mutex: no key file " << kKeyFileDirectory << "*.zovmutx\n";
         return kExitNoBroker;
@@ -372,16 +518,43 @@ int releaseLock(const Options& options, std::istream& in, std::ostream& out, std
     }
 }
 
-int listBrokers(std::ostream& out, std::ostream& err) {
-    const std::vector<std::string> uuids = findBrokers();
-    for (const std::string& uuid : uuids)
-        out << uuid << '\n';
-    if (uuids.empty()) {
-        err << "lumenaview: no broker found: no segment key file " << kKeyFileDirectory << "*"
-            << kKeyFileSuffix << " on this machine\n";
-        return kExitNoBroker;
+// Execution-group processes alive, each counted once.
+int processesAlive(const BrokerView& view) {
+    std::set<int> alive;
+    for (const GroupView& group : view.groups) {
+        if (group.process == ProcessState::kAlive)
+            alive.insert(group.processId);
     }
-    return kExitOk;
+    return static_cast<int>(alive.size());
+}
+
+int listBrokers(const Options& options, std::ostream& out, std::ostream& err) {
+    Options quiet = options;
+    quiet.events = false;
+    Viewer viewer(quiet, out, err);
+    Outcome outcome;
+    const std::vector<BrokerView> views = viewer.look(outcome);
+    if (views.empty())
+        return kExitNoBroker;
+    size_t width = 4;
+    for (const BrokerView& view : views)
+        width = std::max(width, displayWidth(escapeForTerminal(view.label)));
+    const auto column = [](const std::string& text, size_t width) {
+        const size_t used = displayWidth(text);
+        return text + std::string(width > used ? width - used + 2 : 2, ' ');
+    };
+    out << column("NAME", width) << column("UUID", 36) << "PROCESSES  SEGMENT\n";
+    for (const BrokerView& view : views) {
+        out << column(view.error.empty() ? escapeForTerminal(view.label) : "?", width)
+            << column(escapeForTerminal(view.uuid), 36);
+        if (view.error.empty()) {
+            out << std::setw(9) << processesAlive(view) << "  " << formatBytes(view.segmentSize)
+                << '\n';
+        } else {
+            out << "unreadable: " << escapeForTerminal(view.error) << '\n';
+        }
+    }
+    return outcome.exitCode();
 }
 
 // Sleeps in short steps so that an interrupt ends the watch promptly.
@@ -396,15 +569,18 @@ int watch(const Options& options, Viewer& viewer, std::ostream& out, bool intera
     interrupted = false;
     const auto previousInt = std::signal(SIGINT, onInterrupt);
     const auto previousTerm = std::signal(SIGTERM, onInterrupt);
+    const bool inPlace = interactive && options.format == "text";
     int code = kExitOk;
     for (int n = 1; !interrupted; ++n) {
-        if (options.format == "text") {
-            if (interactive)
-                out << "\033[H\033[2J";
+        if (inPlace)
+            out << (options.table ? "\033[H" : "\033[H\033[2J");
+        if (options.format == "text" && !options.table) {
             out << "=== lumenaview " << formatLocalUnix(std::time(nullptr)) << ", every "
                 << options.watch << " s (interrupt to stop) ===\n";
         }
-        code = viewer.refresh();
+        code = viewer.refresh(inPlace);
+        if (inPlace && options.table)
+            out << "\033[J" << std::flush;  // what the previous screen had below
         if (options.count > 0 && n >= options.count)
             break;
         pause(options.watch);
@@ -453,8 +629,12 @@ int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ost
     } catch (const CLI::ParseError& e) {
         return app.exit(e, out, err) == 0 ? kExitOk : kExitUsage;
     }
+    if (const std::string conflict = conflicts(options); !conflict.empty()) {
+        err << "lumenaview: " << conflict << "\nRun with --help for more information.\n";
+        return kExitUsage;
+    }
     if (options.list)
-        return listBrokers(out, err);
+        return listBrokers(options, out, err);
     if (options.locks)
         return showLocks(options, out, err);
     if (!options.releaseStale.empty())

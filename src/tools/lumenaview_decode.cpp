@@ -37,9 +37,9 @@ std::string format(const char* pattern, Args... args) {
     return buffer;
 }
 
-std::string narrow(ZOV_String text) {
-    const char* value = text.getcValue();
-    return value != nullptr ? value : "";
+// The broker's names are UTF-16; every output writes UTF-8.
+std::string narrow(const ZOV_String& text) {
+    return text.getValue() != nullptr ? utf8FromUtf16(text.getValue(), text.getLength()) : "";
 }
 
 std::string idKey(const ZOV_Record_ID& id) {

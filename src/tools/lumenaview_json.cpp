@@ -18,6 +18,10 @@ Json number(long double value) {
     return static_cast<double>(value);
 }
 
+Json orNull(const std::string& text) {
+    return text.empty() ? Json(nullptr) : Json(text);
+}
+
 Json time1901(uint32_t secondsSince1901) {
     const std::string text = formatIsoTime(secondsSince1901);
     return text.empty() ? Json(nullptr) : Json(text);
@@ -94,7 +98,7 @@ Json area(const AreaView& a) {
     j["size"] = a.size;
     j["next_offset"] = a.nextOffset;
     j["last_offset"] = a.lastOffset;
-    j["last_update"] = formatUnixtime(a.lastUpdate);
+    j["last_update"] = orNull(formatIsoUnixtime(a.lastUpdate));
     return j;
 }
 
@@ -102,7 +106,7 @@ Json event(const EventView& e) {
     Json j;
     j["offset"] = e.offset;
     j["record_id"] = e.recordId;
-    j["created"] = formatUnixtime(e.created);
+    j["created"] = orNull(formatIsoUnixtime(e.created));
     j["event_time"] = time1901(e.eventTime);
     j["thread_id"] = e.threadId;
     j["message_id"] = e.messageId;
@@ -132,7 +136,8 @@ nlohmann::ordered_json toJson(const BrokerView& view) {
     j["segment_size"] = view.segmentSize;
     j["snapshot"] = {{"time", formatIsoUnix(view.takenAt)},
                      {"unix", static_cast<int64_t>(view.takenAt)}};
-    j["error"] = view.error.empty() ? Json(nullptr) : Json(view.error);
+    j["error"] = orNull(view.error);
+    j["filter"] = orNull(view.filter);
     j["reset_time"] = time1901(view.resetTime);
     j["areas"] = Json::array();
     for (const AreaView& a : view.areas)
@@ -155,10 +160,27 @@ nlohmann::ordered_json toJson(const BrokerView& view) {
     return j;
 }
 
-void writeJson(std::ostream& out, const BrokerView& view, bool pretty) {
-    // Labels come from shared memory: bytes that are not UTF-8 are replaced,
-    // not allowed to abort the output.
-    out << toJson(view).dump(pretty ? 2 : -1, ' ', false, Json::error_handler_t::replace) << '\n';
+namespace {
+
+// Labels come from shared memory and are valid UTF-8 once decoded; other
+// texts (a key file's name, a foreign eyecatcher) may not be: such bytes are
+// replaced, never allowed to abort the output.
+std::string dump(const Json& j, bool pretty) {
+    return j.dump(pretty ? 2 : -1, ' ', false, Json::error_handler_t::replace);
+}
+
+}  // namespace
+
+void writeJson(std::ostream& out, const std::vector<BrokerView>& views, bool pretty) {
+    Json document = Json::array();
+    for (const BrokerView& view : views)
+        document.push_back(toJson(view));
+    out << dump(document, pretty) << '\n';
+}
+
+void writeNdjson(std::ostream& out, const std::vector<BrokerView>& views) {
+    for (const BrokerView& view : views)
+        out << dump(toJson(view), false) << '\n';
 }
 
 }  // namespace lumenaview

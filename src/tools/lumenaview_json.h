@@ -1,8 +1,10 @@
-// The viewer's JSON output: one document per broker snapshot.
+// The viewer's JSON output: one document per run, an array with one object
+// per broker; or, for a watch, one line per broker and refresh (ndjson).
 //
-// Shape (times in UTC ISO 8601 and as Unix seconds; null where there is none):
+// Broker object (times in ISO 8601 with the offset of this machine's zone;
+// null where there is none; the schema is also in README.md):
 //   { "broker": {"uuid", "label", "found"}, "key_file", "segment_size",
-//     "snapshot": {"time", "unix"}, "error", "reset_time",
+//     "snapshot": {"time", "unix"}, "error", "filter", "reset_time",
 //     "areas": [{"eyecatcher", "offset", "size", "next_offset", "last_offset", "last_update"}],
 //     "problems": [{"offset", "message"}], "unstable_records", "detached_records",
 //     "sums": {"input": S, "output": S, "other": S},
@@ -10,20 +12,23 @@
 //        "message_flows": [{"label", "uuid", "sums",
 //           "nodes": [{"label", "uuid", "record_id", "type", "deleted", "unstable",
 //                      "statistics": S or null}]}]}],
-//     "events": [...]   (only in the events mode) }
+//     "events": [...]   (only with --events) }
 // S = {"messages", "rate_per_second", "size_bytes": {"sum","avg","min","max"},
 //      "elapsed_ms": {...}, "queued_ms": {...}, "first_collection", "last_collection"}
 #pragma once
 
 #include <nlohmann/json.hpp>
 #include <ostream>
+#include <vector>
 
 #include "tools/lumenaview_model.h"
 
 namespace lumenaview {
 
 nlohmann::ordered_json toJson(const BrokerView& view);
-// The document on one line (JSON Lines), or indented when `pretty`.
-void writeJson(std::ostream& out, const BrokerView& view, bool pretty);
+// The array of brokers on one line, or indented when `pretty`.
+void writeJson(std::ostream& out, const std::vector<BrokerView>& views, bool pretty);
+// One line per broker.
+void writeNdjson(std::ostream& out, const std::vector<BrokerView>& views);
 
 }  // namespace lumenaview

@@ -132,6 +132,9 @@ struct BrokerView {
     int detachedRecords = 0;  // records of the area that belong to no resource shown
     SlotStats sums;
     SlotRates rates;
+    // The filter that left parts of the tree out ("--node 'In*'"); the sums
+    // are then those of what is shown. Empty when unfiltered.
+    std::string filter;
     std::vector<GroupView> groups;
     bool eventsShown = false;
     std::vector<EventView> events;

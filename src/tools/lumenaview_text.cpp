@@ -12,13 +12,19 @@ std::string indent(int level) {
     return std::string(2 * level, ' ');
 }
 
+// Texts from the records may hold anything: control characters are shown as
+// escapes, never sent to the terminal.
+std::string shown(const std::string& text) {
+    return escapeForTerminal(text);
+}
+
 std::string quoted(const std::string& text) {
-    return '"' + text + '"';
+    return '"' + shown(text) + '"';
 }
 
 // Resources may be stored without a UUID; then only the label identifies them.
 std::string uuidText(const std::string& uuid) {
-    return uuid.empty() ? "" : "  uuid " + uuid;
+    return uuid.empty() ? "" : "  uuid " + shown(uuid);
 }
 
 std::string rateText(const std::optional<double>& rate) {
@@ -105,7 +111,7 @@ void writeAreas(std::ostream& out, const BrokerView& view) {
 
 void writeProblems(std::ostream& out, const BrokerView& view) {
     for (const Problem& problem : view.problems) {
-        out << indent(1) << "PROBLEM at offset " << problem.offset << ": " << problem.message
+        out << indent(1) << "PROBLEM at offset " << problem.offset << ": " << shown(problem.message)
             << '\n';
     }
     if (view.detachedRecords > 0) {
@@ -118,13 +124,13 @@ void writeEvent(std::ostream& out, const EventView& e) {
     out << indent(1) << formatUnixtime(e.created) << "  ";
     if (e.hasTemplate) {
         out << quoted(e.groupLabel) << " / " << quoted(e.flowLabel) << " / " << quoted(e.nodeLabel)
-            << " [" << nodeTypeName(e.nodeType) << "]  " << e.text << '\n';
+            << " [" << nodeTypeName(e.nodeType) << "]  " << shown(e.text) << '\n';
     } else {
         out << "(template not found)\n";
     }
     out << indent(2) << "event time " << formatLocalTime(e.eventTime) << "  thread " << e.threadId
-        << "  put " << e.putDate << ' ' << e.putTime << " by " << quoted(e.putApplName) << " (type "
-        << e.putApplType << ")\n";
+        << "  put " << shown(e.putDate) << ' ' << shown(e.putTime) << " by "
+        << quoted(e.putApplName) << " (type " << e.putApplType << ")\n";
     out << indent(2) << "message id " << e.messageId << "\n"
         << indent(2) << "correl id  " << e.correlationId << '\n';
 }
@@ -140,13 +146,15 @@ void writeEvents(std::ostream& out, const BrokerView& view) {
 
 void writeText(std::ostream& out, const BrokerView& view, const TextOptions& options) {
     out << "Broker " << (view.found ? quoted(view.label) : std::string("(no broker record)"))
-        << "  uuid " << view.uuid << '\n';
+        << "  uuid " << shown(view.uuid) << '\n';
     if (!view.error.empty()) {
-        out << indent(1) << "ERROR: " << view.error << '\n';
+        out << indent(1) << "ERROR: " << shown(view.error) << '\n';
         return;
     }
     out << indent(1) << "snapshot " << formatLocalUnix(view.takenAt) << ", segment "
-        << view.segmentSize << " bytes, key file " << view.keyFile << '\n';
+        << view.segmentSize << " bytes, key file " << shown(view.keyFile) << '\n';
+    if (!view.filter.empty())
+        out << indent(1) << "only " << shown(view.filter) << ": the sums are of what is shown\n";
     out << indent(1) << "statistics reset " << formatLocalTime(view.resetTime) << '\n';
     if (options.showSegment)
         writeAreas(out, view);
@@ -156,7 +164,9 @@ void writeText(std::ostream& out, const BrokerView& view, const TextOptions& opt
     for (const GroupView& group : view.groups)
         writeGroup(out, group, options);
     if (view.found)
-        writeSums(out, 1, "Sums of the broker:", view.sums, view.rates);
+        writeSums(out, 1,
+                  view.filter.empty() ? "Sums of the broker:" : "Sums of what is shown:", view.sums,
+                  view.rates);
     if (view.eventsShown)
         writeEvents(out, view);
 }

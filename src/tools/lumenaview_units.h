@@ -24,12 +24,28 @@ int64_t unixSeconds(uint32_t secondsSince1901);
 // Local date and time "2024-05-01 12:34:56", or "never" for 0.
 std::string formatLocalTime(uint32_t secondsSince1901);
 std::string formatLocalUnix(int64_t unixSeconds);
-// UTC in ISO 8601 "2024-05-01T12:34:56Z", or "" for 0.
+// Local time in ISO 8601 with its offset, "2024-05-01T12:34:56+02:00", or ""
+// for 0 (none).
 std::string formatIsoTime(uint32_t secondsSince1901);
 std::string formatIsoUnix(int64_t unixSeconds);
+// A stored local broken-down time in ISO 8601 with milliseconds and the
+// offset this machine's zone gives it, or "" when all fields are zero.
+std::string formatIsoUnixtime(const unixtime& t);
 // A stored local broken-down time "2024-05-01 12:34:56.789", or "never" when
 // all fields are zero.
 std::string formatUnixtime(const unixtime& t);
+
+// A record's 16-bit text as UTF-8: surrogate pairs are joined, a lone
+// surrogate becomes U+FFFD, so the result is always valid UTF-8.
+std::string utf8FromUtf16(const unsigned short* units, size_t length);
+// Text safe to write to a terminal: control characters (C0, DEL, C1) become
+// visible escapes "\x1B" or "\u009B", and backslashes and double quotes are
+// escaped so that a quoted label cannot be mistaken for its surroundings.
+std::string escapeForTerminal(const std::string& utf8);
+
+// Terminal columns that UTF-8 text takes: two for East Asian wide characters
+// and emoji, one for others.
+size_t displayWidth(const std::string& utf8);
 
 // Bytes as upper-case hexadecimal digits.
 std::string toHex(const unsigned char* bytes, size_t length);
