@@ -48,11 +48,6 @@ namespace {
 
 constexpr char kUuid[] = "5e1f0c3a-0000-4000-8000-00000000b001";
 
-ZOV_Resource_ID identity(const char* label, const char* uuid) {
-    const ZOV_String l(label), u(uuid);
-    return ZOV_Resource_ID(&u, &l);
-}
-
 // A 16-bit string as a broker hands it over.
 ZOV_String wide(const std::u16string& text) {
     return ZOV_String(reinterpret_cast<const unsigned short*>(text.c_str()));
@@ -127,7 +122,8 @@ int endedProcessId() {
 // `inLabel` replaces the label "In" in its node record and its template.
 struct StandardSegment {
     explicit StandardSegment(const ZOV_String& inLabel = ZOV_String("In")) {
-        const ZOV_Resource_ID brokerId = identity("BRK1", kUuid);
+        const ZOV_String brokerLabel("BRK1"), brokerUuid(kUuid);
+        const ZOV_Resource_ID brokerId(&brokerUuid, &brokerLabel);
         ZOV_BRIR broker(&brokerId);
         broker.setResetTime(resetTime);
         builder.put(stats, broker);
@@ -332,6 +328,35 @@ TEST(ViewerDecode, EventsJoinedWithTemplatesAndNewOnesShownOnce) {
     const lv::BrokerView later = lv::decodeBroker(kUuid, image, options);
     ASSERT_EQ(later.events.size(), 1u);
     EXPECT_EQ(later.events[0].text, "Late");
+}
+
+TEST(ViewerDecode, RandomDamageIsReportedNeverReadBeyondTheImage) {
+    StandardSegment segment;
+    uint64_t state = 0x9E3779B97F4A7C15u;
+    const auto next = [&state] {
+        return state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    };
+    int damaged = 0;
+    for (int round = 0; round < 400; ++round) {
+        lv::SegmentImage image = segment.builder.snapshot();
+        // Damage where it hurts most: headers and the first records of each area.
+        for (int flips = 1 + next() % 6; flips > 0; --flips) {
+            const size_t offset = segment.builder.areaOffset(next() % 3) * (next() % 4 != 0) +
+                                  next() % (next() % 2 ? 64 : 1200);
+            image.bytes[offset] = static_cast<unsigned char>(next());
+        }
+        if (round % 10 == 0)
+            image.bytes.resize(next() % image.bytes.size());  // a short copy
+        lv::DecodeOptions options;
+        options.events = true;
+        const lv::BrokerView view = lv::decodeBroker(kUuid, image, options);
+        for (const lv::Problem& problem : view.problems)
+            EXPECT_LT(problem.offset, image.bytes.size());
+        for (const lv::EventView& event : view.events)
+            EXPECT_LE(event.offset + ZOV_EVDR::kSize, image.bytes.size());
+        damaged += !view.error.empty() || !view.problems.empty();
+    }
+    EXPECT_GT(damaged, 100);
 }
 
 // ---- outputs ----------------------------------------------------------------
