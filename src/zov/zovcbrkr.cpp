@@ -266,8 +266,14 @@ ZOV_ReturnCode ZOV_Broker::populateStatsArea() {
     if (status == 0) {
         ZOV_Record_Set set;
         getRecords(&set);
-        for (ZOV_Record* record : set)
-            putRecord(record);
+        for (ZOV_Record* record : set) {
+            if (record->getType() == ZOV_RT_STATISTICS) {
+                RecordLock recordLock(record);  // no update in flight on it
+                putRecord(record);
+            } else {
+                putRecord(record);
+            }
+        }
         set.clear();  // the records belong to the resources
     }
     ZOV_EXIT_RC(fn, ZOV_RC_OK);
@@ -300,26 +306,73 @@ ZOV_ReturnCode ZOV_Broker::updateStatistics(ZOV_STIR* record, double queuedTime,
     } else if (record == nullptr) {
         result = ZOV_RC_NULL;
     } else {
-        RecordLock recordLock(record);
+        result = updateOnce(record, queuedTime, elapsedTime, size);
         // One reset is enough when the record belongs to this broker's tree
         // (its stored image is zeroed). A record outside the tree stays at its
         // maximum: it is reported rather than reset again without end.
-        for (int resets = 0;; ++resets) {
-            getRecord(record);
-            result = record->updateStatistics(queuedTime, elapsedTime, size);
-            if (result != ZOV_RC_MAXIMUM || resets == 1)
-                break;
-            ZOV_String label = getLabel();
-            ZOV_LogMessage(_ZOV_UNIT_, __LINE__, fn, ZOV_MSG_MAXIMUM_REACHED, label.getcValue());
-            resetStatistics();
+        if (result == ZOV_RC_MAXIMUM) {
+            resetAtMaximum(record);
+            result = updateOnce(record, queuedTime, elapsedTime, size);
         }
-        if (result == ZOV_RC_OK)
-            putRecord(record);
     }
     ZOV_EXIT_RC(fn, result);
     return result;
 }
 
+// The record's image is updated where it lies, under the record's mutex
+// alone. Tracing takes the long way (refresh the object, update it, write it
+// back) so that every step shows in the trace; both ways write the same bytes
+// in the same order. A record that was never placed is counted in this
+// process only: writing it would append under the area lock, which is never
+// taken while a record's mutex is held.
+ZOV_ReturnCode ZOV_Broker::updateOnce(ZOV_STIR* record, double queuedTime, double elapsedTime,
+                                      int size) {
+    void* image = statsArea != nullptr && statsArea->getStatus() == 0
+                      ? statsArea->placedPosition(record)
+                      : nullptr;
+    if (!bZOVTracing && image != nullptr) {
+        ZOV_Name_Mutex* const taken = record->acquire();
+        const ZOV_ReturnCode result = record->updateImage(image, queuedTime, elapsedTime, size);
+        ZOV_Record::release(taken);
+        return result;
+    }
+    return updateTraced(record, image, queuedTime, elapsedTime, size);
+}
+
+ZOV_ReturnCode ZOV_Broker::updateTraced(ZOV_STIR* record, void* image, double queuedTime,
+                                        double elapsedTime, int size) {
+    RecordLock recordLock(record);
+    if (image != nullptr)
+        getRecord(record);
+    const ZOV_ReturnCode result = record->updateStatistics(queuedTime, elapsedTime, size);
+    if (result == ZOV_RC_OK && image != nullptr)
+        putRecord(record);
+    return result;
+}
+
+// Threads and processes that find one record at its maximum at the same time
+// must not all reset: each reset would zero the messages counted since the
+// previous one. The record is looked at again under the area lock, and only
+// one still at its maximum is reset.
+void ZOV_Broker::resetAtMaximum(ZOV_STIR* record) {
+    static constexpr char fn[] = "ZOV_Broker::updateStatistics";
+    AreaLock areaLock(this);
+    bool full = false;
+    {
+        RecordLock recordLock(record);
+        getRecord(record);
+        full = record->isAtMaximum();
+    }
+    if (full) {
+        ZOV_String label = getLabel();
+        ZOV_LogMessage(_ZOV_UNIT_, __LINE__, fn, ZOV_MSG_MAXIMUM_REACHED, label.getcValue());
+        resetStatistics();
+    }
+}
+
+// A reset zeroes every record even with updates in flight: it takes each
+// statistics record's mutex, under the area lock, while it writes the record,
+// so an update ends before the zeroes are written or starts after them.
 void ZOV_Broker::resetStatistics() {
     static constexpr char fn[] = "ZOV_Broker::resetStatistics";
     ZOV_ENTRY(fn);

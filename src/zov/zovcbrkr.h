@@ -5,13 +5,15 @@
 // records of the statistics area, applies one message to one node's
 // statistics record, and resets all statistics when a maximum is reached.
 //
-// Locks (all named, inter-process): a record's mutex before the statistics
-// area's lock; never a record mutex while holding the area lock; never the
-// segment mutex under an area lock. updateStatistics takes the record's mutex
-// (and, at a maximum, the area lock inside it); resetStatistics and deleteNode
-// take the area lock. A join of a node instance (read, find or insert,
-// resetStatistics) runs between lockStatsArea and unlockStatsArea, so that
-// simultaneous joins of the same new resource leave one record per identity.
+// Locks (all named, inter-process): the statistics area's lock before a
+// record's mutex; never the area lock while holding a record's mutex; never
+// the segment mutex under an area lock. updateStatistics takes the record's
+// mutex alone, and at a maximum lets it go before it resets; resetStatistics
+// takes the area lock and, inside it, each statistics record's mutex while it
+// writes that record; deleteNode takes the area lock. A join of a node
+// instance (read, find or insert, resetStatistics) runs between lockStatsArea
+// and unlockStatsArea, so that simultaneous joins of the same new resource
+// leave one record per identity.
 //
 // Threads: the tree has no lock of its own; it is changed only under the area
 // lock. Texts that any thread of the node may read without a lock (the
@@ -90,13 +92,15 @@ class ZOV_Broker
     // nothing done without an area.
     ZOV_ReturnCode putRecord(ZOV_Record* record);
     ZOV_ReturnCode getRecord(ZOV_Record* record);
-    // The per-message entry: under the record's mutex, refresh, update, write.
-    // At a maximum: message 3, resetStatistics, and the update again.
+    // The per-message entry: under the record's mutex, the stored image
+    // updated in place. At a maximum: the mutex let go, then, when the record
+    // is still at its maximum under the area lock, message 3 and
+    // resetStatistics; and the update again.
     // ZOV_RC_FAILED for a failed broker, ZOV_RC_NULL for a null record.
     ZOV_ReturnCode updateStatistics(ZOV_STIR* record, double queuedTime, double elapsedTime,
                                     int size);
     // Under the area lock: rebuild (keepAll 0), zero every node's statistics,
-    // new reset time, write the tree.
+    // new reset time, write the tree, each statistics record under its mutex.
     void resetStatistics();
     // The statistics area's lock, re-entrant for the thread that holds it.
     // Nothing happens without a statistics area.
@@ -119,6 +123,10 @@ class ZOV_Broker
     ZOV_Record_Id_Registry& getRecordIdRegistry() { return knownRecordIds; }
 
   private:
+    ZOV_ReturnCode updateOnce(ZOV_STIR* record, double queuedTime, double elapsedTime, int size);
+    [[gnu::noinline]] ZOV_ReturnCode updateTraced(ZOV_STIR* record, void* image, double queuedTime,
+                                                  double elapsedTime, int size);
+    void resetAtMaximum(ZOV_STIR* record);
     // Registers the IDs of every record of one read of the area.
     void registerRecordIds(const ZOV_Record_Set& set);
 

@@ -176,9 +176,13 @@ ZOV_Record::~ZOV_Record() {
 
 ZOV_Record& ZOV_Record::operator=(const ZOV_Record& other) {
     if (this != &other) {
+        // The mutex is named after the record ID: the same ID keeps it (a
+        // rebuild of the tree copies every stored record over its object).
+        const bool sameId = header.recordId == other.header.recordId;
         std::memcpy(&header, &other.header, sizeof header);
         sharedPosition = other.sharedPosition;
-        markMutexStale();
+        if (!sameId)
+            markMutexStale();
     }
     return *this;
 }
@@ -325,10 +329,11 @@ ZOV_String ZOV_Record::getStringRecordId() const {
 //    until cleanup().
 //  - lock() records (record, mutex) on a small thread-local stack and unlock()
 //    releases exactly that mutex object, never a newer one that this thread
-//    did not take.
-void ZOV_Record::lock() {
+//    did not take. acquire() and release() skip the stack: the caller keeps
+//    the mutex object itself, which saves the per-message path a thread-local
+//    lookup.
+ZOV_Name_Mutex* ZOV_Record::acquire() {
     static constexpr char fn[] = "ZOV_Record::lock";
-    ZOV_ENTRY(fn);
     for (;;) {
         int state = mutexStale.load(std::memory_order_acquire);
         if (state == kMutexReady) {
@@ -340,8 +345,7 @@ void ZOV_Record::lock() {
             taken->get();
             if (mutexStale.load(std::memory_order_acquire) == kMutexReady &&
                 mutex.load(std::memory_order_acquire) == taken) {
-                pushHeld(this, taken);
-                break;
+                return taken;
             }
             taken->release();  // rebuilt while this thread waited
         } else if (state == kMutexStale && mutexStale.compare_exchange_strong(
@@ -349,13 +353,23 @@ void ZOV_Record::lock() {
             const ZOV_ReturnCode rc = initializeMutex();
             if (rc != ZOV_RC_OK) {
                 ZOV_PRINT(fn, "Error %i building Mutex", static_cast<int>(rc));
-                pushHeld(this, nullptr);  // unlock() then releases nothing
-                break;
+                return nullptr;  // release() then releases nothing
             }
         } else if (state != kMutexStale) {
             std::this_thread::yield();  // another thread is building
         }
     }
+}
+
+void ZOV_Record::release(ZOV_Name_Mutex* taken) {
+    if (taken != nullptr)
+        taken->release();
+}
+
+void ZOV_Record::lock() {
+    static constexpr char fn[] = "ZOV_Record::lock";
+    ZOV_ENTRY(fn);
+    pushHeld(this, acquire());
     ZOV_EXIT(fn);
 }
 
@@ -365,8 +379,7 @@ void ZOV_Record::unlock() {
     ZOV_Name_Mutex* taken = nullptr;
     if (!popHeld(this, taken))
         taken = mutex.load(std::memory_order_acquire);
-    if (taken != nullptr)
-        taken->release();
+    release(taken);
     ZOV_EXIT(fn);
 }
 

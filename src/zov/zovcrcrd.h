@@ -115,12 +115,12 @@ static_assert(offsetof(ZOV_Record_Header, recordId) == ZOV_Record_Header::kRecor
 static_assert(offsetof(ZOV_Record_Header, parentId) == ZOV_Record_Header::kParentIdOffset);
 
 class ZOV_Record {
-public:
+  public:
     explicit ZOV_Record(ZOV_RecordType type = ZOV_RT_RECORD, int generateId = 0);
     virtual ~ZOV_Record();
     ZOV_Record(const ZOV_Record&) = delete;
-    // Copies the header and the shared position; marks the mutex stale. The
-    // target keeps its own mutex object.
+    // Copies the header and the shared position; marks the mutex stale when
+    // the record ID changes. The target keeps its own mutex object.
     ZOV_Record& operator=(const ZOV_Record& other);
 
     // Image size in bytes.
@@ -156,10 +156,14 @@ public:
 
     void lock();
     void unlock();
+    // The record's mutex taken without the thread's note of it: the caller
+    // hands the result (null when no mutex could be built) to release().
+    ZOV_Name_Mutex* acquire();
+    static void release(ZOV_Name_Mutex* taken);
     ZOV_ReturnCode initializeMutex();
     void cleanup();
 
-protected:
+  protected:
     // Header transfer for derived classes: reads or writes the 104 header
     // bytes and returns the position after them (null when `limit` is given
     // and the header does not fit before it).
@@ -168,7 +172,7 @@ protected:
 
     ZOV_Record_Header header;
 
-private:
+  private:
     // Stale-flag transitions of the mutex scheme (zovcrcrd.cpp).
     void markMutexStale();
     void finishMutexBuild(bool built);

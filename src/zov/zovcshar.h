@@ -29,7 +29,9 @@
 // object on top of the named mutex "/tmp/" + area name; two area objects of
 // the same name exclude each other even in one thread. Rewriting in place and
 // reading take no lock (the caller holds the record's own mutex for an
-// update). Never take a record mutex or the segment mutex while holding it.
+// update). A record's mutex may be taken while holding the area lock (a
+// reset does), never the other way round; never the segment mutex while
+// holding the area lock.
 #pragma once
 
 #include <pthread.h>
@@ -80,6 +82,10 @@ class ZOV_Shared_Area {
     ZOV_ReturnCode read(ZOV_Record_Collection* records);
     ZOV_ReturnCode read(ZOV_Record_Collection* records, unixtime since);
 
+    // Position of the record's image when it lies wholly inside the usable
+    // part of the area, else null.
+    void* placedPosition(const ZOV_Record* record) const;
+
     void lock();
     void unlock();
     static pthread_t getThreadId() { return pthread_self(); }
@@ -107,9 +113,6 @@ class ZOV_Shared_Area {
     // under the area lock. A rewrite in place is never retried, and a record
     // that cannot fit even the empty area reports 2, the area left as it was.
     ZOV_ReturnCode putStartingAgain(ZOV_Record* record, ZOV_RecordType type);
-    // Position of the record's image when it lies wholly inside the usable
-    // part of the area, else null.
-    void* placedPosition(const ZOV_Record* record) const;
     // The walk limit for readers: area end or lastOffset, whichever is first.
     const unsigned char* readLimit() const;
     // Where the records placed since the last set-back end (clamped).

@@ -49,10 +49,17 @@ int32_t ZOV_STIR::toMilliseconds(double seconds) {
     return static_cast<int32_t>(t);  // truncates toward zero
 }
 
+bool ZOV_STIR::isAtMaximum() const {
+    return ZOV_WholeAtLeast(messageCount, kMaximumCount);
+}
+
 ZOV_ReturnCode ZOV_STIR::updateStatistics(double queuedTime, double elapsedTime, int size) {
     static constexpr char fn[] = "ZOV_STIR::updateStatistics";
     ZOV_ENTRY(fn);
-    if (ZOV_WholeAtLeast(messageCount, kMaximumCount)) {
+    // The count is decoded once for the check and the increment.
+    uint64_t count = 0;
+    const bool wholeCount = zov_quad::wholeOf(messageCount, count);
+    if (wholeCount ? count >= kMaximumCount : isAtMaximum()) {
         ZOV_EXIT_RC(fn, ZOV_RC_MAXIMUM);
         return ZOV_RC_MAXIMUM;
     }
@@ -64,7 +71,10 @@ ZOV_ReturnCode ZOV_STIR::updateStatistics(double queuedTime, double elapsedTime,
 
     // The sums hold whole numbers: added exactly without software floating
     // point, with the bytes binary128 addition gives (zovcquad.h).
-    ZOV_AddWhole(messageCount, 1);
+    if (wholeCount)
+        messageCount = zov_quad::fromWhole(count + 1);
+    else
+        ZOV_AddWhole(messageCount, 1);
     ZOV_AddWhole(sumSize, size);
     ZOV_AddWhole(sumElapsed, elapsed);
     ZOV_AddWhole(sumQueued, queued);
@@ -117,6 +127,48 @@ ZOV_STIR& ZOV_STIR::operator+=(const ZOV_STIR& other) {
     return *this;
 }
 
+// The body fields, in image order. Stores go field by field in that order,
+// so an outside reader sees the fields change in the same order whether the
+// whole record or only its body is written.
+void ZOV_STIR::loadBody(const void* position) {
+    ZOV_LoadField(position, kMessageCountOffset, messageCount);
+    ZOV_LoadField(position, kSumSizeOffset, sumSize);
+    ZOV_LoadField(position, kMaxSizeOffset, maxSize);
+    ZOV_LoadField(position, kMinSizeOffset, minSize);
+    ZOV_LoadField(position, kSumElapsedOffset, sumElapsed);
+    ZOV_LoadField(position, kMaxElapsedOffset, maxElapsed);
+    ZOV_LoadField(position, kMinElapsedOffset, minElapsed);
+    ZOV_LoadField(position, kSumQueuedOffset, sumQueued);
+    ZOV_LoadField(position, kMaxQueuedOffset, maxQueued);
+    ZOV_LoadField(position, kMinQueuedOffset, minQueued);
+    ZOV_LoadField(position, kFirstCollectionOffset, firstCollection);
+    ZOV_LoadField(position, kLastCollectionOffset, lastCollection);
+}
+
+void ZOV_STIR::storeBody(void* position) const {
+    ZOV_StoreField(position, kMessageCountOffset, messageCount);
+    ZOV_StoreField(position, kSumSizeOffset, sumSize);
+    ZOV_StoreField(position, kMaxSizeOffset, maxSize);
+    ZOV_StoreField(position, kMinSizeOffset, minSize);
+    ZOV_StoreField(position, kSumElapsedOffset, sumElapsed);
+    ZOV_StoreField(position, kMaxElapsedOffset, maxElapsed);
+    ZOV_StoreField(position, kMinElapsedOffset, minElapsed);
+    ZOV_StoreField(position, kSumQueuedOffset, sumQueued);
+    ZOV_StoreField(position, kMaxQueuedOffset, maxQueued);
+    ZOV_StoreField(position, kMinQueuedOffset, minQueued);
+    ZOV_StoreField(position, kFirstCollectionOffset, firstCollection);
+    ZOV_StoreField(position, kLastCollectionOffset, lastCollection);
+}
+
+ZOV_ReturnCode ZOV_STIR::updateImage(void* position, double queuedTime, double elapsedTime,
+                                     int size) {
+    loadBody(position);
+    const ZOV_ReturnCode result = updateStatistics(queuedTime, elapsedTime, size);
+    if (result == ZOV_RC_OK)
+        storeBody(position);
+    return result;
+}
+
 void* ZOV_STIR::getBounded(void* position, const void* limit) {
     static constexpr char fn[] = "ZOV_STIR::get";
     ZOV_ENTRY(fn);
@@ -125,18 +177,7 @@ void* ZOV_STIR::getBounded(void* position, const void* limit) {
     // the object untouched.
     if (position != nullptr && ZOV_ImageFits(position, limit, kSize)) {
         getHeaderImage(position, nullptr);
-        ZOV_LoadField(position, kMessageCountOffset, messageCount);
-        ZOV_LoadField(position, kSumSizeOffset, sumSize);
-        ZOV_LoadField(position, kMaxSizeOffset, maxSize);
-        ZOV_LoadField(position, kMinSizeOffset, minSize);
-        ZOV_LoadField(position, kSumElapsedOffset, sumElapsed);
-        ZOV_LoadField(position, kMaxElapsedOffset, maxElapsed);
-        ZOV_LoadField(position, kMinElapsedOffset, minElapsed);
-        ZOV_LoadField(position, kSumQueuedOffset, sumQueued);
-        ZOV_LoadField(position, kMaxQueuedOffset, maxQueued);
-        ZOV_LoadField(position, kMinQueuedOffset, minQueued);
-        ZOV_LoadField(position, kFirstCollectionOffset, firstCollection);
-        ZOV_LoadField(position, kLastCollectionOffset, lastCollection);
+        loadBody(position);
         next = static_cast<unsigned char*>(position) + kSize;
     }
     ZOV_EXIT_PTR(fn, next);
@@ -149,18 +190,7 @@ void* ZOV_STIR::put(void* position) {
     void* next = nullptr;
     if (position != nullptr) {
         putHeaderImage(position);
-        ZOV_StoreField(position, kMessageCountOffset, messageCount);
-        ZOV_StoreField(position, kSumSizeOffset, sumSize);
-        ZOV_StoreField(position, kMaxSizeOffset, maxSize);
-        ZOV_StoreField(position, kMinSizeOffset, minSize);
-        ZOV_StoreField(position, kSumElapsedOffset, sumElapsed);
-        ZOV_StoreField(position, kMaxElapsedOffset, maxElapsed);
-        ZOV_StoreField(position, kMinElapsedOffset, minElapsed);
-        ZOV_StoreField(position, kSumQueuedOffset, sumQueued);
-        ZOV_StoreField(position, kMaxQueuedOffset, maxQueued);
-        ZOV_StoreField(position, kMinQueuedOffset, minQueued);
-        ZOV_StoreField(position, kFirstCollectionOffset, firstCollection);
-        ZOV_StoreField(position, kLastCollectionOffset, lastCollection);
+        storeBody(position);
         next = static_cast<unsigned char*>(position) + kSize;
     }
     ZOV_EXIT_PTR(fn, next);

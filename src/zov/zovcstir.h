@@ -18,8 +18,8 @@
 //   +196  4    last collection, uint32, seconds since 1901; 0 = none
 // The binary128 values are whole numbers; 0.0 is sixteen zero bytes.
 //
-// The per-message path (get, updateStatistics, put) allocates nothing and
-// formats no text while tracing is off.
+// The per-message path (updateImage; get, updateStatistics, put while
+// tracing) allocates nothing and formats no text while tracing is off.
 #pragma once
 
 #include <cstdint>
@@ -59,9 +59,18 @@ class ZOV_STIR : public ZOV_Record {
     // Adds one message (times in seconds, size in bytes). ZOV_RC_MAXIMUM when
     // the count has reached kMaximumCount: nothing changes then.
     ZOV_ReturnCode updateStatistics(double queuedTime, double elapsedTime, int size);
+    // The count has reached kMaximumCount.
+    bool isAtMaximum() const;
     // Merges another record's statistics into this one; a source with first
     // collection 0 changes nothing.
     ZOV_STIR& operator+=(const ZOV_STIR& other);
+
+    // The per-message update in place: reads the body of the placed image at
+    // `position` (the caller holds the record's mutex and has checked that
+    // the image lies in its area), adds one message as updateStatistics does
+    // and writes the body back. The header is neither read nor written: an
+    // update never changes it. This object is left equal to the new body.
+    ZOV_ReturnCode updateImage(void* position, double queuedTime, double elapsedTime, int size);
 
     // Seconds to whole milliseconds: truncated, negative -> 0, NaN and values
     // at or above 2147483647 ms -> 2147483647.
@@ -81,6 +90,9 @@ class ZOV_STIR : public ZOV_Record {
     uint32_t getLastCollection() const { return lastCollection; }
 
   private:
+    void loadBody(const void* position);
+    void storeBody(void* position) const;
+
     __float128 messageCount = 0;
     __float128 sumSize = 0;
     int32_t maxSize = 0;
