@@ -46,10 +46,16 @@ inline bool wholeOf(__float128 value, uint64_t& whole) {
                                  ((half[1] & kHighFractionMask) << (63 - kHighFractionBits)) |
                                  (half[0] >> kUnusedLowBits);
     const int fractionBits = 63 - exponent;  // bits after the binary point
-    if (fractionBits > 0 && (significand << (64 - fractionBits)) != 0)
-        return false;  // not a whole number
     whole = significand >> fractionBits;
-    return true;
+    return (whole << fractionBits) == significand;  // else not a whole number
+}
+
+// value + 0 == value, bytes included: no sign bit (-0 + 0 is +0) and not
+// the exponent of infinity and not-a-number (kept out whole for simplicity).
+inline bool keepsZeroAddend(__float128 value) {
+    uint64_t half[2];
+    std::memcpy(half, &value, sizeof half);
+    return (half[1] >> 48) < 0x7FFF;
 }
 
 // The binary128 of a 64-bit whole number.
@@ -71,6 +77,11 @@ inline __float128 fromWhole(uint64_t whole) {
 
 // sum += addend, with the bytes binary128 addition gives.
 inline void ZOV_AddWhole(__float128& sum, int32_t addend) {
+    // Adding 0 (a message under a millisecond) leaves every value but -0 and
+    // not-a-number as it is: those two have the sign bit or the all-ones
+    // exponent.
+    if (addend == 0 && zov_quad::keepsZeroAddend(sum))
+        return;
     uint64_t whole = 0;
     uint64_t result = 0;
     if (addend >= 0 && zov_quad::wholeOf(sum, whole) &&

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -41,14 +42,16 @@ double processorSeconds() {
     return static_cast<double>(std::clock()) / 1000000.0;
 }
 
-// Copies the descriptor from the start of a bit stream of `size` bytes. A
+// Copies the descriptor from the start of a bit stream of `size` bytes (all
+// zero without a stream: the event of such a message carries it blank). A
 // shorter stream leaves the rest zero, and a put date or time that the end of
 // the stream cuts is zeroed whole: a cut field could still parse (seven
 // characters of a time read as four fields), so it reads as empty and the
 // queued time as 0. Nothing beyond the stream is read.
 void copyDescriptor(const unsigned char* stream, int size, BrkMqmd& descriptor) {
     std::memset(&descriptor, 0, sizeof descriptor);
-    const int length = size <= 0 ? 0 : (size < kDescriptorSize ? size : kDescriptorSize);
+    const int length =
+        stream == nullptr || size <= 0 ? 0 : (size < kDescriptorSize ? size : kDescriptorSize);
     if (length > 0)
         std::memcpy(&descriptor, stream, static_cast<size_t>(length));
     if (length < kPutDateOffset + kPutFieldLength) {
@@ -149,6 +152,43 @@ long long daysSinceEpoch(int year, int month, int day) {
     const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
     const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
     return static_cast<long long>(era) * 146097 + dayOfEra - 719468;
+}
+
+// The eight characters of a put field as one 64-bit word, the first
+// character in the lowest byte (little-endian host, as the image layouts).
+uint64_t fieldWord(const char* field) {
+    uint64_t word = 0;
+    std::memcpy(&word, field, sizeof word);
+    return word;
+}
+
+constexpr uint64_t kEveryByte = 0x0101010101010101;
+
+// Every byte of the word is a digit '0'-'9': its high nibble is 3, and adding
+// 6 to a low nibble of at most 9 does not carry into it.
+bool allDigits(uint64_t word) {
+    constexpr uint64_t kHigh = 0xF0 * kEveryByte;
+    constexpr uint64_t kThree = 0x30 * kEveryByte;
+    return (word & kHigh) == kThree && ((word + 6 * kEveryByte) & kHigh) == kThree;
+}
+
+// The digits of a word that allDigits accepts taken two by two: the value of
+// characters 0-1 in byte 0, 2-3 in byte 2, 4-5 in byte 4, 6-7 in byte 6.
+uint64_t digitPairs(uint64_t word) {
+    return (word & (0x0F * kEveryByte)) * (10 * 256 + 1) >> 8;
+}
+
+int pairAt(uint64_t pairs, int index) {
+    return static_cast<int>(pairs >> (16 * index) & 0xFF);
+}
+
+// The eight digits of such a word as one decimal number: from the pairs,
+// fours, then the whole, each step one multiply.
+uint32_t decimalOf(uint64_t word) {
+    word = digitPairs(word);
+    word = (word & 0x00FF00FF00FF00FF) * (100 * 65536 + 1) >> 16;
+    word = (word & 0x0000FFFF0000FFFF) * (10000 * (uint64_t{1} << 32) + 1) >> 32;
+    return static_cast<uint32_t>(word);
 }
 
 }  // namespace
@@ -322,10 +362,7 @@ void ZOV_Node_Context::processMessage(BrkDestinationList destinations, BrkExcept
     ZOV_ENTRY(fn);
     int size = 0;
     double queuedTime = 0.0;
-    // Without a bit stream the descriptor stays blank; the event and the
-    // exception event of such a message carry it as it is.
-    BrkMqmd descriptor;
-    std::memset(&descriptor, 0, sizeof descriptor);
+    const unsigned char* stream = nullptr;
     double started = 0.0;
 
     if (monitoringNode != nullptr) {
@@ -334,13 +371,17 @@ void ZOV_Node_Context::processMessage(BrkDestinationList destinations, BrkExcept
             int rc = 0;
             size = cniBufferSize(&rc, message);
             rc = 0;
-            const unsigned char* stream = cniBufferPointer(&rc, message);
-            if (stream != nullptr) {
-                copyDescriptor(stream, size, descriptor);
-                queuedTime = getQueuedTime(descriptor.putDate, descriptor.putTime);
-            }
+            stream = cniBufferPointer(&rc, message);
+            if (stream != nullptr)
+                queuedTime = getQueuedTime(stream, size);
         }
-        monitoringNode->postEvent(&descriptor, nullptr);
+        // The descriptor is copied only for an event: a plain message reads
+        // its put date and time where they lie.
+        if (bZOVTracing || monitoringNode->getEventTemplate() != nullptr) {
+            BrkMqmd descriptor;
+            copyDescriptor(stream, size, descriptor);
+            monitoringNode->postEvent(&descriptor, nullptr);
+        }
     }
 
     int rc = 0;
@@ -353,8 +394,11 @@ void ZOV_Node_Context::processMessage(BrkDestinationList destinations, BrkExcept
     if (monitoringNode != nullptr) {
         const double elapsed = processorSeconds() - started;
         monitoringNode->updateStatistics(queuedTime, elapsed, size);
-        if (rc == BRK_RC_EXCEPTION)
+        if (rc == BRK_RC_EXCEPTION) {
+            BrkMqmd descriptor;
+            copyDescriptor(stream, size, descriptor);
             monitoringNode->postException(&descriptor);
+        }
     }
     // The exception goes back to the broker, measured or not: a pass-through
     // context must not swallow a failure downstream. This does not return.
@@ -365,6 +409,23 @@ void ZOV_Node_Context::processMessage(BrkDestinationList destinations, BrkExcept
     ZOV_EXIT(fn);
 }
 
+// The put fields as copyDescriptor would leave them: a field that the end of
+// the stream cuts reads as empty, and so does the time when the date is cut.
+// Both fields lie inside the stream here, so each is read as one word.
+double ZOV_Node_Context::getQueuedTime(const unsigned char* stream, int size,
+                                       ZOV_Clock clock) const {
+    static constexpr char kEmpty[kPutFieldLength] = {};
+    if (stream == nullptr || size < kPutTimeOffset + kPutFieldLength)
+        return getQueuedTime(kEmpty, kEmpty, clock);
+    const auto* date = reinterpret_cast<const char*>(stream) + kPutDateOffset;
+    const auto* time = reinterpret_cast<const char*>(stream) + kPutTimeOffset;
+    const uint64_t dateWord = fieldWord(date);
+    const uint64_t timeWord = fieldWord(time);
+    if (!bZOVTracing && allDigits(dateWord) && allDigits(timeWord))
+        return digitsQueuedTime(decimalOf(dateWord), digitPairs(timeWord), clock);
+    return getQueuedTime(date, time, clock);
+}
+
 // A put date that parses but is no calendar date (month 13, day 32, hour 24
 // and the like) or lies before 1901 gives a queued time of 0.0, as an
 // unreadable one does: the message is counted but its queued time is not
@@ -372,6 +433,12 @@ void ZOV_Node_Context::processMessage(BrkDestinationList destinations, BrkExcept
 double ZOV_Node_Context::getQueuedTime(const char* putDate, const char* putTime,
                                        ZOV_Clock clock) const {
     static constexpr char fn[] = "ZOV_Node_Context::getQueuedTime";
+    // Checked character by character: the texts may end before eight.
+    if (!bZOVTracing && putDate != nullptr && putTime != nullptr && eightDigits(putDate) &&
+        eightDigits(putTime)) {
+        return digitsQueuedTime(decimalOf(fieldWord(putDate)), digitPairs(fieldWord(putTime)),
+                                clock);
+    }
     ZOV_ENTRY(fn);
     double result = 0.0;
     if (putDate != nullptr && putTime != nullptr && putDate[0] != 0 && putTime[0] != 0) {
@@ -396,6 +463,39 @@ double ZOV_Node_Context::getQueuedTime(const char* putDate, const char* putTime,
     }
     ZOV_TRACE(fn, "Exit: %f", result);
     return result;
+}
+
+// The usual descriptor: both fields eight digits, the date read as the
+// number YYYYMMDD and the time as its four pairs (digitPairs). The day number of the last put date
+// is kept, with the date, in one word that threads read and replace whole; messages put on the same
+// day skip the calendar arithmetic. The result is the one the field reader above gives for the same
+// texts.
+double ZOV_Node_Context::digitsQueuedTime(uint32_t date, uint64_t timePairs,
+                                          ZOV_Clock clock) const {
+    const uint64_t cached = putDay.load(std::memory_order_relaxed);
+    long long day = 0;
+    if (cached >> 32 == date) {
+        day = static_cast<int32_t>(static_cast<uint32_t>(cached));
+    } else {
+        long long midnight = 0;
+        if (!ZOV_UtcSeconds(static_cast<int>(date / 10000), static_cast<int>(date / 100 % 100),
+                            static_cast<int>(date % 100), 0, 0, 0, midnight)) {
+            return 0.0;
+        }
+        day = midnight / 86400;
+        putDay.store(uint64_t{date} << 32 | static_cast<uint32_t>(day), std::memory_order_relaxed);
+    }
+    const int hours = pairAt(timePairs, 0);
+    const int minutes = pairAt(timePairs, 1);
+    const int seconds = pairAt(timePairs, 2);
+    const int hundredths = pairAt(timePairs, 3);
+    if (hours > 23 || minutes > 59 || seconds > 59)
+        return 0.0;
+    const long long put = day * 86400 + hours * 3600 + minutes * 60 + seconds;
+    const ZOV_Time_Of_Day now = clock();
+    const long milliseconds = now.microseconds / 1000;
+    return static_cast<double>(now.seconds - put) +
+           static_cast<double>(milliseconds - 10L * hundredths) / 1000.0;
 }
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,9 @@
 // The attribute operations are not called concurrently with one another.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
 #include "broker/brk_api.h"
 #include "zov/zovcreid.h"
 #include "zov/zovcstrn.h"
@@ -56,6 +59,10 @@ class ZOV_Node_Context {
     // not necessarily terminated) and the current time read from `clock`.
     double getQueuedTime(const char* putDate, const char* putTime,
                          ZOV_Clock clock = ZOV_SystemTimeOfDay) const;
+    // The same for the descriptor at the start of a bit stream of `size`
+    // bytes: a put field that the stream's end cuts reads as empty.
+    double getQueuedTime(const unsigned char* stream, int size,
+                         ZOV_Clock clock = ZOV_SystemTimeOfDay) const;
 
     // Attribute operations; results 0 or 1.
     int setAttributeValue(const BrkChar16* name, const BrkChar16* value);
@@ -79,6 +86,8 @@ class ZOV_Node_Context {
     int status = 0;
 
   private:
+    // getQueuedTime of put fields that are all digits, as numbers.
+    double digitsQueuedTime(uint32_t date, uint64_t timePairs, ZOV_Clock clock) const;
     // The monitoring node when it exists and is usable, else null.
     ZOV_Monitoring_Node* usableMonitoringNode() const;
 
@@ -95,4 +104,8 @@ class ZOV_Node_Context {
     ZOV_String typeName;
     ZOV_String eventMessageName;
     ZOV_String collectQueueTimeName;
+    // The last put date seen (YYYYMMDD, high half) and its day number since
+    // 1970-01-01 (low half, signed); 0 before the first. Message threads
+    // share it: one word, read and written whole.
+    mutable std::atomic<uint64_t> putDay{0};
 };
