@@ -452,13 +452,14 @@ class Viewer {
     }
 
     // Stale named mutexes of the brokers shown (of every broker when -b is
-    // not given).
+    // not given: then counted from the key files alone, without reading the
+    // segments again, as a scrape of a large area needs).
     int staleLocks(const std::vector<BrokerView>& views) const {
+        if (options.filter.brokers.empty())
+            return countStaleLocks();
         std::vector<std::string> uuids;
         for (const BrokerView& view : views)
             uuids.push_back(view.uuid);
-        if (options.filter.brokers.empty())
-            uuids.clear();
         const std::vector<LockView> locks = listLocks(uuids);
         return static_cast<int>(std::count_if(locks.begin(), locks.end(), [](const LockView& l) {
             return l.state == LockState::kStale;
@@ -603,7 +604,7 @@ int serve(const Options& options, std::ostream& err) {
         once.format = openMetrics ? "openmetrics" : "prometheus";
         std::ostringstream text, quiet;
         Viewer(once, text, quiet).refresh();
-        return text.str();
+        return std::move(text).str();
     };
     interrupted = false;
     const auto previousInt = std::signal(SIGINT, onInterrupt);

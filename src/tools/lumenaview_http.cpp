@@ -204,10 +204,11 @@ void routeRequests(httplib::Server& server, const Scrape& scrape) {
     server.Get("/metrics", [&scrape](const httplib::Request& request, httplib::Response& response) {
         const bool openMetrics = request.get_header_value("Accept").find(
                                      "application/openmetrics-text") != std::string::npos;
-        response.set_content(scrape(openMetrics),
-                             openMetrics ? "application/openmetrics-text; version=1.0.0; "
-                                           "charset=utf-8"
-                                         : "text/plain; version=0.0.4; charset=utf-8");
+        response.body = scrape(openMetrics);  // moved, not copied: it may be large
+        response.set_header("Content-Type", openMetrics
+                                                ? "application/openmetrics-text; "
+                                                  "version=1.0.0; charset=utf-8"
+                                                : "text/plain; version=0.0.4; charset=utf-8");
     });
     server.Get("/-/healthy", [](const httplib::Request&, httplib::Response& response) {
         response.set_content("OK\n", "text/plain");

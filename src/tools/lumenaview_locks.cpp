@@ -230,6 +230,20 @@ LockView inspectLock(const std::string& keyFile) {
     return lock;
 }
 
+int countStaleLocks() {
+    int stale = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(kKeyFileDirectory, error)) {
+        if (!endsWith(entry.path().filename().string(), kLockSuffix))
+            continue;
+        LockView lock;
+        lock.keyFile = entry.path().string();
+        inspectObjects(lock);
+        stale += lock.state == LockState::kStale ? 1 : 0;
+    }
+    return stale;
+}
+
 std::vector<LockView> listLocks(const std::vector<std::string>& uuids) {
     RecordOwners records;
     for (const std::string& uuid : findBrokers())

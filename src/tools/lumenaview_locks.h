@@ -54,6 +54,9 @@ struct LockView {
 // these brokers and the processes' attachment mutexes. Record mutexes are
 // named after the records found in the brokers' statistics areas.
 std::vector<LockView> listLocks(const std::vector<std::string>& uuids);
+// How many named mutexes are stale, without reading any segment (for each
+// scrape of the metrics, where only the count matters).
+int countStaleLocks();
 // The named mutex of one key file, or one with an empty keyFile when there is
 // no such file.
 LockView inspectLock(const std::string& keyFile);

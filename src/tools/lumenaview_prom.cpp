@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "tools/lumenaview_units.h"
@@ -14,7 +15,7 @@ namespace {
 using Labels = std::vector<std::pair<std::string, std::string>>;
 
 struct Sample {
-    Labels labels;
+    uint32_t labels;  // index of the rendered label set
     long double value;
     long double created = 0;  // counters: Unix time they last started from 0
 };
@@ -79,18 +80,23 @@ std::string escapeLabel(const std::string& value) {
     return text;
 }
 
-std::string number(long double value) {
-    if (std::isnan(value))
-        return "NaN";
-    if (std::floor(value) == value && std::fabs(value) < 9007199254740992.0L) {
-        return std::to_string(static_cast<long long>(value));
+void appendNumber(std::string& text, long double value) {
+    if (std::isnan(value)) {
+        text += "NaN";
+        return;
     }
     char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(value));
-    return std::string(buffer, result.ptr);
+    const bool whole = std::floor(value) == value && std::fabs(value) < 9007199254740992.0L;
+    const auto result =
+        whole ? std::to_chars(buffer, buffer + sizeof buffer, static_cast<long long>(value))
+              : std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(value));
+    text.append(buffer, result.ptr);
 }
 
-// The families in the order they are written, each found by name.
+// The families in the order they are written, each found by name. A label
+// set is rendered and escaped once, however many samples share it, and the
+// exposition is built in one string: a scrape of a large area writes some
+// hundred thousand samples.
 class Exposition {
   public:
     // The creation time given to the counter samples added from now on.
@@ -98,52 +104,60 @@ class Exposition {
 
     Family& family(const std::string& name, Kind kind, const std::string& unit,
                    const std::string& help) {
-        for (Family& f : families) {
-            if (f.name == name)
-                return f;
+        const auto [it, added] = index.try_emplace(name, families.size());
+        if (added)
+            families.push_back({name, kind, unit, help, {}});
+        return families[it->second];
+    }
+
+    uint32_t labels(const Labels& labels) {
+        std::string text;
+        for (size_t i = 0; i < labels.size(); ++i) {
+            text += i ? "," : "{";
+            text += labels[i].first + "=\"" + escapeLabel(labels[i].second) + '"';
         }
-        families.push_back({name, kind, unit, help, {}});
-        return families.back();
+        labelSets.push_back(labels.empty() ? text : text + '}');
+        return static_cast<uint32_t>(labelSets.size() - 1);
     }
 
     void write(std::ostream& out, bool openMetrics) const {
+        std::string text;
         for (const Family& f : families)
-            writeFamily(out, f, openMetrics);
+            writeFamily(text, f, openMetrics);
         if (openMetrics)
-            out << "# EOF\n";
+            text += "# EOF\n";
+        out << text;
     }
 
   private:
-    static void writeFamily(std::ostream& out, const Family& f, bool openMetrics) {
+    void writeFamily(std::string& text, const Family& f, bool openMetrics) const {
         const bool counter = f.kind == Kind::kCounter;
         const std::string sampleName = counter ? f.name + "_total" : f.name;
-        const std::string headerName = openMetrics ? f.name : sampleName;
-        out << "# HELP " << headerName << ' ' << f.help << '\n';
-        out << "# TYPE " << headerName << (counter ? " counter\n" : " gauge\n");
+        const std::string createdName = f.name + "_created";
+        const std::string& headerName = openMetrics ? f.name : sampleName;
+        text += "# HELP " + headerName + ' ' + f.help + '\n';
+        text += "# TYPE " + headerName + (counter ? " counter\n" : " gauge\n");
         if (openMetrics && !f.unit.empty())
-            out << "# UNIT " << headerName << ' ' << f.unit << '\n';
+            text += "# UNIT " + headerName + ' ' + f.unit + '\n';
         for (const Sample& s : f.samples) {
-            writeSample(out, sampleName, s.labels, s.value);
+            writeSample(text, sampleName, s.labels, s.value);
             if (openMetrics && counter && s.created > 0)
-                writeSample(out, f.name + "_created", s.labels, s.created);
+                writeSample(text, createdName, s.labels, s.created);
         }
     }
 
-    static void writeSample(std::ostream& out, const std::string& name, const Labels& labels,
-                            long double value) {
-        out << name;
-        if (!labels.empty()) {
-            out << '{';
-            for (size_t i = 0; i < labels.size(); ++i) {
-                out << (i ? "," : "") << labels[i].first << "=\"" << escapeLabel(labels[i].second)
-                    << '"';
-            }
-            out << '}';
-        }
-        out << ' ' << number(value) << '\n';
+    void writeSample(std::string& text, const std::string& name, uint32_t labels,
+                     long double value) const {
+        text += name;
+        text += labelSets[labels];
+        text += ' ';
+        appendNumber(text, value);
+        text += '\n';
     }
 
     std::vector<Family> families;
+    std::unordered_map<std::string, size_t> index;
+    std::vector<std::string> labelSets;
 };
 
 Labels with(Labels labels, const std::string& name, const std::string& value) {
@@ -152,8 +166,9 @@ Labels with(Labels labels, const std::string& name, const std::string& value) {
 }
 
 // The statistics families of one level, for one set of figures.
-void addStats(Exposition& e, const std::string& level, const Labels& labels, const Stats& s) {
+void addStats(Exposition& e, const std::string& level, const Labels& labelList, const Stats& s) {
     const std::string p = "lumena_" + level + "_";
+    const uint32_t labels = e.labels(labelList);
     const auto add = [&](const std::string& name, Kind kind, const char* unit, const char* help,
                          long double value) {
         e.family(p + name, kind, unit, help)
@@ -192,8 +207,10 @@ void addSlots(Exposition& e, const std::string& level, const Labels& labels,
 }
 
 void addNode(Exposition& e, const Labels& flowLabels, const NodeView& node) {
-    const Labels labels = with(with(with(flowLabels, "node", node.label), "node_uuid", node.uuid),
-                               "node_type", nodeTypeName(node.type));
+    const Labels labelList =
+        with(with(with(flowLabels, "node", node.label), "node_uuid", node.uuid), "node_type",
+             nodeTypeName(node.type));
+    const uint32_t labels = e.labels(labelList);
     e.family("lumena_node_deleted", Kind::kGauge, "", "1 when the node is marked deleted.")
         .samples.push_back({labels, node.deleted ? 1.0L : 0.0L});
     if (!node.hasStatistics)
@@ -201,11 +218,12 @@ void addNode(Exposition& e, const Labels& flowLabels, const NodeView& node) {
     e.family("lumena_node_statistics_unstable", Kind::kGauge, "",
              "1 when the node's statistics kept changing while read (figures may be torn).")
         .samples.push_back({labels, node.unstable ? 1.0L : 0.0L});
-    addStats(e, "node", labels, node.stats);
+    addStats(e, "node", labelList, node.stats);
 }
 
 void addGroup(Exposition& e, const Labels& brokerLabels, const GroupView& group) {
-    const Labels labels = with(brokerLabels, "execution_group", group.label);
+    const Labels groupLabels = with(brokerLabels, "execution_group", group.label);
+    const uint32_t labels = e.labels(groupLabels);
     e.family("lumena_execution_group_process_id", Kind::kGauge, "",
              "Process id of the execution group, 0 when unknown.")
         .samples.push_back({labels, static_cast<long double>(group.processId)});
@@ -213,20 +231,21 @@ void addGroup(Exposition& e, const Labels& brokerLabels, const GroupView& group)
              "1 when the execution group's process exists (an ended one not yet reaped does not).")
         .samples.push_back({labels, group.process == ProcessState::kAlive ? 1.0L : 0.0L});
     for (const FlowView& flow : group.flows) {
-        const Labels flowLabels = with(labels, "flow", flow.label);
+        const Labels flowLabels = with(groupLabels, "flow", flow.label);
         for (const NodeView& node : flow.nodes)
             addNode(e, flowLabels, node);
         addSlots(e, "flow", flowLabels, flow.sums);
     }
-    addSlots(e, "execution_group", labels, group.sums);
+    addSlots(e, "execution_group", groupLabels, group.sums);
 }
 
 void addBroker(Exposition& e, const BrokerView& view) {
     // A broker that cannot be read keeps its name when it is known (from an
     // earlier read); an unknown name is left out rather than given empty.
-    Labels labels = {{"broker_uuid", view.uuid}};
+    Labels brokerLabels = {{"broker_uuid", view.uuid}};
     if (!view.label.empty())
-        labels.insert(labels.begin(), {"broker", view.label});
+        brokerLabels.insert(brokerLabels.begin(), {"broker", view.label});
+    const uint32_t labels = e.labels(brokerLabels);
     e.created = view.resetTime != 0 ? unixSeconds(view.resetTime) : 0;
     e.family("lumena_broker_up", Kind::kGauge, "", "1 when the broker's segment could be read.")
         .samples.push_back({labels, view.error.empty() ? 1.0L : 0.0L});
@@ -241,9 +260,9 @@ void addBroker(Exposition& e, const BrokerView& view) {
             .samples.push_back({labels, static_cast<long double>(unixSeconds(view.resetTime))});
     }
     for (const GroupView& group : view.groups)
-        addGroup(e, labels, group);
+        addGroup(e, brokerLabels, group);
     if (view.found)
-        addSlots(e, "broker", labels, view.sums);
+        addSlots(e, "broker", brokerLabels, view.sums);
 }
 
 }  // namespace
@@ -253,17 +272,17 @@ void writePrometheus(std::ostream& out, const std::vector<BrokerView>& brokers, 
     Exposition exposition;
     exposition
         .family("lumena_build_info", Kind::kGauge, "", "The version of lumenaview, as a label.")
-        .samples.push_back({{{"version", LUMENA_VERSION}}, 1});
+        .samples.push_back({exposition.labels({{"version", LUMENA_VERSION}}), 1});
     exposition
         .family("lumena_brokers", Kind::kGauge, "",
                 "Brokers found on this machine with a segment, readable or not.")
-        .samples.push_back({{}, static_cast<long double>(brokers.size())});
+        .samples.push_back({exposition.labels({}), static_cast<long double>(brokers.size())});
     if (staleLocks >= 0) {
         exposition
             .family("lumena_stale_locks", Kind::kGauge, "",
                     "Named mutexes held by a process that has ended: every later taker "
                     "waits until one is released (lumenaview --locks).")
-            .samples.push_back({{}, static_cast<long double>(staleLocks)});
+            .samples.push_back({exposition.labels({}), static_cast<long double>(staleLocks)});
     }
     for (const BrokerView& view : brokers)
         addBroker(exposition, view);
