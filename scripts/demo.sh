@@ -53,7 +53,7 @@ left_behind() {
             case "$root/ $build/" in "$path/"* | *" $path/"*) ;; *) echo "$path" ;; esac
         done)
     if [ "$objects" = 0 ] && [ -z "$entries" ]; then
-        echo "Nothing left: no System V IPC object, no file in /tmp."
+        echo "Nothing left behind: no System V IPC object, no file in /tmp."
         return
     fi
     [ "$objects" = 0 ] || ipcs
