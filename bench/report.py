@@ -145,8 +145,9 @@ def instructions(directory, out):
     out.append("|---|---:|")
     for kind in sorted(per):
         out.append(f"| {kind} | {per[kind]:.0f} |")
-    if "pass" in per and "monitored" in per:
-        out.append(f"| monitored minus pass-through | {per['monitored'] - per['pass']:.0f} |")
+    for kind in ("monitored", "events"):
+        if "pass" in per and kind in per:
+            out.append(f"| {kind} minus pass-through | {per[kind] - per['pass']:.0f} |")
     out.append("")
 
 

@@ -54,7 +54,7 @@ for kind in pass monitored events tracing; do
 done
 
 echo "== Instructions per message (callgrind, 12000 minus 2000 messages)"
-for kind in pass monitored; do
+for kind in pass monitored events; do
   for n in 2000 12000; do
     "${sandbox[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null "$bin/message_loop" \
       $kind $n 2> "$out/callgrind_${kind}_$n.txt" >/dev/null

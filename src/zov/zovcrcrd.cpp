@@ -99,12 +99,37 @@ void ZOV_StoreUnixtime(void* image, size_t offset, const unixtime& t) {
     ZOV_StoreField(image, offset + kUnixtimeMillisecondsOffset, t.milliseconds);
 }
 
+namespace {
+
+// The local time of the last second this thread converted. Every event is
+// stamped twice (its record ID and the area's last update), and localtime_r
+// walks the time-zone rules each time; within one second its answer cannot
+// change (offsets change on whole seconds, and localtime_r reads the rules
+// once per process).
+struct LocalSecond {
+    time_t seconds = -1;
+    struct tm local = {};
+};
+thread_local LocalSecond lastLocalSecond;
+
+// One thread-local lookup per call (see heldStack).
+[[gnu::noinline]] LocalSecond& localSecond() {
+    return lastLocalSecond;
+}
+
+}  // namespace
+
 unixtime ZOV_LocalUnixtime() {
     struct timeval now = {};
     gettimeofday(&now, nullptr);
     const time_t seconds = now.tv_sec;
-    struct tm local = {};
-    localtime_r(&seconds, &local);
+    LocalSecond& cached = localSecond();
+    if (cached.seconds != seconds) {
+        cached.local = {};
+        localtime_r(&seconds, &cached.local);
+        cached.seconds = seconds;
+    }
+    const struct tm& local = cached.local;
     unixtime t = {};
     t.seconds = local.tm_sec;
     t.minutes = local.tm_min;

@@ -49,11 +49,12 @@ double processorSeconds() {
 // characters of a time read as four fields), so it reads as empty and the
 // queued time as 0. Nothing beyond the stream is read.
 void copyDescriptor(const unsigned char* stream, int size, BrkMqmd& descriptor) {
-    std::memset(&descriptor, 0, sizeof descriptor);
     const int length =
         stream == nullptr || size <= 0 ? 0 : (size < kDescriptorSize ? size : kDescriptorSize);
+    auto* bytes = reinterpret_cast<unsigned char*>(&descriptor);
     if (length > 0)
-        std::memcpy(&descriptor, stream, static_cast<size_t>(length));
+        std::memcpy(bytes, stream, static_cast<size_t>(length));
+    std::memset(bytes + length, 0, static_cast<size_t>(kDescriptorSize - length));
     if (length < kPutDateOffset + kPutFieldLength) {
         std::memset(descriptor.putDate, 0, kPutFieldLength);
     }
