@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <future>
 #include <map>
 #include <memory>
@@ -29,10 +28,6 @@
 #include "support/tree_support.h"
 #include "tools/lumenaview_app.h"
 #include "tools/lumenaview_locks.h"
-#include "zov/zovcnoir.h"
-#include "zov/zovcrcst.h"
-#include "zov/zovcstar.h"
-#include "zov/zovcstir.h"
 
 namespace {
 
@@ -140,35 +135,10 @@ class GroupProcess {
     bool ended = false;
 };
 
-// Message count of every node in the area by label, and how many node
-// records carry each label.
-struct AreaCounts {
-    std::map<std::string, double> messages;
-    std::map<std::string, int> records;
-};
-
-AreaCounts readCounts() {
-    AreaCounts counts;
+zovtest::AreaCounts readCounts() {
     const ZOV_Resource_ID id = zovtest::identity(kUuid, kBroker);
     ZOV_Broker reader(&id);
-    if (reader.status != 0 || reader.getStatsArea() == nullptr)
-        return counts;
-    ZOV_Record_Set set;
-    reader.getStatsArea()->read(&set);
-    for (ZOV_Record* record : set) {
-        const auto* node = dynamic_cast<const ZOV_NOIR*>(record);
-        if (node == nullptr)
-            continue;
-        ZOV_String label = node->getLabel();
-        ++counts.records[label.getcValue()];
-        for (ZOV_Record* candidate : set) {
-            const auto* stats = dynamic_cast<const ZOV_STIR*>(candidate);
-            if (stats != nullptr && stats->isChildOf(node))
-                counts.messages[label.getcValue()] = static_cast<double>(stats->getMessageCount());
-        }
-    }
-    set.clearAndDestroy();
-    return counts;
+    return zovtest::readAreaCounts(reader);
 }
 
 // Runs the viewer in this process; `answer` is what it reads when it asks.
@@ -255,7 +225,7 @@ TEST_F(CrashTest, KillBetweenMessagesLosesNoUpdateAndARestartedGroupRejoins) {
         victim = std::make_unique<GroupProcess>("EGV", std::vector<std::string>{"V"});
         ASSERT_TRUE(victim->ready());
         expected = {{"S1", 0}, {"S2", 0}, {"V", 0}};
-        AreaCounts counts = readCounts();
+        zovtest::AreaCounts counts = readCounts();
         EXPECT_EQ(counts.records["V"], 1) << "V joined as a second node";
         EXPECT_EQ(counts.messages, expected);
         ASSERT_TRUE(s1.send(kRound) && s2.send(kRound) && victim->send(kRound));
@@ -273,10 +243,10 @@ TEST_F(CrashTest, KillBetweenMessagesLosesNoUpdateAndARestartedGroupRejoins) {
     victim = std::make_unique<GroupProcess>("EGV", std::vector<std::string>{"V"});
     ASSERT_TRUE(victim->ready());
     ASSERT_TRUE(s1.finished() && s2.finished());
-    const AreaCounts before = readCounts();
+    const zovtest::AreaCounts before = readCounts();
     EXPECT_LE(before.messages.at("S1"), kRound);
     ASSERT_TRUE(s1.send(kRound) && s2.send(kRound) && victim->send(kRound));
-    const AreaCounts after = readCounts();
+    const zovtest::AreaCounts after = readCounts();
     for (const char* label : {"S1", "S2", "V"}) {
         EXPECT_EQ(after.messages.at(label) - before.messages.at(label), kRound) << label;
         EXPECT_EQ(after.records.at(label), 1) << label;

@@ -60,51 +60,75 @@ TEST(Statistics, MillisecondsTruncateAndClamp) {
         EXPECT_EQ(ZOV_STIR::toMilliseconds(seconds), ms) << seconds;
 }
 
-TEST(Statistics, FirstUpdateAfterResetThenSignedExtremes) {
-    ZOV_STIR record(1);
-    load(record, Values{.count = 9, .sumSize = 900, .maxSize = 500, .first = 7, .last = 8});
-    record.reset();
-    EXPECT_EQ(imageOf(record), image(record, Values{}).data());  // header kept, body zero
+// One update from each kind of stored record: through the object (get,
+// update, put) and in place on a copy of the image (updateImage), which must
+// leave the same bytes, header untouched, and allocate nothing. kNow in the
+// expected collection times stands for the clock's second at the update; a
+// case that straddles a second boundary is made again.
+constexpr uint32_t kNow = 1;
+struct UpdateCase {
+    Values start;
+    double queued, elapsed;
+    int32_t size;
+    ZOV_ReturnCode rc;
+    Values expected;
+};
 
-    const uint32_t before = ZOV_SecondsSince1901();
-    ASSERT_EQ(record.updateStatistics(0.25, 0.0015, 300), ZOV_RC_OK);
-    const uint32_t now = record.getFirstCollection();
-    EXPECT_TRUE(now >= before && now <= ZOV_SecondsSince1901());
-    EXPECT_EQ(imageOf(record),
-              image(record, Values{1, 300, 300, 300, 1, 1, 1, 250, 250, 250, now, now}).data());
-
-    // Minima and maxima compare signed; a queued time of 0 is a sample.
-    ASSERT_EQ(record.updateStatistics(0.0, 0.005, -5), ZOV_RC_OK);
-    ASSERT_EQ(record.updateStatistics(0.020, 0.001, 7), ZOV_RC_OK);
-    const uint32_t last = record.getLastCollection();
-    EXPECT_EQ(imageOf(record),
-              image(record, Values{3, 302, 300, -5, 7, 5, 1, 270, 250, 0, now, last}).data());
-}
-
-TEST(Statistics, MaximumStopsTheCountAndChangesNothing) {
-    ZOV_STIR record(1);
-    load(record, Values{2147483646, 5000, 100, 2, 70, 9, 1, 30, 4, 0, 1000, 2000});
-    ASSERT_EQ(record.updateStatistics(0.001, 0.001, 1), ZOV_RC_OK);
-    EXPECT_TRUE(record.getMessageCount() == 2147483647);
-    const std::vector<unsigned char> before = imageOf(record);
-    EXPECT_EQ(record.updateStatistics(0.5, 0.5, 1000), ZOV_RC_MAXIMUM);
-    EXPECT_EQ(imageOf(record), before);
-}
-
-TEST(Statistics, SumsAreExactBeyondTwoToThe64) {
-    // 2^64 + 1 needs 65 significant bits: an 80-bit long double rounds it.
-    ASSERT_EQ(static_cast<long double>(kTwoTo64) + 1.0L, static_cast<long double>(kTwoTo64));
-    ZOV_STIR record(0), other(0);
-    load(record, Values{1, kTwoTo64, 1, 1, kTwoTo64, 1, 1, kTwoTo64, 1, 1, 5, 5});
-    ASSERT_EQ(record.updateStatistics(0.003, 0.001, 1), ZOV_RC_OK);
-    const uint32_t now = record.getLastCollection();
-    EXPECT_EQ(imageOf(record), image(record, Values{2, kTwoTo64 + 1, 1, 1, kTwoTo64 + 1, 1, 1,
-                                                    kTwoTo64 + 3, 3, 1, 5, now})
-                                   .data());
-
-    load(other, Values{.count = 1, .sumSize = 2, .first = 5, .last = 5});
-    record += other;
-    EXPECT_TRUE(record.getSumSize() - static_cast<__float128>(kTwoTo64) == 3);
+TEST(Statistics, UpdateFromEveryKindOfStoredRecord) {
+    const unsigned __int128 big = kTwoTo64;
+    const UpdateCase cases[] = {
+        // After a reset: the message sets every extreme and both times.
+        {{}, 0.25, 0.0015, 300, ZOV_RC_OK, {1, 300, 300, 300, 1, 1, 1, 250, 250, 250, kNow, kNow}},
+        // Extremes compare signed; a queued time of 0 is a sample.
+        {{1, 300, 300, 300, 1, 1, 1, 250, 250, 250, 7, 8},
+         0.0,
+         0.005,
+         -5,
+         ZOV_RC_OK,
+         {2, 295, 300, -5, 6, 5, 1, 250, 250, 0, 7, kNow}},
+        // The last message before the maximum counts; at the maximum nothing.
+        {{2147483646, 5000, 100, 2, 70, 9, 1, 30, 4, 0, 1000, 2000},
+         0.001,
+         0.001,
+         1,
+         ZOV_RC_OK,
+         {2147483647, 5001, 100, 1, 71, 9, 1, 31, 4, 0, 1000, kNow}},
+        {{2147483647, 5000, 100, 2, 70, 9, 1, 30, 4, 0, 1000, 2000},
+         0.5,
+         0.5,
+         1000,
+         ZOV_RC_MAXIMUM,
+         {2147483647, 5000, 100, 2, 70, 9, 1, 30, 4, 0, 1000, 2000}},
+        // Beyond 2^64 (65 significant bits, which a long double rounds) exact.
+        {{1, big, 1, 1, big, 1, 1, big, 1, 1, 5, 5},
+         0.003,
+         0.001,
+         1,
+         ZOV_RC_OK,
+         {2, big + 1, 1, 1, big + 1, 1, 1, big + 3, 3, 1, 5, kNow}}};
+    for (const UpdateCase& c : cases) {
+        for (;;) {
+            ZOV_STIR stored(1), record(0);
+            load(stored, c.start);
+            std::vector<unsigned char> viaObject = imageOf(stored), inPlace = viaObject;
+            const uint32_t now = ZOV_SecondsSince1901();
+            ASSERT_EQ(record.get(viaObject.data()), viaObject.data() + 200);
+            EXPECT_EQ(record.updateStatistics(c.queued, c.elapsed, c.size), c.rc);
+            record.put(viaObject.data());
+            AllocationScope scope;
+            EXPECT_EQ(ZOV_STIR(0).updateImage(inPlace.data(), c.queued, c.elapsed, c.size), c.rc);
+            EXPECT_EQ(scope.count(), 0);
+            if (ZOV_SecondsSince1901() != now)
+                continue;
+            Values expected = c.expected;
+            for (uint32_t* time : {&expected.first, &expected.last})
+                *time = *time == kNow ? now : *time;
+            EXPECT_EQ(viaObject, image(stored, expected).data())
+                << static_cast<double>(c.start.count);
+            EXPECT_EQ(inPlace, viaObject) << static_cast<double>(c.start.count);
+            break;
+        }
+    }
 }
 
 TEST(Statistics, MergeRules) {
@@ -146,44 +170,14 @@ TEST(Statistics, ImageLayoutAndBoundedRead) {
     load(filled, values);
     expectImage(filled, image(filled, values), blank);
 
+    // A reset zeroes the body and keeps the header.
+    filled.reset();
+    EXPECT_EQ(imageOf(filled), image(filled, Values{}).data());
+
     // A short image or a limit before the position leaves the record alone.
     const std::vector<unsigned char> before = imageOf(fresh);
     std::vector<unsigned char> bytes = imageOf(filled);
     EXPECT_EQ(fresh.getBounded(bytes.data(), bytes.data() + 199), nullptr);
     EXPECT_EQ(fresh.getBounded(bytes.data() + 8, bytes.data()), nullptr);
     EXPECT_EQ(imageOf(fresh), before);
-}
-
-// The per-message update in place must leave the bytes that refreshing the
-// object, updating it and writing it back leave, header untouched, from every
-// kind of stored record, and allocate nothing. A pair of updates that straddles
-// a second boundary (different collection times) is made again.
-TEST(Statistics, UpdateInPlaceWritesWhatGetUpdatePutWrites) {
-    const Values starts[] = {{},
-                             {5, 900, 400, 3, 20, 9, 1, 40, 30, 2, 100, 200},
-                             {1, kTwoTo64, 1, -9, kTwoTo64, 1, 1, 0, 0, 0, 7, 7},
-                             {2147483646, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}};
-    for (const Values& start : starts) {
-        ZOV_STIR stored(1), viaObject(0), inPlace(0);
-        load(stored, start);
-        std::vector<unsigned char> expected = imageOf(stored), actual = expected;
-        for (int i = 0; i < 4; ++i) {
-            for (;;) {
-                std::vector<unsigned char> a = expected, b = actual;
-                const uint32_t second = ZOV_SecondsSince1901();
-                viaObject.get(a.data());
-                const ZOV_ReturnCode rc = viaObject.updateStatistics(0.004 * i, 0.0, 7 - 9 * i);
-                if (rc == ZOV_RC_OK)
-                    viaObject.put(a.data());
-                AllocationScope scope;
-                EXPECT_EQ(inPlace.updateImage(b.data(), 0.004 * i, 0.0, 7 - 9 * i), rc);
-                EXPECT_EQ(scope.count(), 0);
-                if (ZOV_SecondsSince1901() == second) {
-                    expected = a, actual = b;
-                    break;
-                }
-            }
-            ASSERT_EQ(actual, expected) << "start count " << static_cast<double>(start.count);
-        }
-    }
 }
