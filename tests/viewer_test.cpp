@@ -630,7 +630,7 @@ TEST(ViewerCli, WrongUsageAndMissingBrokersGetClearMessagesAndTheirExitCodes) {
               std::string::npos)
         << list.out;
     const RunResult help = runInProcess({"--help"});
-    for (const char* range : {"0.1 to 86400", "rate|messages|queued|name", "Exit codes:"})
+    for (const char* range : {"0.1 to 86400", "{rate,messages,queued,name}", "Exit codes:"})
         EXPECT_NE(help.out.find(range), std::string::npos) << range;
 }
 

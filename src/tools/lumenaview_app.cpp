@@ -183,7 +183,7 @@ void addViewOptions(CLI::App& app, Options& o) {
                    "Output: text (for people), json (one document per run: an array of "
                    "brokers), ndjson (one line per broker; the form for --watch), "
                    "prometheus or openmetrics (metrics text format)")
-        ->type_name("text|json|ndjson|prometheus|openmetrics")
+        ->type_name("FORMAT")
         ->check(CLI::IsMember({"text", "json", "ndjson", "prometheus", "openmetrics"}))
         ->capture_default_str();
     app.add_flag("--table", o.table,
@@ -193,7 +193,7 @@ void addViewOptions(CLI::App& app, Options& o) {
     app.add_option("--sort", o.sort,
                    "With --table: order of the lines, highest first for rate (messages/s), "
                    "messages and queued (average queued time), alphabetical for name")
-        ->type_name("rate|messages|queued|name")
+        ->type_name("KEY")
         ->check(CLI::IsMember({"rate", "messages", "queued", "name"}))
         ->capture_default_str();
     app.add_flag("-e,--events", o.events,
