@@ -335,13 +335,9 @@ TEST(ViewerOutput, NamesInAnyScriptAndControlCharactersInEveryFormat) {
         {u"日本語フロー", "日本語フロー", "日本語フロー"},
         {u"Кириллица", "Кириллица", "Кириллица"},
         {u"ü日\U0001F600", "ü日\U0001F600", "ü日\U0001F600"},
-        {u"a\xD83D"
-         u"b\xDE00",
-         "a\uFFFDb\uFFFD", "a\uFFFDb\uFFFD"},
+        {u"a\xD83D\x0062\xDE00", "a\uFFFDb\uFFFD", "a\uFFFDb\uFFFD"},  // lone surrogates
         {u"t\x1B]0;x\x07!", "t\x1B]0;x\x07!", "t\\x1B]0;x\\x07!"},
-        {u"\x9B"
-         u"2J\x7F",
-         "\u009B2J\x7F", "\\u009B2J\\x7F"},
+        {u"\x9B\x0032J\x7F", "\u009B2J\x7F", "\\u009B2J\\x7F"},
         {u"say \"hi\" C:\\", "say \"hi\" C:\\", "say \\\"hi\\\" C:\\\\"},
     };
     for (const auto& c : cases) {
