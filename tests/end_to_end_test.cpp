@@ -154,30 +154,24 @@ Json view(const std::string& uuid) {
     return document.is_array() && document.size() == 1 ? document[0] : Json::object();
 }
 
-const Json* labelled(const Json& array, const std::string& label) {
-    if (!array.is_array())
-        return nullptr;
-    for (const Json& item : array) {
-        if (item.value("label", "") == label)
-            return &item;
+// The group, flow or node at "G", "G/F" or "G/F/N"; the broker at "".
+const Json* at(const Json& v, const std::string& path) {
+    static const char* const kLevels[] = {"execution_groups", "message_flows", "nodes"};
+    const Json* here = &v;
+    std::stringstream labels(path);
+    int level = 0;
+    for (std::string label; std::getline(labels, label, '/');) {
+        const auto items = here->find(kLevels[level++]);
+        if (items == here->end())
+            return nullptr;
+        const Json* next = nullptr;
+        for (const Json& item : *items)
+            next = next == nullptr && item.value("label", "") == label ? &item : next;
+        if (next == nullptr)
+            return nullptr;
+        here = next;
     }
-    return nullptr;
-}
-
-const Json* groupOf(const Json& v, const std::string& group) {
-    const auto groups = v.find("execution_groups");
-    return groups != v.end() ? labelled(*groups, group) : nullptr;
-}
-
-const Json* flowOf(const Json& v, const std::string& group, const std::string& flow) {
-    const Json* g = groupOf(v, group);
-    return g != nullptr ? labelled((*g)["message_flows"], flow) : nullptr;
-}
-
-const Json* nodeOf(const Json& v, const std::string& group, const std::string& flow,
-                   const std::string& node) {
-    const Json* f = flowOf(v, group, flow);
-    return f != nullptr ? labelled((*f)["nodes"], node) : nullptr;
+    return here;
 }
 
 const Json* area(const Json& v, const std::string& eyecatcher) {
@@ -381,87 +375,45 @@ TEST_F(TwoGroupProcesses, EveryFlowRanAndEveryFailureReachedTheBroker) {
     EXPECT_EQ(r.hostLog, "");
 }
 
-TEST_F(TwoGroupProcesses, CountsAndSizesInTheAreaAreExact) {
+// Every node's figures are exactly what the host sent through it, and the
+// sums the agent makes per flow, execution group and broker, by node type,
+// add them up. Each queued time lies between the put time written into the
+// descriptor and the wall clock read by the host around the evaluation; the
+// node truncates to the millisecond, and its double arithmetic may land one
+// below.
+TEST_F(TwoGroupProcesses, FiguresInTheAreaAreExactAndAddUp) {
     const TwoGroupResults& r = *results;
     const Json& v = r.whileIdle;
-    for (const FlowPlan& flow : r.plan.flows) {
-        const Sent& s = r.sent.at(flow.path());
-        for (const NodePlan& plan : flow.nodes) {
-            SCOPED_TRACE(flow.path() + "/" + plan.name);
-            const Json* node = nodeOf(v, flow.group, flow.name, plan.name);
-            ASSERT_NE(node, nullptr);
-            EXPECT_EQ((*node)["type"], plan.type);
-            EXPECT_EQ((*node)["deleted"], false);
-            const Json& stats = (*node)["statistics"];
-            EXPECT_EQ(stats["messages"], s.evaluated);
-            EXPECT_EQ(stats["size_bytes"]["sum"], s.sizeSum);
-            EXPECT_EQ(stats["size_bytes"]["min"], s.sizeMin);
-            EXPECT_EQ(stats["size_bytes"]["max"], s.sizeMax);
-            const int64_t first = isoSeconds(stats["first_collection"]);
-            const int64_t last = isoSeconds(stats["last_collection"]);
-            EXPECT_GE(first, r.startMs / 1000);
-            EXPECT_LE(first, last);
-            EXPECT_LE(last, r.endMs / 1000 + 1);
-        }
-    }
-}
-
-// The sums the agent makes per flow, execution group and broker, by node type.
-TEST_F(TwoGroupProcesses, SumsPerNodeTypeAddUpExactly) {
-    const TwoGroupResults& r = *results;
-    struct Sum {
-        long long messages = 0, size = 0, minSize = INT64_MAX, maxSize = 0;
+    const auto range = [](const Json& figure) {
+        return Json{figure["sum"], figure["min"], figure["max"]};
     };
-    std::map<std::string, std::map<std::string, Sum>> expected;  // scope -> slot -> sum
-    for (const FlowPlan& flow : r.plan.flows) {
-        const Sent& s = r.sent.at(flow.path());
-        for (const NodePlan& node : flow.nodes) {
-            for (const std::string& scope : {std::string("broker"), flow.group, flow.path()}) {
-                Sum& sum = expected[scope][node.type];
-                sum.messages += s.evaluated;
-                sum.size += s.sizeSum;
-                sum.minSize = std::min(sum.minSize, s.sizeMin);
-                sum.maxSize = std::max(sum.maxSize, s.sizeMax);
-            }
-        }
-    }
-    const Json& v = r.whileIdle;
-    for (const auto& [scope, slots] : expected) {
-        const std::vector<std::string> parts = split(scope, '/');
-        const Json* holder = scope == "broker"   ? &v
-                             : parts.size() == 1 ? groupOf(v, parts[0])
-                                                 : flowOf(v, parts[0], parts[1]);
-        ASSERT_NE(holder, nullptr) << scope;
-        for (const std::string slot : {"input", "output", "other"}) {
-            SCOPED_TRACE(scope + " " + slot);
-            const Json& sums = (*holder)["sums"][slot];
-            const auto found = slots.find(slot);
-            if (found == slots.end()) {
-                EXPECT_EQ(sums["messages"], 0);
-                continue;
-            }
-            EXPECT_EQ(sums["messages"], found->second.messages);
-            EXPECT_EQ(sums["size_bytes"]["sum"], found->second.size);
-            EXPECT_EQ(sums["size_bytes"]["min"], found->second.minSize);
-            EXPECT_EQ(sums["size_bytes"]["max"], found->second.maxSize);
-        }
-    }
-}
-
-// Each queued time lies between the put time written into the descriptor and
-// the wall clock read by the host around the evaluation; the node truncates
-// to the millisecond, and its double arithmetic may land one below.
-TEST_F(TwoGroupProcesses, QueuedTimesMatchThePutTimes) {
-    const TwoGroupResults& r = *results;
-    const Json& v = r.whileIdle;
+    struct Sum {
+        long long messages = 0, size = 0, min = INT64_MAX, max = 0;
+    };
+    std::map<std::string, std::map<std::string, Sum>> sums;  // scope -> slot -> sum
     for (const FlowPlan& flow : r.plan.flows) {
         const Sent& s = r.sent.at(flow.path());
         EXPECT_GE(s.queuedLowMs, std::lround(flow.age * 1000) - 10) << flow.path();
         for (const NodePlan& plan : flow.nodes) {
             SCOPED_TRACE(flow.path() + "/" + plan.name);
-            const Json* node = nodeOf(v, flow.group, flow.name, plan.name);
+            for (const std::string& scope : {std::string(), flow.group, flow.path()}) {
+                Sum& sum = sums[scope][plan.type];
+                sum = {sum.messages + s.evaluated, sum.size + s.sizeSum,
+                       std::min(sum.min, s.sizeMin), std::max(sum.max, s.sizeMax)};
+            }
+            const Json* node = at(v, flow.path() + "/" + plan.name);
             ASSERT_NE(node, nullptr);
-            const Json& queued = (*node)["statistics"]["queued_ms"];
+            EXPECT_EQ((*node)["type"], plan.type);
+            EXPECT_EQ((*node)["deleted"], false);
+            const Json& stats = (*node)["statistics"];
+            EXPECT_EQ(stats["messages"], s.evaluated);
+            EXPECT_EQ(range(stats["size_bytes"]), Json({s.sizeSum, s.sizeMin, s.sizeMax}));
+            const int64_t first = isoSeconds(stats["first_collection"]);
+            const int64_t last = isoSeconds(stats["last_collection"]);
+            EXPECT_GE(first, r.startMs / 1000);
+            EXPECT_LE(first, last);
+            EXPECT_LE(last, r.endMs / 1000 + 1);
+            const Json& queued = stats["queued_ms"];
             if (!plan.queueTime) {
                 EXPECT_EQ(queued["sum"], 0);
                 EXPECT_EQ(queued["max"], 0);
@@ -469,9 +421,22 @@ TEST_F(TwoGroupProcesses, QueuedTimesMatchThePutTimes) {
             }
             EXPECT_GE(queued["min"].get<long long>(), s.queuedLowMs - 1);
             EXPECT_LE(queued["max"].get<long long>(), s.queuedHighMs);
-            const double average = queued["avg"].get<double>();
-            EXPECT_GE(average, static_cast<double>(s.queuedLowMs - 1));
-            EXPECT_LE(average, static_cast<double>(s.queuedHighMs));
+            EXPECT_GE(queued["avg"].get<double>(), static_cast<double>(s.queuedLowMs - 1));
+            EXPECT_LE(queued["avg"].get<double>(), static_cast<double>(s.queuedHighMs));
+        }
+    }
+    for (const auto& [scope, slots] : sums) {
+        const Json* holder = at(v, scope);
+        ASSERT_NE(holder, nullptr) << scope;
+        for (const std::string slot : {"input", "output", "other"}) {
+            SCOPED_TRACE(scope + " " + slot);
+            const Json& figures = (*holder)["sums"][slot];
+            const auto found = slots.find(slot);
+            EXPECT_EQ(figures["messages"], found == slots.end() ? 0 : found->second.messages);
+            if (found != slots.end()) {
+                const Sum& sum = found->second;
+                EXPECT_EQ(range(figures["size_bytes"]), Json({sum.size, sum.min, sum.max}));
+            }
         }
     }
 }
@@ -544,15 +509,15 @@ TEST_F(TwoGroupProcesses, StoppedGroupsNodesAreMarkedDeletedWithTheirFigures) {
     const TwoGroupResults& r = *results;
     const Json& before = r.whileIdle;
     const Json& after = r.afterFirstStop;
-    ASSERT_NE(groupOf(after, "EG1"), nullptr);
-    EXPECT_EQ((*groupOf(before, "EG1"))["process"], "alive");
-    EXPECT_EQ((*groupOf(after, "EG1"))["process"], "gone");
-    EXPECT_EQ((*groupOf(after, "EG2"))["process"], "alive");
+    ASSERT_NE(at(after, "EG1"), nullptr);
+    EXPECT_EQ((*at(before, "EG1"))["process"], "alive");
+    EXPECT_EQ((*at(after, "EG1"))["process"], "gone");
+    EXPECT_EQ((*at(after, "EG2"))["process"], "alive");
     for (const FlowPlan& flow : r.plan.flows) {
         for (const NodePlan& plan : flow.nodes) {
             SCOPED_TRACE(flow.path() + "/" + plan.name);
-            const Json* was = nodeOf(before, flow.group, flow.name, plan.name);
-            const Json* now = nodeOf(after, flow.group, flow.name, plan.name);
+            const Json* was = at(before, flow.path() + "/" + plan.name);
+            const Json* now = at(after, flow.path() + "/" + plan.name);
             ASSERT_NE(now, nullptr);
             EXPECT_EQ((*now)["deleted"], flow.group == "EG1");
             EXPECT_EQ((*now)["record_id"], (*was)["record_id"]);
@@ -580,8 +545,8 @@ TEST(EndToEnd, ElapsedTimesAreProcessorTimesOfTheProcess) {
     run.pauses.resume("idle");
     EXPECT_TRUE(run.finish().succeeded()) << run.err();
 
-    const Json* nap = nodeOf(v, "SLEEPER", "Naps", "Nap");
-    const Json* worker = nodeOf(v, "WORKER", "Work", "Work");
+    const Json* nap = at(v, "SLEEPER/Naps/Nap");
+    const Json* worker = at(v, "WORKER/Work/Work");
     ASSERT_NE(nap, nullptr);
     ASSERT_NE(worker, nullptr);
     const Json& napped = (*nap)["statistics"]["elapsed_ms"];
@@ -641,13 +606,13 @@ TEST(EndToEnd, KilledProcessLeavesASegmentTheNextStartContinues) {
     EXPECT_EQ(segments[0].count, 0);
     EXPECT_TRUE(heldSemaphores().empty());
     const Json before = view("e2e-kill");
-    const Json* group = groupOf(before, "EGK");
+    const Json* group = at(before, "EGK");
     ASSERT_NE(group, nullptr);
     EXPECT_EQ((*group)["process"], "gone");
     const int killedPid = (*group)["process_id"];
     std::map<std::string, std::string> recordIds;
     for (const std::string label : {"A", "B"}) {
-        const Json* node = nodeOf(before, "EGK", "Flow", label);
+        const Json* node = at(before, "EGK/Flow/" + label);
         ASSERT_NE(node, nullptr);
         EXPECT_EQ((*node)["deleted"], false) << "a killed process deletes nothing";
         EXPECT_EQ((*node)["statistics"]["messages"], kKillAfter) << label;
@@ -665,10 +630,10 @@ TEST(EndToEnd, KilledProcessLeavesASegmentTheNextStartContinues) {
     ASSERT_EQ(after["execution_groups"][0]["message_flows"].size(), 1u);
     EXPECT_EQ(after["execution_groups"][0]["message_flows"][0]["nodes"].size(), 2u);
     EXPECT_EQ(after["detached_records"], 0);
-    EXPECT_NE((*groupOf(after, "EGK"))["process_id"], killedPid);
+    EXPECT_NE((*at(after, "EGK"))["process_id"], killedPid);
     EXPECT_GE(isoSeconds(after["reset_time"]), isoSeconds(before["reset_time"]));
     for (const auto& [label, recordId] : recordIds) {
-        const Json* node = nodeOf(after, "EGK", "Flow", label);
+        const Json* node = at(after, "EGK/Flow/" + label);
         ASSERT_NE(node, nullptr);
         EXPECT_EQ((*node)["record_id"], recordId) << label;
         EXPECT_EQ((*node)["statistics"]["messages"], 4 * 250) << "counted afresh after the join";
