@@ -31,6 +31,14 @@ std::string Ending::describe() const {
     return "did not start";
 }
 
+Ending endingOf(int status) {
+    Ending ending;
+    ending.exited = WIFEXITED(status);
+    ending.code = ending.exited ? WEXITSTATUS(status) : -1;
+    ending.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return ending;
+}
+
 Program::Program(const std::vector<std::string>& argv, const std::string& outPath,
                  const std::string& errPath) {
     posix_spawn_file_actions_t files;
@@ -61,9 +69,7 @@ bool Program::reap(int options) {
     if (reaped != pid_)
         return false;
     ended_ = true;
-    ending_.exited = WIFEXITED(status);
-    ending_.code = ending_.exited ? WEXITSTATUS(status) : -1;
-    ending_.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    ending_ = endingOf(status);
     return true;
 }
 

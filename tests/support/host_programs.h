@@ -22,6 +22,8 @@ struct Ending {
     bool succeeded() const { return exited && code == 0; }
     std::string describe() const;
 };
+// The ending a wait status tells.
+Ending endingOf(int status);
 
 // A program started in the background with its standard output and error
 // going to files; killed with SIGKILL if it is still running when destroyed.

@@ -38,14 +38,6 @@ void removeLeftovers() {
     }
 }
 
-std::string ChildEnd::describe() const {
-    if (timedOut)
-        return "hung (killed after the time limit)";
-    if (exited)
-        return "exited with " + std::to_string(code);
-    return "killed by signal " + std::to_string(signal);
-}
-
 ChildEnd waitChildWithin(pid_t pid, double seconds) {
     ChildEnd end;
     const auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -60,12 +52,7 @@ ChildEnd waitChildWithin(pid_t pid, double seconds) {
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    if (done != pid)
-        return end;
-    end.exited = WIFEXITED(status);
-    end.code = end.exited ? WEXITSTATUS(status) : -1;
-    end.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    return end;
+    return done == pid ? endingOf(status) : end;
 }
 
 ChildEnd runChildWithin(double seconds, const std::function<int()>& body) {

@@ -31,14 +31,8 @@ int keyFileCount();
 // key file: what a run killed on purpose leaves for the next one.
 void removeLeftovers();
 
-// How a child ended.
-struct ChildEnd {
-    bool exited = false;
-    int code = -1;          // exit code when exited
-    int signal = 0;         // terminating signal otherwise
-    bool timedOut = false;  // killed by the parent after the time limit
-    std::string describe() const;
-};
+// How a child ended (timedOut: killed by the parent after the time limit).
+using ChildEnd = Ending;
 
 // Forks; the child runs `body` and ends with _exit(body()). The parent kills
 // it with SIGKILL when it has not ended within `seconds`.
