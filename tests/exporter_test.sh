@@ -80,8 +80,8 @@ for name in $(grep -oh 'lumena_[a-z_]*' "$source/deploy/prometheus/lumena-rules.
 done
 
 # --- Bad requests: a clear status each, no scrape held up, the segment never
-# attached (its last attach time stays).
-attached() { awk 'NR > 1 { print $11 }' /proc/sysvipc/shm | sort | tr '\n' ' '; }
+# attached (its last attaching process and attach time stay).
+attached() { awk 'NR > 1 { print $6, $12 }' /proc/sysvipc/shm | sort | tr '\n' ' '; }
 before=$(attached)
 status() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
 [ "$(status "$base/nope")" = 404 ] || fail "unknown path"
