@@ -32,6 +32,7 @@
 #include "tools/lumenaview_table.h"
 #include "tools/lumenaview_text.h"
 #include "tools/lumenaview_units.h"
+#include "zov/zovctool.h"
 
 namespace lumenaview {
 
@@ -606,6 +607,10 @@ int serve(const Options& options, std::ostream& err) {
         Viewer(once, text, quiet).refresh();
         return std::move(text).str();
     };
+    // The library settles its configuration file path on first use, without
+    // a lock (in the broker one thread makes that first call): make it here,
+    // before the workers that decode segments side by side start.
+    ZOV_Environment_Registry(nullptr);
     interrupted = false;
     const auto previousInt = std::signal(SIGINT, onInterrupt);
     const auto previousTerm = std::signal(SIGTERM, onInterrupt);
