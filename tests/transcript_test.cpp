@@ -106,6 +106,10 @@ std::vector<std::string> nodeLife(standin::LogSink& log) {
         reader.getEvents(&records);
         records.print();
         records.clearAndDestroy();
+        // The first node's deletion, the last user's, is traced.
+        bZOVTracing = 0;
+        second.reset();
+        bZOVTracing = 1;
     }
     bZOVTracing = 0;
     std::vector<std::string> lines;
@@ -116,56 +120,40 @@ std::vector<std::string> nodeLife(standin::LogSink& log) {
 
 // The transcript kept readable without losing a line of the comparison: a
 // call whose lines, its callees' included, equal an earlier call's is one
-// line; an entry followed at once by its exit is one line; a run of identical
-// lines (a memory dump once its bytes are masked) is one line with its length.
+// line, and a run of identical lines (a memory dump once its bytes are
+// masked) is one line with its length.
 std::vector<std::string> condensed(const std::vector<std::string>& raw) {
-    const std::string entry = "| Entry", exit = "| Exit";
-    std::vector<std::string> calls;
-    std::vector<std::pair<std::string, size_t>> open;  // "unit function ... " and its first line
+    std::vector<std::pair<std::string, int>> lines;    // a text and how often in a row
+    std::vector<std::pair<std::string, size_t>> open;  // "unit function ... | " and its entry
     std::set<std::string> seen;
+    const auto append = [&](const std::string& line) {
+        if (!lines.empty() && lines.back().first == line)
+            return ++lines.back().second, false;
+        return lines.emplace_back(line, 1), true;
+    };
     for (const std::string& line : raw) {
-        calls.push_back(line);
-        if (line.ends_with(entry)) {
-            open.emplace_back(line.substr(0, line.size() - entry.size()), calls.size() - 1);
-        } else if (!open.empty() && line.starts_with(open.back().first + exit)) {
+        if (!append(line))
+            continue;
+        if (line.ends_with("| Entry")) {
+            open.emplace_back(line.substr(0, line.size() - 5), lines.size() - 1);
+        } else if (!open.empty() && line.starts_with(open.back().first + "Exit")) {
             const auto [head, first] = open.back();
             open.pop_back();
-            const size_t length = calls.size() - first;
-            if (length < 3)
-                continue;
             std::string block;
-            for (size_t i = first; i < calls.size(); ++i)
-                block += calls[i] + "\n";
+            for (size_t i = first; i < lines.size(); ++i)
+                block += lines[i].first + " x" + std::to_string(lines[i].second) + "\n";
             if (seen.insert(block).second)
                 continue;
-            calls.resize(first);
-            calls.push_back(head + "| Entry ... " + line.substr(head.size() + 2) + " as before, " +
-                            std::to_string(length) + " lines");
+            const size_t length = lines.size() - first;
+            lines.resize(first);
+            append(head + "Entry ... " + line.substr(head.size()) + " as before, " +
+                   std::to_string(length) + " lines");
         }
     }
-    std::vector<std::string> lines;
-    std::string previous;
-    int run = 0;
-    const auto flush = [&] {
-        if (run > 0)
-            lines.push_back(run == 1 ? previous : previous + " x" + std::to_string(run));
-    };
-    for (const std::string& line : calls) {
-        const size_t head = previous.size() - entry.size();
-        if (run == 1 && previous.ends_with(entry) &&
-            line.compare(0, head + exit.size(), previous.substr(0, head) + exit) == 0) {
-            previous += " + " + line.substr(head + 2);
-            continue;
-        }
-        if (line != previous) {
-            flush();
-            previous = line;
-            run = 0;
-        }
-        ++run;
-    }
-    flush();
-    return lines;
+    std::vector<std::string> texts;
+    for (const auto& [text, times] : lines)
+        texts.push_back(times == 1 ? text : text + " x" + std::to_string(times));
+    return texts;
 }
 
 TEST(Transcript, NodeLifeWithTracingOn) {
