@@ -142,8 +142,9 @@ for f in $expected_files; do grep -q "\./usr/$f\$" "$work/deb.list" || fail "not
 dpkg-deb -f "$deb" Depends | grep -q libcpp-httplib || fail "package dependencies"
 if command -v systemd-analyze >/dev/null; then
   unit=$stage$prefix/lib/systemd/system/lumenaview-exporter.service
-  SYSTEMD_LOG_LEVEL=err systemd-analyze verify --man=no "$unit" 2>&1 | grep -v 'lumenaview: No such\|is not executable\|Failed to.*User\|group' |
-    grep . && fail "systemd-analyze verify"
+  # Unknown keys and bad values are warnings; only the program is not there.
+  systemd-analyze verify --man=no "$unit" 2>&1 | grep -v 'is not executable' | grep . &&
+    fail "systemd-analyze verify"
 else
   echo "SKIP: systemd-analyze is not installed"
 fi
