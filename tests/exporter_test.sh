@@ -64,10 +64,10 @@ curl -sf "$url" >"$work/metrics.prom"
 curl -sf -H 'Accept: application/openmetrics-text; version=1.0.0' "$url" >"$work/metrics.om"
 "$viewer" -f prometheus >"$work/once.prom" || true
 for f in metrics.prom once.prom; do # OpenMetrics: parsed by the Prometheus server below
-  promtool check metrics <"$work/$f" 2>&1 | grep . && fail "promtool on $f"
+  promtool check metrics <"$work/$f" >"$work/lint" 2>&1 || fail "promtool on $f: $(cat "$work/lint")"
 done
 "$viewer" -f prometheus -o "$work/col.prom" -w 0.1 -n 3 2>/dev/null || true # a text-file collector's
-promtool check metrics <"$work/col.prom" 2>&1 | grep -q . && fail "--output"
+promtool check metrics <"$work/col.prom" >/dev/null 2>&1 || fail "--output"
 [ "$(ls "$work" | grep -c 'col\.prom')" = 1 ] || fail "--output left a temporary file"
 "$viewer" -f prometheus -w 1 2>/dev/null && fail "--watch to standard output accepted"
 [ $? = 64 ] || fail "--watch to standard output: not a usage error"
@@ -143,8 +143,8 @@ dpkg-deb -f "$deb" Depends | grep -q libcpp-httplib || fail "package dependencie
 if command -v systemd-analyze >/dev/null; then
   unit=$stage$prefix/lib/systemd/system/lumenaview-exporter.service
   # Unknown keys and bad values are warnings; only the program is not there.
-  systemd-analyze verify --man=no "$unit" 2>&1 | grep -v 'is not executable' | grep . &&
-    fail "systemd-analyze verify"
+  out=$(systemd-analyze verify --man=no "$unit" 2>&1 | grep -v 'is not executable' || true)
+  [ -z "$out" ] || fail "systemd-analyze verify: $out"
 else
   echo "SKIP: systemd-analyze is not installed"
 fi
