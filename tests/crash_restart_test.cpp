@@ -42,13 +42,13 @@ bool readAll(int fd, void* data, size_t size) {
 }
 
 // An execution-group process: its own plug-in instance with one monitored
-// node per label in group `group`, flow "F", driven over two pipes.
-//   'm' n: evaluate n messages on every node, answer 'd'
-//   'k' n: evaluate n messages on every node, answer 'p', then wait to be killed
+// node `label` in group `group`, flow "F", driven over two pipes.
+//   'm' n: evaluate n messages, answer 'd'
+//   'k' n: evaluate n messages, answer 'p', then wait to be killed
 //   'q':   delete the nodes and end
 class GroupProcess {
   public:
-    GroupProcess(const std::string& group, const std::vector<std::string>& labels) {
+    GroupProcess(const std::string& group, const std::string& label) {
         int commands[2], replies[2];
         if (pipe(commands) != 0 || pipe(replies) != 0)
             return;
@@ -56,7 +56,7 @@ class GroupProcess {
         if (pid == 0) {
             close(commands[1]);
             close(replies[0]);
-            _exit(serve(group, labels, commands[0], replies[1]));
+            _exit(serve(group, label, commands[0], replies[1]));
         }
         close(commands[0]);
         close(replies[1]);
@@ -97,16 +97,12 @@ class GroupProcess {
         return readAll(fromChild, &answer, 1) ? answer : 0;
     }
 
-    static int serve(const std::string& group, const std::vector<std::string>& labels, int in,
-                     int out) {
+    static int serve(const std::string& group, const std::string& label, int in, int out) {
         auto plugin = zovtest::loadPlugin();
-        std::vector<std::unique_ptr<standin::Node>> nodes;
-        for (const std::string& label : labels) {
-            nodes.push_back(plugin->createNode({kBroker, group, "F", label}));
-            nodes.back()->setDownstream([](const standin::Delivery&) {});
-            nodes.back()->setAttribute("label", label);
-            nodes.back()->setAttribute("type", "input");
-        }
+        auto node = plugin->createNode({kBroker, group, "F", label});
+        node->setDownstream([](const standin::Delivery&) {});
+        node->setAttribute("label", label);
+        node->setAttribute("type", "input");
         standin::MessageSpec recipe;
         recipe.putSecondsAgo(0.1);
         auto message = standin::Message::fromSpec(recipe);
@@ -119,10 +115,8 @@ class GroupProcess {
                 return 2;
             if (what == 'q')
                 return 0;
-            for (int i = 0; i < count; ++i) {
-                for (auto& node : nodes)
-                    node->evaluate(&message);
-            }
+            for (int i = 0; i < count; ++i)
+                node->evaluate(&message);
             answer = what == 'k' ? 'p' : 'd';
             writeAll(out, &answer, 1);
             while (what == 'k')
@@ -202,9 +196,9 @@ TEST_F(CrashTest, KillBetweenMessagesLosesNoUpdateAndARestartedGroupRejoins) {
     constexpr int kCycles = 3;
     std::mt19937 random(static_cast<unsigned>(std::time(nullptr)));
     std::uniform_int_distribution<int> killAt(1, kRound - 1);
-    GroupProcess s1("EG1", {"S1"}), s2("EG2", {"S2"});
+    GroupProcess s1("EG1", "S1"), s2("EG2", "S2");
     ASSERT_TRUE(s1.ready() && s2.ready());
-    auto victim = std::make_unique<GroupProcess>("EGV", std::vector<std::string>{"V"});
+    auto victim = std::make_unique<GroupProcess>("EGV", "V");
     ASSERT_TRUE(victim->ready());
 
     // What the area must hold: every message since the last join's reset.
@@ -222,7 +216,7 @@ TEST_F(CrashTest, KillBetweenMessagesLosesNoUpdateAndARestartedGroupRejoins) {
         EXPECT_EQ(readCounts().messages, expected) << "cycle " << cycle << ", V killed after " << k;
 
         // Started again: the join finds V's node and resets every statistic.
-        victim = std::make_unique<GroupProcess>("EGV", std::vector<std::string>{"V"});
+        victim = std::make_unique<GroupProcess>("EGV", "V");
         ASSERT_TRUE(victim->ready());
         expected = {{"S1", 0}, {"S2", 0}, {"V", 0}};
         zovtest::AreaCounts counts = readCounts();
@@ -240,7 +234,7 @@ TEST_F(CrashTest, KillBetweenMessagesLosesNoUpdateAndARestartedGroupRejoins) {
     s2.startSending(kRound);
     ASSERT_TRUE(victim->stopAfter(killAt(random)));
     victim->kill9();
-    victim = std::make_unique<GroupProcess>("EGV", std::vector<std::string>{"V"});
+    victim = std::make_unique<GroupProcess>("EGV", "V");
     ASSERT_TRUE(victim->ready());
     ASSERT_TRUE(s1.finished() && s2.finished());
     const zovtest::AreaCounts before = readCounts();
