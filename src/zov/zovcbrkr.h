@@ -123,7 +123,8 @@ class ZOV_Broker
     ZOV_Record_Id_Registry& getRecordIdRegistry() { return knownRecordIds; }
 
   private:
-    ZOV_ReturnCode updateOnce(ZOV_STIR* record, double queuedTime, double elapsedTime, int size);
+    [[gnu::always_inline]] inline ZOV_ReturnCode updateOnce(ZOV_STIR* record, double queuedTime,
+                                                            double elapsedTime, int size);
     [[gnu::noinline]] ZOV_ReturnCode updateTraced(ZOV_STIR* record, void* image, double queuedTime,
                                                   double elapsedTime, int size);
     void resetAtMaximum(ZOV_STIR* record);

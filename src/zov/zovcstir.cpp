@@ -53,14 +53,11 @@ bool ZOV_STIR::isAtMaximum() const {
     return ZOV_WholeAtLeast(messageCount, kMaximumCount);
 }
 
-ZOV_ReturnCode ZOV_STIR::updateStatistics(double queuedTime, double elapsedTime, int size) {
-    static constexpr char fn[] = "ZOV_STIR::updateStatistics";
-    ZOV_ENTRY(fn);
+ZOV_ReturnCode ZOV_STIR::applyMessage(double queuedTime, double elapsedTime, int size) {
     // The count is decoded once for the check and the increment.
     uint64_t count = 0;
     const bool wholeCount = zov_quad::wholeOf(messageCount, count);
     if (wholeCount ? count >= kMaximumCount : isAtMaximum()) {
-        ZOV_EXIT_RC(fn, ZOV_RC_MAXIMUM);
         return ZOV_RC_MAXIMUM;
     }
     // One clock read; the collection times are plain second counts, so no
@@ -92,8 +89,15 @@ ZOV_ReturnCode ZOV_STIR::updateStatistics(double queuedTime, double elapsedTime,
         minQueued = std::min(minQueued, queued);
     }
     lastCollection = now;
-    ZOV_EXIT_RC(fn, ZOV_RC_OK);
     return ZOV_RC_OK;
+}
+
+ZOV_ReturnCode ZOV_STIR::updateStatistics(double queuedTime, double elapsedTime, int size) {
+    static constexpr char fn[] = "ZOV_STIR::updateStatistics";
+    ZOV_ENTRY(fn);
+    const ZOV_ReturnCode result = applyMessage(queuedTime, elapsedTime, size);
+    ZOV_EXIT_RC(fn, result);
+    return result;
 }
 
 ZOV_STIR& ZOV_STIR::operator+=(const ZOV_STIR& other) {
@@ -163,7 +167,7 @@ void ZOV_STIR::storeBody(void* position) const {
 ZOV_ReturnCode ZOV_STIR::updateImage(void* position, double queuedTime, double elapsedTime,
                                      int size) {
     loadBody(position);
-    const ZOV_ReturnCode result = updateStatistics(queuedTime, elapsedTime, size);
+    const ZOV_ReturnCode result = applyMessage(queuedTime, elapsedTime, size);
     if (result == ZOV_RC_OK)
         storeBody(position);
     return result;

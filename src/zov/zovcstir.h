@@ -68,7 +68,8 @@ class ZOV_STIR : public ZOV_Record {
     // The per-message update in place: reads the body of the placed image at
     // `position` (the caller holds the record's mutex and has checked that
     // the image lies in its area), adds one message as updateStatistics does
-    // and writes the body back. The header is neither read nor written: an
+    // (without its trace lines: the caller takes this way only while tracing
+    // is off) and writes the body back. The header is neither read nor written: an
     // update never changes it. This object is left equal to the new body.
     ZOV_ReturnCode updateImage(void* position, double queuedTime, double elapsedTime, int size);
 
@@ -90,8 +91,11 @@ class ZOV_STIR : public ZOV_Record {
     uint32_t getLastCollection() const { return lastCollection; }
 
   private:
-    void loadBody(const void* position);
-    void storeBody(void* position) const;
+    // updateStatistics without its trace lines.
+    [[gnu::always_inline]] inline ZOV_ReturnCode applyMessage(double queuedTime, double elapsedTime,
+                                                              int size);
+    [[gnu::always_inline]] inline void loadBody(const void* position);
+    [[gnu::always_inline]] inline void storeBody(void* position) const;
 
     __float128 messageCount = 0;
     __float128 sumSize = 0;
