@@ -14,7 +14,6 @@
 #include <latch>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "support/ipc_support.h"
@@ -25,19 +24,17 @@
 namespace {
 
 // Where the next call of time() in this process stops: it reports on
-// `report` and waits up to a second for a byte on `resume`.
-struct PausePoint {
-    int report = -1;
-    int resume = -1;
-};
-PausePoint pauseAt;
+// `pauseReport` and waits up to a second for a byte on `pauseResume`. Every
+// thread of the test calls time(): the stop is taken by one of them only.
+std::atomic<int> pauseReport{-1};
+std::atomic<int> pauseResume{-1};
 
 }  // namespace
 
 extern "C" time_t time(time_t* result) {
-    const PausePoint point = std::exchange(pauseAt, PausePoint{});
-    if (point.report >= 0 && write(point.report, "p", 1) == 1) {
-        pollfd wait = {point.resume, POLLIN, 0};
+    const int report = pauseReport.exchange(-1);
+    if (report >= 0 && write(report, "p", 1) == 1) {
+        pollfd wait = {pauseResume.load(), POLLIN, 0};
         poll(&wait, 1, 1000);
     }
     timespec now{};
@@ -148,14 +145,21 @@ TEST(Contention, ResetsDoNotDeadlockWithUpdatersAtTheMaximum) {
     constexpr int kRounds = 200;
     alarm(120);
     {
-        std::latch joined(kUpdaters + 1);
+        // Each thread has a broker of its own, made and joined before they
+        // start (making one reads the area's header without its lock).
+        std::unique_ptr<ZOV_Broker> brokers[kUpdaters + 1];
+        ZOV_Node* nodes[kUpdaters + 1];
+        for (int t = 0; t <= kUpdaters; ++t) {
+            brokers[t] = makeBroker();
+            nodes[t] = join(*brokers[t], "EG1", "MF1", "N" + std::to_string(t));
+            ASSERT_NE(nodes[t], nullptr);
+        }
         std::vector<std::thread> threads;
         std::atomic<int> failures{0};
         for (int t = 0; t < kUpdaters; ++t) {
             threads.emplace_back([&, t] {
-                auto broker = makeBroker();
-                ZOV_Node* node = join(*broker, "EG1", "MF1", "N" + std::to_string(t));
-                joined.arrive_and_wait();
+                ZOV_Broker* broker = brokers[t].get();
+                ZOV_Node* node = nodes[t];
                 ZOV_STIR* record = node->getNodeStatistics();
                 const __float128 maximum = ZOV_STIR::kMaximumCount;
                 for (int round = 0; round < kRounds; ++round) {
@@ -170,11 +174,8 @@ TEST(Contention, ResetsDoNotDeadlockWithUpdatersAtTheMaximum) {
             });
         }
         threads.emplace_back([&] {
-            auto broker = makeBroker();
-            join(*broker, "EG1", "MF1", "R");
-            joined.arrive_and_wait();
             for (int round = 0; round < kRounds; ++round)
-                broker->resetStatistics();
+                brokers[kUpdaters]->resetStatistics();
         });
         for (auto& thread : threads)
             thread.join();
@@ -202,7 +203,8 @@ TEST(Contention, AResetInAnotherProcessIsNotLostUnderAnUpdateInFlight) {
         ZOV_Node* same = join(*broker, "EG1", "MF1", "N1");
         for (int i = 0; i < 5; ++i)
             broker->updateStatistics(same->getNodeStatistics(), 0.0, 0.001, 10);
-        pauseAt = {paused[1], resume[0]};
+        pauseResume = resume[0];
+        pauseReport = paused[1];
         return broker->updateStatistics(same->getNodeStatistics(), 0.0, 0.001, 10);
     });
     char byte = 0;
