@@ -26,6 +26,7 @@
 #include "broker/deployment.h"
 #include "support/host_programs.h"
 #include "support/ipc_support.h"
+#include "support/reliability_support.h"
 
 namespace {
 
@@ -86,19 +87,12 @@ struct Plan {
     std::string broker, uuid;
     std::vector<FlowPlan> flows;
 
-    std::vector<std::string> groups() const {
-        std::vector<std::string> names;
-        for (const FlowPlan& f : flows) {
-            if (std::find(names.begin(), names.end(), f.group) == names.end())
-                names.push_back(f.group);
-        }
-        return names;
-    }
     std::string text() const {
         std::ostringstream out;
         out << "[broker]\nname = " << broker << "\nuuid = " << uuid << "\n";
-        for (const std::string& group : groups())
-            out << "[group " << group << "]\n";
+        std::set<std::string> groups;
+        for (const FlowPlan& f : flows)
+            out << (groups.insert(f.group).second ? "[group " + f.group + "]\n" : "");
         for (const FlowPlan& f : flows) {
             out << "[flow " << f.path() << "]\nthreads = " << f.threads
                 << "\nmessages = " << f.messages << "\nsize = " << f.size << "\nage = " << f.age
@@ -222,18 +216,13 @@ int64_t putMilliseconds(const std::string& date, const std::string& time) {
 }
 
 // ---------------------------------------------------------------------------
-// One run of the host program in a directory of its own.
-
-std::string freshDirectory(const std::string& path) {
-    std::filesystem::remove_all(path);
-    std::filesystem::create_directories(path);
-    return path;
-}
+// One run of the host program in a directory of its own (made by the pause
+// points' script).
 
 class HostRun {
   public:
     HostRun(const std::string& name, const Plan& plan)
-        : dir(freshDirectory("/tmp/e2e/" + name)), pauses(dir) {
+        : dir("/tmp/e2e/" + name), pauses(dir) {
         zovtest::writeFile(dir + "/deployment.conf", plan.text());
     }
 
@@ -269,13 +258,6 @@ std::vector<int> heldSemaphores() {
     return held;
 }
 
-// Key files of segments and named mutexes in /tmp.
-std::vector<std::string> keyFiles() {
-    std::vector<std::string> files = zovtest::tmpFilesEndingIn(".zovcshme");
-    for (const std::string& f : zovtest::tmpFilesEndingIn(".zovmutx"))
-        files.push_back(f);
-    return files;
-}
 
 // ---------------------------------------------------------------------------
 // Two execution-group processes with four flow threads each, 40000 messages
@@ -309,7 +291,7 @@ struct TwoGroupResults {
     Ending ending;
     std::string hostErr, hostLog;
     std::vector<zovtest::IpcObject> leftovers;
-    std::vector<std::string> keyFilesLeft;
+    int keyFilesLeft = -1;
     int64_t startMs = 0, endMs = 0;
 };
 
@@ -340,7 +322,7 @@ void runTwoGroups(TwoGroupResults& r) {
     r.hostErr = run.err();
     r.hostLog = run.log();
     r.leftovers = zovtest::allIpcObjects();
-    r.keyFilesLeft = keyFiles();
+    r.keyFilesLeft = zovtest::keyFileCount();
     r.complete = true;
 }
 
@@ -502,7 +484,7 @@ TEST_F(TwoGroupProcesses, NothingLockedWhileIdleAndNothingLeftAfterTheLastProces
     for (const zovtest::IpcObject& queue : r.queuesWhileIdle)
         EXPECT_GE(queue.count, 1) << "queue " << queue.id;
     EXPECT_TRUE(r.leftovers.empty()) << r.leftovers.size() << " IPC objects left";
-    EXPECT_TRUE(r.keyFilesLeft.empty()) << r.keyFilesLeft.front();
+    EXPECT_EQ(r.keyFilesLeft, 0);
 }
 
 TEST_F(TwoGroupProcesses, StoppedGroupsNodesAreMarkedDeletedWithTheirFigures) {
@@ -581,18 +563,6 @@ Plan killPlan(long messages) {
     return plan;
 }
 
-// Removes what a killed process left: the named mutexes it never cleaned up.
-void removeByHand(const std::vector<zovtest::IpcObject>& objects) {
-    for (const zovtest::IpcObject& o : objects) {
-        if (o.kind == "sem")
-            semctl(o.id, 0, IPC_RMID);
-        if (o.kind == "msg")
-            msgctl(o.id, IPC_RMID, nullptr);
-    }
-    for (const std::string& file : keyFiles())
-        std::filesystem::remove("/tmp/" + file);
-}
-
 TEST(EndToEnd, KilledProcessLeavesASegmentTheNextStartContinues) {
     constexpr long kKillAfter = 3000;
     HostRun killed("kill", killPlan(1000000));
@@ -644,7 +614,7 @@ TEST(EndToEnd, KilledProcessLeavesASegmentTheNextStartContinues) {
     EXPECT_TRUE(zovtest::ipcObjects("shm").empty());
     EXPECT_TRUE(zovtest::tmpFilesEndingIn(".zovcshme").empty());
     EXPECT_TRUE(heldSemaphores().empty());
-    removeByHand(zovtest::allIpcObjects());
+    zovtest::removeLeftovers();
     EXPECT_TRUE(zovtest::allIpcObjects().empty());
 }
 
