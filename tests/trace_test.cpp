@@ -51,16 +51,18 @@ class TraceTest : public ::testing::Test {
     standin::LogSink log;
 };
 
-// The factory entry, the six node functions and the switch's lookup keep
-// their plain C names in the library the broker loads.
-TEST(Exports, TheEntryPointsKeepTheirCNames) {
+// The factory entry and the six node functions keep their plain C names in
+// the library the broker loads; nothing else of the library is exported.
+TEST(Exports, OnlyTheEntryPointsAreExportedUnderTheirCNames) {
     void* library = dlopen(ZOV_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
     for (const char* name : {"bipGetMessageflowNodeFactory", "zovCreateNodeContext",
                              "zovDeleteNodeContext", "zovGetAttributeName", "zovSetAttribute",
-                             "zovGetAttribute", "zovEvaluate", "getCommonValues"}) {
+                             "zovGetAttribute", "zovEvaluate"}) {
         EXPECT_NE(dlsym(library, name), nullptr) << name;
     }
+    for (const char* name : {"getCommonValues", "bZOVTracing"})
+        EXPECT_EQ(dlsym(library, name), nullptr) << name;
     dlclose(library);
 }
 

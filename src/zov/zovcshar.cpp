@@ -204,7 +204,14 @@ ZOV_Shared_Area::ZOV_Shared_Area(const ZOV_String& name) {
         ZOV_LOG_ALLOCATION_ERROR(fn);
         memoryManager.status = ZOV_STATUS_FAILED;
     }
-    path = std::string("/tmp/") + (text != nullptr ? text : "");
+    // The string allocates with the throwing operator: a path that cannot be
+    // held fails the area like a name that cannot.
+    try {
+        path = std::string("/tmp/") + (text != nullptr ? text : "");
+    } catch (const std::bad_alloc&) {
+        ZOV_LOG_ALLOCATION_ERROR(fn);
+        memoryManager.status = ZOV_STATUS_FAILED;
+    }
     memoryManager.setSize(ZOV_ConfiguredAreaSize());
     ZOV_EXIT(fn);
 }

@@ -131,7 +131,14 @@ ZOV_Shared_Memory::ZOV_Shared_Memory(const ZOV_String& brokerUuid) : uuid(broker
         ZOV_LOG_ALLOCATION_ERROR(fn);
         memoryManager.status = ZOV_STATUS_FAILED;
     }
-    path = std::string("/tmp/") + (text != nullptr ? text : "") + kSegmentSuffix;
+    // The string allocates with the throwing operator: a path that cannot be
+    // held fails the object like a UUID that cannot.
+    try {
+        path = std::string("/tmp/") + (text != nullptr ? text : "") + kSegmentSuffix;
+    } catch (const std::bad_alloc&) {
+        ZOV_LOG_ALLOCATION_ERROR(fn);
+        memoryManager.status = ZOV_STATUS_FAILED;
+    }
 
     memoryManager.setSize(ZOV_SegmentSize(ZOV_ConfiguredAreaSize()));
     memoryManager.setEyecatcher(kSegmentEyecatcher);

@@ -1,13 +1,14 @@
 #include "zov/zovctool.h"
 
 #include <dirent.h>
+#include <limits.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <string>
 
 #include "broker/brk_api.h"
 
@@ -145,12 +146,15 @@ bool nextLine(std::FILE* file, char (&line)[kZOVMaxLine + 1]) {
 
 // The run of non-white characters at `p`, after skipping blanks and tabs.
 // Returns false when the run is empty.
-bool wordAt(const char* p, std::string& word) {
+// A line's run always fits `word`.
+bool wordAt(const char* p, char (&word)[kZOVMaxLine + 1]) {
     while (*p == ' ' || *p == '\t') ++p;
     const char* end = p;
     while (*end != 0 && !std::isspace(static_cast<unsigned char>(*end))) ++end;
     if (end == p) return false;
-    word.assign(p, end);
+    const size_t n = std::min(static_cast<size_t>(end - p), sizeof word - 1);
+    std::memcpy(word, p, n);
+    word[n] = 0;
     return true;
 }
 
@@ -210,8 +214,9 @@ ZOV_String ZOV_GetRegistryValue(const char* path, const char* key) {
         return result;
     }
     // A directory holds one file per key whose first word is the value; a
-    // file holds "key value" lines.
-    std::string file = path;
+    // file holds "key value" lines. Fixed buffers: the lookup allocates
+    // nothing that could throw.
+    char file[PATH_MAX];
     bool directory = false;
     // Traced whether or not it opens: the lines show every attempt.
     DIR* dir = opendir(path);
@@ -220,35 +225,40 @@ ZOV_String ZOV_GetRegistryValue(const char* path, const char* key) {
     if (dir != nullptr) {
         closedir(dir);
         directory = true;
-        file += "/";
-        file += key;
     }
-    std::FILE* in = std::fopen(file.c_str(), "r");
-    ZOV_TRACE(fn, "fopen %s rc %Li", file.c_str(), static_cast<long long>(reinterpret_cast<intptr_t>(in)));
+    const int length = directory ? std::snprintf(file, sizeof file, "%s/%s", path, key)
+                                 : std::snprintf(file, sizeof file, "%s", path);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof file) {
+        ZOV_TRACE(fn, "Path too long, refused: %.64s...", path);
+        ZOV_EXIT(fn);
+        return result;
+    }
+    std::FILE* in = std::fopen(file, "r");
+    ZOV_TRACE(fn, "fopen %s rc %Li", file, static_cast<long long>(reinterpret_cast<intptr_t>(in)));
     if (in == nullptr) {
         ZOV_EXIT(fn);
         return result;
     }
-    ZOV_TRACE(fn, "Looking for %s in %s", key, file.c_str());
+    ZOV_TRACE(fn, "Looking for %s in %s", key, file);
     const size_t keyLength = std::strlen(key);
-    std::string value;
+    char value[kZOVMaxLine + 1] = {};
     bool found = false;
     char line[kZOVMaxLine + 1];
     while (nextLine(in, line)) {
         // The last matching line wins.
-        std::string word;
+        char word[kZOVMaxLine + 1];
         const bool match = directory ? wordAt(line, word)
                                      : std::strncmp(line, key, keyLength) == 0 &&
                                            wordAt(line + keyLength, word);
         if (match) {
-            value = word;
+            std::memcpy(value, word, sizeof value);
             found = true;
         }
     }
     std::fclose(in);
     if (found) {
-        ZOV_TRACE(fn, "value=<%s>", value.c_str());
-        result = value.c_str() + (value[0] == '=' ? 1 : 0);
+        ZOV_TRACE(fn, "value=<%s>", value);
+        result = value + (value[0] == '=' ? 1 : 0);
         // An unheld value would read as a missing key: the default memory
         // size, or a broker without its UUID.
         if (result.status != 0)

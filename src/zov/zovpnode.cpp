@@ -19,6 +19,27 @@ ZOV_Node_Context* contextOf(BrkContext context) {
     return static_cast<ZOV_Node_Context*>(context);
 }
 
+// The last line of defence of an entry point: reports the exception that
+// reached it as an allocation error (the only kind the library raises).
+// Logging itself must not throw out of here either.
+void reportEscaped(const char* function) noexcept {
+    try {
+        ZOV_LOG_ALLOCATION_ERROR(function);
+    } catch (...) {
+    }
+}
+
+// Runs `body`, returning its result, or `failure` after an exception.
+template <typename Result, typename Body>
+Result guarded(const char* function, Result failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        reportEscaped(function);
+        return failure;
+    }
+}
+
 }  // namespace
 
 // The entry line is written under the switch as it was, the exit line under
@@ -31,7 +52,9 @@ void getCommonValues() {
     ZOV_EXIT(fn);
 }
 
-BrkFactory bipGetMessageflowNodeFactory() {
+namespace {
+
+BrkFactory createFactory() {
     static constexpr char fn[] = "bipGetMessageflowNodeFactory";
     ZOV_ENTRY(fn);
     getCommonValues();
@@ -68,56 +91,77 @@ BrkFactory bipGetMessageflowNodeFactory() {
     return factory;
 }
 
+}  // namespace
+
+BrkFactory bipGetMessageflowNodeFactory() {
+    return guarded("bipGetMessageflowNodeFactory", BrkFactory{nullptr}, createFactory);
+}
+
 BrkContext zovCreateNodeContext(BrkFactory, const BrkChar16*, BrkNode node) {
     static constexpr char fn[] = "zovCreateNodeContext";
-    ZOV_ENTRY(fn);
-    // A context whose construction failed is handed out all the same: with
-    // both terminals in place it still passes messages on.
-    auto* context = new (std::nothrow) ZOV_Node_Context(node);
-    if (context == nullptr)
-        ZOV_LOG_ALLOCATION_ERROR(fn);
-    ZOV_EXIT_PTR(fn, context);
-    return context;
+    return guarded(fn, BrkContext{nullptr}, [&]() -> BrkContext {
+        ZOV_ENTRY(fn);
+        // A context whose construction failed is handed out all the same:
+        // with both terminals in place it still passes messages on.
+        auto* context = new (std::nothrow) ZOV_Node_Context(node);
+        if (context == nullptr)
+            ZOV_LOG_ALLOCATION_ERROR(fn);
+        ZOV_EXIT_PTR(fn, context);
+        return context;
+    });
 }
 
 void zovDeleteNodeContext(BrkContext context) {
     static constexpr char fn[] = "zovDeleteNodeContext";
-    ZOV_ENTRY(fn);
-    delete contextOf(context);
-    ZOV_EXIT(fn);
+    guarded(fn, 0, [&] {
+        ZOV_ENTRY(fn);
+        delete contextOf(context);
+        ZOV_EXIT(fn);
+        return 0;
+    });
 }
 
 int zovGetAttributeName(BrkContext context, int index, BrkChar16* buffer, int bufferLength) {
     static constexpr char fn[] = "zovGetAttributeName";
-    ZOV_ENTRY(fn);
-    const int result = contextOf(context)->getAttributeName(index, buffer, bufferLength);
-    ZOV_EXIT_RC(fn, result);
-    return result;
+    return guarded(fn, 0, [&] {
+        ZOV_ENTRY(fn);
+        const int result = contextOf(context)->getAttributeName(index, buffer, bufferLength);
+        ZOV_EXIT_RC(fn, result);
+        return result;
+    });
 }
 
 int zovSetAttribute(BrkContext context, const BrkChar16* name, const BrkChar16* value) {
     static constexpr char fn[] = "zovSetAttribute";
-    ZOV_ENTRY(fn);
-    const int result = contextOf(context)->setAttributeValue(name, value);
-    ZOV_EXIT_RC(fn, result);
-    return result;
+    return guarded(fn, 0, [&] {
+        ZOV_ENTRY(fn);
+        const int result = contextOf(context)->setAttributeValue(name, value);
+        ZOV_EXIT_RC(fn, result);
+        return result;
+    });
 }
 
 int zovGetAttribute(BrkContext context, const BrkChar16* name, BrkChar16* buffer,
                     int bufferLength) {
     static constexpr char fn[] = "zovGetAttribute";
-    ZOV_ENTRY(fn);
-    const int result = contextOf(context)->getAttributeValue(name, buffer, bufferLength);
-    ZOV_EXIT_RC(fn, result);
-    return result;
+    return guarded(fn, 0, [&] {
+        ZOV_ENTRY(fn);
+        const int result = contextOf(context)->getAttributeValue(name, buffer, bufferLength);
+        ZOV_EXIT_RC(fn, result);
+        return result;
+    });
 }
 
 // A downstream exception that the context passes back to the broker unwinds
-// through here; nothing below needs cleaning up on that path.
+// through here untouched; nothing below needs cleaning up on that path.
 void zovEvaluate(BrkContext context, BrkDestinationList destinations, BrkExceptionList exceptions,
                  BrkMessage message) {
     static constexpr char fn[] = "zovEvaluate";
-    ZOV_ENTRY(fn);
-    contextOf(context)->processMessage(destinations, exceptions, message);
-    ZOV_EXIT(fn);
+    try {
+        ZOV_ENTRY(fn);
+        contextOf(context)->processMessage(destinations, exceptions, message);
+        ZOV_EXIT(fn);
+    } catch (const std::bad_alloc&) {
+        reportEscaped(fn);
+    }
 }

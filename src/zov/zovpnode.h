@@ -4,6 +4,14 @@
 // These seven functions are exported under their plain C names (everything
 // else in the library is hidden); the broker reaches the node functions
 // through the table handed to cniDefineNodeClass.
+//
+// No exception leaves them: a broker written in C would terminate. The
+// library's own code raises none but std::bad_alloc (from the standard
+// containers it guards, as a last resort); each function reports it as
+// "Allocation Error in <function>" and returns its failure: a null factory
+// or context, 0 from the attribute functions. zovEvaluate catches only
+// std::bad_alloc: the exception the broker rethrows from downstream must go on
+// unwinding through it, as the broker expects.
 #pragma once
 
 #include "broker/brk_api.h"
@@ -23,11 +31,11 @@ ZOV_EXPORT int zovGetAttribute(BrkContext context, const BrkChar16* name, BrkCha
                                int bufferLength);
 ZOV_EXPORT void zovEvaluate(BrkContext context, BrkDestinationList destinations,
                             BrkExceptionList exceptions, BrkMessage message);
+}
 
 // Sets bZOVTracing from the key "ZOVNodeTrace" of the configuration file:
-// 1 only for the exact value "On".
-ZOV_EXPORT void getCommonValues();
-}
+// 1 only for the exact value "On". Not exported: only the factory calls it.
+extern "C" void getCommonValues();
 
 inline constexpr const char* kZOVFactoryName = "LumenaMonitorNodeFactory";
 inline constexpr const char* kZOVNodeClassName = "ComLumenaMonitorNode";
