@@ -72,7 +72,18 @@ typedef struct BrkBrokerInfo {
     BrkNameRequest fourth; /* requested, not used by the node */
 } BrkBrokerInfo;
 
-/* What cciGetLastExceptionData reports about the exception thrown downstream. */
+/*
+ * What cciGetLastExceptionData reports about the exception thrown downstream.
+ * Natural alignment, 64-bit layout of this stand-in (592 bytes):
+ *   +0    528  reserved
+ *   +528  8    where      (pointer)
+ *   +536  4    reserved2, then 4 bytes of padding
+ *   +544  8    detail     (pointer)
+ *   +552  8    text       (pointer)
+ *   +560  32   reserved3
+ * A 32-bit build has 4-byte pointers and no padding (560 bytes); `where` is at
+ * +528 in both. The offsets are checked below.
+ */
 typedef struct BrkExceptionData {
     char reserved[528];
     const char* where; /* the place that threw */
@@ -154,6 +165,11 @@ static_assert(offsetof(BrkMqmd, putDate) == 304);
 static_assert(offsetof(BrkMqmd, putTime) == 312);
 /* The node reads the three texts by field; `where` keeps the offset the broker documents. */
 static_assert(offsetof(BrkExceptionData, where) == 528);
+#if defined(__LP64__)
+static_assert(offsetof(BrkExceptionData, detail) == 544);
+static_assert(offsetof(BrkExceptionData, text) == 552);
+static_assert(sizeof(BrkExceptionData) == 592);
+#endif
 #endif
 
 #endif /* BRK_API_H */
