@@ -72,3 +72,11 @@ void ZOV_Execution_Group::setProcessId(int processId) {
         record->setProcessId(processId);
     ZOV_EXIT(fn);
 }
+
+ZOV_Execution_Group* ZOV_Execution_Group_Set::findExecutionGroup(const ZOV_Resource_ID* id) const {
+    static constexpr char fn[] = "ZOV_Execution_Group_Set::findExecutionGroup";
+    ZOV_ENTRY(fn);
+    ZOV_Execution_Group* const found = find(id);
+    ZOV_EXIT_PTR(fn, found);
+    return found;
+}

@@ -51,5 +51,5 @@ class ZOV_Execution_Group
 class ZOV_Execution_Group_Set : public ZOV_Typed_Resource_Set<ZOV_Execution_Group> {
   public:
     // The first group alike `id`, or null; a null `id` finds nothing.
-    ZOV_Execution_Group* findExecutionGroup(const ZOV_Resource_ID* id) const { return find(id); }
+    ZOV_Execution_Group* findExecutionGroup(const ZOV_Resource_ID* id) const;
 };

@@ -99,3 +99,11 @@ ZOV_ReturnCode ZOV_Message_Flow::rebuildChild(ZOV_Record* stored, ZOV_Identity_I
         node->findStatistics(index);
     return ZOV_RC_OK;
 }
+
+ZOV_Message_Flow* ZOV_Message_Flow_Set::findMessageFlow(const ZOV_Resource_ID* id) const {
+    static constexpr char fn[] = "ZOV_Message_Flow_Set::findMessageFlow";
+    ZOV_ENTRY(fn);
+    ZOV_Message_Flow* const found = find(id);
+    ZOV_EXIT_PTR(fn, found);
+    return found;
+}

@@ -55,5 +55,5 @@ class ZOV_Message_Flow : public ZOV_Parent_Resource<ZOV_Node, ZOV_NOIR, ZOV_Node
 class ZOV_Message_Flow_Set : public ZOV_Typed_Resource_Set<ZOV_Message_Flow> {
   public:
     // The first flow alike `id`, or null; a null `id` finds nothing.
-    ZOV_Message_Flow* findMessageFlow(const ZOV_Resource_ID* id) const { return find(id); }
+    ZOV_Message_Flow* findMessageFlow(const ZOV_Resource_ID* id) const;
 };

@@ -301,6 +301,14 @@ ZOV_ReturnCode ZOV_MQSI_Resource::getRecords(ZOV_Record_Set*) {
 // ZOV_MQSI_Resource_Set
 
 int ZOV_MQSI_Resource_Set::insert(ZOV_MQSI_Resource* resource) {
+    static constexpr char fn[] = "ZOV_MQSI_Resource_Set::insert";
+    ZOV_ENTRY(fn);
+    const int result = store(resource);
+    ZOV_EXIT_RC(fn, result);
+    return result;
+}
+
+int ZOV_MQSI_Resource_Set::store(ZOV_MQSI_Resource* resource) {
     if (resource == nullptr)
         return ZOV_RC_NULL;
     if (contains(resource))
@@ -320,13 +328,15 @@ int ZOV_MQSI_Resource_Set::insert(ZOV_MQSI_Resource* resource) {
 }
 
 ZOV_MQSI_Resource* ZOV_MQSI_Resource_Set::findAlike(const ZOV_Resource_ID* id) const {
-    if (id == nullptr)
-        return nullptr;
-    for (ZOV_MQSI_Resource* member : members) {
-        if (member->alike(id))
-            return member;
+    static constexpr char fn[] = "ZOV_MQSI_Resource_Set::findAlike";
+    ZOV_ENTRY(fn);
+    ZOV_MQSI_Resource* found = nullptr;
+    for (size_t i = 0; id != nullptr && found == nullptr && i < members.size(); ++i) {
+        if (members[i]->alike(id))
+            found = members[i];
     }
-    return nullptr;
+    ZOV_EXIT_PTR(fn, found);
+    return found;
 }
 
 bool ZOV_MQSI_Resource_Set::contains(const ZOV_MQSI_Resource* resource) const {
@@ -334,21 +344,26 @@ bool ZOV_MQSI_Resource_Set::contains(const ZOV_MQSI_Resource* resource) const {
 }
 
 void ZOV_MQSI_Resource_Set::removeAndDestroy(ZOV_MQSI_Resource* resource) {
+    static constexpr char fn[] = "ZOV_MQSI_Resource_Set::removeAndDestroy";
+    ZOV_ENTRY(fn);
     const auto found = positions.find(resource);
-    if (found == positions.end())
-        return;
-    // Swap with the last member so that removal costs the same at any place.
-    const size_t index = found->second;
-    positions.erase(found);
-    if (index + 1 != members.size()) {
-        members[index] = members.back();
-        positions[members[index]] = index;  // the key exists: no allocation
+    if (found != positions.end()) {
+        // Swap with the last member so that removal costs the same at any place.
+        const size_t index = found->second;
+        positions.erase(found);
+        if (index + 1 != members.size()) {
+            members[index] = members.back();
+            positions[members[index]] = index;  // the key exists: no allocation
+        }
+        members.pop_back();
+        delete resource;
     }
-    members.pop_back();
-    delete resource;
+    ZOV_EXIT(fn);
 }
 
 void ZOV_MQSI_Resource_Set::cleanup() {
+    static constexpr char fn[] = "ZOV_MQSI_Resource_Set::cleanup";
+    ZOV_ENTRY(fn);
     // Detach the members first: a member's destructor must not meet itself
     // in a set that is being emptied.
     std::vector<ZOV_MQSI_Resource*> doomed;
@@ -356,11 +371,15 @@ void ZOV_MQSI_Resource_Set::cleanup() {
     positions.clear();
     for (ZOV_MQSI_Resource* member : doomed)
         delete member;
+    ZOV_EXIT(fn);
 }
 
 void ZOV_MQSI_Resource_Set::print() {
+    static constexpr char fn[] = "ZOV_MQSI_Resource_Set::print";
+    ZOV_ENTRY(fn);
     for (ZOV_MQSI_Resource* member : members)
         member->print();
+    ZOV_EXIT(fn);
 }
 
 // ---------------------------------------------------------------------------

@@ -155,6 +155,9 @@ class ZOV_MQSI_Resource_Set {
     void print();
 
   private:
+    // insert without its trace lines.
+    int store(ZOV_MQSI_Resource* resource);
+
     std::vector<ZOV_MQSI_Resource*> members;
     std::unordered_map<const ZOV_MQSI_Resource*, size_t> positions;
 };

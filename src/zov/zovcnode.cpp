@@ -218,3 +218,11 @@ void ZOV_Node::resetStatistics() {
         nodeStatistics->reset();
     ZOV_EXIT(fn);
 }
+
+ZOV_Node* ZOV_Node_Set::findNode(const ZOV_Resource_ID* id) const {
+    static constexpr char fn[] = "ZOV_Node_Set::findNode";
+    ZOV_ENTRY(fn);
+    ZOV_Node* const found = find(id);
+    ZOV_EXIT_PTR(fn, found);
+    return found;
+}

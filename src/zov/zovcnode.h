@@ -68,5 +68,5 @@ class ZOV_Node : public ZOV_MQSI_Resource {
 class ZOV_Node_Set : public ZOV_Typed_Resource_Set<ZOV_Node> {
   public:
     // The first node alike `id`, or null; a null `id` finds nothing.
-    ZOV_Node* findNode(const ZOV_Resource_ID* id) const { return find(id); }
+    ZOV_Node* findNode(const ZOV_Resource_ID* id) const;
 };
