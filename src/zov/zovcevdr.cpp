@@ -8,22 +8,22 @@
 static constexpr char _ZOV_UNIT_[] = "zovcevdr";
 
 ZOV_EVDR::ZOV_EVDR(const BrkMqmd* md, int threadId)
-    : ZOV_Record(ZOV_RT_EVENT_DATA, md != nullptr ? 1 : 0),
-      eventTime(ZOV_SecondsSince1901()),
-      threadId(threadId) {
+    : ZOV_Record(ZOV_RT_EVENT_DATA, md != nullptr ? 1 : 0) {
     static constexpr char fn[] = "ZOV_EVDR::ZOV_EVDR";
+    body.eventTime = ZOV_SecondsSince1901();
+    body.threadId = threadId;
     ZOV_ENTRY(fn);
     if (md != nullptr) {
         // Raw bytes at the descriptor's own offsets: the fields stay exactly
         // as the message carries them.
         const void* descriptor = md;
         const auto* bytes = static_cast<const unsigned char*>(descriptor);
-        std::memcpy(messageId, bytes + kMdMsgIdOffset, kMessageIdSize);
-        std::memcpy(correlId, bytes + kMdCorrelIdOffset, kCorrelIdSize);
-        ZOV_LoadField(bytes, kMdPutApplTypeOffset, putApplType);
-        std::memcpy(putApplName, bytes + kMdPutApplNameOffset, kPutApplNameSize);
-        std::memcpy(putDate, bytes + kMdPutDateOffset, kPutDateSize);
-        std::memcpy(putTime, bytes + kMdPutTimeOffset, kPutTimeSize);
+        std::memcpy(body.messageId, bytes + kMdMsgIdOffset, kMessageIdSize);
+        std::memcpy(body.correlId, bytes + kMdCorrelIdOffset, kCorrelIdSize);
+        ZOV_LoadField(bytes, kMdPutApplTypeOffset, body.putApplType);
+        std::memcpy(body.putApplName, bytes + kMdPutApplNameOffset, kPutApplNameSize);
+        std::memcpy(body.putDate, bytes + kMdPutDateOffset, kPutDateSize);
+        std::memcpy(body.putTime, bytes + kMdPutTimeOffset, kPutTimeSize);
     }
     ZOV_EXIT(fn);
 }
@@ -32,14 +32,7 @@ ZOV_EVDR& ZOV_EVDR::operator=(const ZOV_EVDR& other) {
     if (&other == this)
         return *this;
     ZOV_Record::operator=(other);
-    eventTime = other.eventTime;
-    threadId = other.threadId;
-    std::memcpy(messageId, other.messageId, kMessageIdSize);
-    std::memcpy(correlId, other.correlId, kCorrelIdSize);
-    putApplType = other.putApplType;
-    std::memcpy(putApplName, other.putApplName, kPutApplNameSize);
-    std::memcpy(putDate, other.putDate, kPutDateSize);
-    std::memcpy(putTime, other.putTime, kPutTimeSize);
+    body = other.body;
     return *this;
 }
 
@@ -51,14 +44,7 @@ void* ZOV_EVDR::getBounded(void* position, const void* limit) {
     if (position != nullptr && ZOV_ImageFits(position, limit, kSize)) {
         const auto* image = static_cast<const unsigned char*>(position);
         getHeaderImage(position, nullptr);
-        ZOV_LoadField(image, kEventTimeOffset, eventTime);
-        ZOV_LoadField(image, kThreadIdOffset, threadId);
-        std::memcpy(messageId, image + kMessageIdOffset, kMessageIdSize);
-        std::memcpy(correlId, image + kCorrelIdOffset, kCorrelIdSize);
-        ZOV_LoadField(image, kPutApplTypeOffset, putApplType);
-        std::memcpy(putApplName, image + kPutApplNameOffset, kPutApplNameSize);
-        std::memcpy(putDate, image + kPutDateOffset, kPutDateSize);
-        std::memcpy(putTime, image + kPutTimeOffset, kPutTimeSize);
+        std::memcpy(&body, image + kBodyOffset, sizeof body);
         next = static_cast<unsigned char*>(position) + kSize;
     }
     ZOV_EXIT_PTR(fn, next);
@@ -72,14 +58,7 @@ void* ZOV_EVDR::put(void* position) {
     if (position != nullptr) {
         auto* image = static_cast<unsigned char*>(position);
         putHeaderImage(position);
-        ZOV_StoreField(image, kEventTimeOffset, eventTime);
-        ZOV_StoreField(image, kThreadIdOffset, threadId);
-        std::memcpy(image + kMessageIdOffset, messageId, kMessageIdSize);
-        std::memcpy(image + kCorrelIdOffset, correlId, kCorrelIdSize);
-        ZOV_StoreField(image, kPutApplTypeOffset, putApplType);
-        std::memcpy(image + kPutApplNameOffset, putApplName, kPutApplNameSize);
-        std::memcpy(image + kPutDateOffset, putDate, kPutDateSize);
-        std::memcpy(image + kPutTimeOffset, putTime, kPutTimeSize);
+        std::memcpy(image + kBodyOffset, &body, sizeof body);
         next = image + kSize;
     }
     ZOV_EXIT_PTR(fn, next);
@@ -90,15 +69,15 @@ void ZOV_EVDR::print() {
     static constexpr char fn[] = "ZOV_EVDR::print";
     ZOV_ENTRY(fn);
     char timeText[kZOVTimeTextSize] = "n/a";
-    if (eventTime != 0)
-        ZOV_LocalTimeText(eventTime, timeText);
+    if (body.eventTime != 0)
+        ZOV_LocalTimeText(body.eventTime, timeText);
     ZOV_PRINT(fn, "Event Time          : %s", timeText);
-    ZOV_PRINT(fn, "Appl Name           : %.28s", putApplName);
-    ZOV_PRINT(fn, "Appl Name           : %i", putApplType);
-    ZOV_PRINT(fn, "Message ID          : %.24s", reinterpret_cast<const char*>(messageId));
-    ZOV_PRINT(fn, "Correl ID           : %.24s", reinterpret_cast<const char*>(correlId));
-    ZOV_PRINT(fn, "Put date            : %.8s", putDate);
-    ZOV_PRINT(fn, "Put time            : %.8s", putTime);
-    ZOV_PRINT(fn, "Thread ID           : %i", threadId);
+    ZOV_PRINT(fn, "Appl Name           : %.28s", body.putApplName);
+    ZOV_PRINT(fn, "Appl Name           : %i", body.putApplType);
+    ZOV_PRINT(fn, "Message ID          : %.24s", reinterpret_cast<const char*>(body.messageId));
+    ZOV_PRINT(fn, "Correl ID           : %.24s", reinterpret_cast<const char*>(body.correlId));
+    ZOV_PRINT(fn, "Put date            : %.8s", body.putDate);
+    ZOV_PRINT(fn, "Put time            : %.8s", body.putTime);
+    ZOV_PRINT(fn, "Thread ID           : %i", body.threadId);
     ZOV_EXIT(fn);
 }

@@ -16,6 +16,7 @@
 // not converted.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "broker/brk_api.h"
@@ -57,22 +58,36 @@ class ZOV_EVDR : public ZOV_Record {
     void* put(void* position) override;
     void print() override;
 
-    uint32_t getEventTime() const { return eventTime; }
-    int getThreadId() const { return threadId; }
-    const unsigned char* getMessageId() const { return messageId; }
-    const unsigned char* getCorrelId() const { return correlId; }
-    int getPutApplType() const { return putApplType; }
-    const char* getPutApplName() const { return putApplName; }
-    const char* getPutDate() const { return putDate; }
-    const char* getPutTime() const { return putTime; }
+    uint32_t getEventTime() const { return body.eventTime; }
+    int getThreadId() const { return body.threadId; }
+    const unsigned char* getMessageId() const { return body.messageId; }
+    const unsigned char* getCorrelId() const { return body.correlId; }
+    int getPutApplType() const { return body.putApplType; }
+    const char* getPutApplName() const { return body.putApplName; }
+    const char* getPutDate() const { return body.putDate; }
+    const char* getPutTime() const { return body.putTime; }
 
   private:
-    uint32_t eventTime = 0;
-    int32_t threadId = 0;
-    unsigned char messageId[kMessageIdSize] = {};
-    unsigned char correlId[kCorrelIdSize] = {};
-    int32_t putApplType = 0;
-    char putApplName[kPutApplNameSize] = {};
-    char putDate[kPutDateSize] = {};
-    char putTime[kPutTimeSize] = {};
+    // The fields as they lie in the image from +104, so that the body is
+    // stored and loaded in one piece.
+    struct Body {
+        uint32_t eventTime = 0;
+        int32_t threadId = 0;
+        unsigned char messageId[kMessageIdSize] = {};
+        unsigned char correlId[kCorrelIdSize] = {};
+        int32_t putApplType = 0;
+        char putApplName[kPutApplNameSize] = {};
+        char putDate[kPutDateSize] = {};
+        char putTime[kPutTimeSize] = {};
+    };
+    static constexpr int kBodyOffset = kEventTimeOffset;
+    static_assert(sizeof(Body) == kSize - kBodyOffset &&
+                  offsetof(Body, threadId) == kThreadIdOffset - kBodyOffset &&
+                  offsetof(Body, messageId) == kMessageIdOffset - kBodyOffset &&
+                  offsetof(Body, correlId) == kCorrelIdOffset - kBodyOffset &&
+                  offsetof(Body, putApplType) == kPutApplTypeOffset - kBodyOffset &&
+                  offsetof(Body, putApplName) == kPutApplNameOffset - kBodyOffset &&
+                  offsetof(Body, putDate) == kPutDateOffset - kBodyOffset &&
+                  offsetof(Body, putTime) == kPutTimeOffset - kBodyOffset);
+    Body body;
 };

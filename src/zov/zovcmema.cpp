@@ -64,12 +64,6 @@ void ZOV_Memory_Manager::setAddress(void* newAddress) {
     ZOV_EXIT(fn);
 }
 
-unsigned int ZOV_Memory_Manager::getSize() const {
-    uint32_t size = 0;
-    ZOV_LoadField(header, kSizeOffset, size);
-    return size;
-}
-
 // Copies the shared header into `copy`. The object's own copy is left alone,
 // so a reader without the lock never disturbs what a lock holder writes back.
 void ZOV_Memory_Manager::readSharedHeader(unsigned char* copy) const {
@@ -91,6 +85,19 @@ int32_t ZOV_Memory_Manager::boundedOffset(const unsigned char* copy, int fieldOf
     return static_cast<int32_t>(std::clamp<int64_t>(offset, kHeaderSize, highest));
 }
 
+// One offset of the shared header, bounded as above. A single aligned field
+// needs no copy of the whole header; with tracing on, the header is copied
+// and dumped as every other read of it is.
+int32_t ZOV_Memory_Manager::sharedOffset(int fieldOffset) const {
+    if (bZOVTracing) {
+        HeaderImage copy;
+        readSharedHeader(copy);
+        return boundedOffset(copy, fieldOffset);
+    }
+    return boundedOffset(address != nullptr ? static_cast<const unsigned char*>(address) : header,
+                         fieldOffset);
+}
+
 void* ZOV_Memory_Manager::getFirstPosition() const {
     static constexpr char fn[] = "ZOV_Memory_Manager::getFirstPosition";
     ZOV_ENTRY(fn);
@@ -102,9 +109,7 @@ void* ZOV_Memory_Manager::getFirstPosition() const {
 void* ZOV_Memory_Manager::getNextPosition() const {
     static constexpr char fn[] = "ZOV_Memory_Manager::getNextPosition";
     ZOV_ENTRY(fn);
-    HeaderImage copy;
-    readSharedHeader(copy);
-    void* const position = offsetFrom(address, boundedOffset(copy, kNextOffsetOffset));
+    void* const position = offsetFrom(address, sharedOffset(kNextOffsetOffset));
     ZOV_EXIT_PTR(fn, position);
     return position;
 }
@@ -112,9 +117,7 @@ void* ZOV_Memory_Manager::getNextPosition() const {
 void* ZOV_Memory_Manager::getLastPosition() const {
     static constexpr char fn[] = "ZOV_Memory_Manager::getLastPosition";
     ZOV_ENTRY(fn);
-    HeaderImage copy;
-    readSharedHeader(copy);
-    void* const position = offsetFrom(address, boundedOffset(copy, kLastOffsetOffset));
+    void* const position = offsetFrom(address, sharedOffset(kLastOffsetOffset));
     ZOV_EXIT_PTR(fn, position);
     return position;
 }
@@ -166,9 +169,7 @@ void ZOV_Memory_Manager::setNextPosition(const void* position) {
                                            reinterpret_cast<intptr_t>(address));
     // The high-water mark as it stands in shared memory now (the caller holds
     // the lock), not as some earlier read left it in the object's copy.
-    HeaderImage fresh;
-    readSharedHeader(fresh);
-    const int32_t last = std::max(boundedOffset(fresh, kLastOffsetOffset), next);
+    const int32_t last = std::max(sharedOffset(kLastOffsetOffset), next);
     ZOV_StoreField(header, kNextOffsetOffset, next);
     ZOV_StoreField(header, kLastOffsetOffset, last);
     putHeader();

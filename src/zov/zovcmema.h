@@ -11,8 +11,8 @@
 //
 // Concurrency: the questions about the fill level (getNextPosition,
 // getLastPosition, getLastUpdate, isEmpty, getAvailableBytes) read the shared
-// header into a copy of their own on every call and never touch the object's
-// copy, so unlocked readers cannot disturb a lock holder. setNextPosition,
+// header on every call (the one field they need, or a copy of their own) and
+// never touch the object's copy, so unlocked readers cannot disturb a lock holder. setNextPosition,
 // called only under the lock that guards the stretch, reads lastOffset afresh
 // from shared memory, writes the whole header and updates the object's copy.
 //
@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "zov/zovcrcrd.h"
 
@@ -61,7 +62,12 @@ public:
     void cleanup();
 
     // The object's copy of the header fields.
-    unsigned int getSize() const;
+    // Inline: every append and rewrite asks for it.
+    unsigned int getSize() const {
+        uint32_t size = 0;
+        std::memcpy(&size, header + kSizeOffset, sizeof size);
+        return size;
+    }
     const unsigned char* getHeaderCopy() const { return header; }
 
     int status = 0;
@@ -70,6 +76,7 @@ public:
 private:
     void readSharedHeader(unsigned char* copy) const;
     int32_t boundedOffset(const unsigned char* copy, int fieldOffset) const;
+    int32_t sharedOffset(int fieldOffset) const;
 
     unsigned char header[kHeaderSize];
 };

@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,32 +72,28 @@ bool popHeld(const ZOV_Record* record, ZOV_Name_Mutex*& mutex) {
 
 }  // namespace
 
+// The image is the structure's own layout (ten int32 in member order), so
+// one copy moves it.
+static_assert(sizeof(unixtime) == kUnixtimeSize &&
+              offsetof(unixtime, seconds) == kUnixtimeSecondsOffset &&
+              offsetof(unixtime, minutes) == kUnixtimeMinutesOffset &&
+              offsetof(unixtime, hours) == kUnixtimeHoursOffset &&
+              offsetof(unixtime, dayOfMonth) == kUnixtimeDayOfMonthOffset &&
+              offsetof(unixtime, month) == kUnixtimeMonthOffset &&
+              offsetof(unixtime, years) == kUnixtimeYearsOffset &&
+              offsetof(unixtime, dayOfWeek) == kUnixtimeDayOfWeekOffset &&
+              offsetof(unixtime, dayOfYear) == kUnixtimeDayOfYearOffset &&
+              offsetof(unixtime, daylightSaving) == kUnixtimeDaylightSavingOffset &&
+              offsetof(unixtime, milliseconds) == kUnixtimeMillisecondsOffset);
+
 unixtime ZOV_LoadUnixtime(const void* image, size_t offset) {
-    unixtime t = {};
-    ZOV_LoadField(image, offset + kUnixtimeSecondsOffset, t.seconds);
-    ZOV_LoadField(image, offset + kUnixtimeMinutesOffset, t.minutes);
-    ZOV_LoadField(image, offset + kUnixtimeHoursOffset, t.hours);
-    ZOV_LoadField(image, offset + kUnixtimeDayOfMonthOffset, t.dayOfMonth);
-    ZOV_LoadField(image, offset + kUnixtimeMonthOffset, t.month);
-    ZOV_LoadField(image, offset + kUnixtimeYearsOffset, t.years);
-    ZOV_LoadField(image, offset + kUnixtimeDayOfWeekOffset, t.dayOfWeek);
-    ZOV_LoadField(image, offset + kUnixtimeDayOfYearOffset, t.dayOfYear);
-    ZOV_LoadField(image, offset + kUnixtimeDaylightSavingOffset, t.daylightSaving);
-    ZOV_LoadField(image, offset + kUnixtimeMillisecondsOffset, t.milliseconds);
+    unixtime t;
+    std::memcpy(&t, static_cast<const unsigned char*>(image) + offset, sizeof t);
     return t;
 }
 
 void ZOV_StoreUnixtime(void* image, size_t offset, const unixtime& t) {
-    ZOV_StoreField(image, offset + kUnixtimeSecondsOffset, t.seconds);
-    ZOV_StoreField(image, offset + kUnixtimeMinutesOffset, t.minutes);
-    ZOV_StoreField(image, offset + kUnixtimeHoursOffset, t.hours);
-    ZOV_StoreField(image, offset + kUnixtimeDayOfMonthOffset, t.dayOfMonth);
-    ZOV_StoreField(image, offset + kUnixtimeMonthOffset, t.month);
-    ZOV_StoreField(image, offset + kUnixtimeYearsOffset, t.years);
-    ZOV_StoreField(image, offset + kUnixtimeDayOfWeekOffset, t.dayOfWeek);
-    ZOV_StoreField(image, offset + kUnixtimeDayOfYearOffset, t.dayOfYear);
-    ZOV_StoreField(image, offset + kUnixtimeDaylightSavingOffset, t.daylightSaving);
-    ZOV_StoreField(image, offset + kUnixtimeMillisecondsOffset, t.milliseconds);
+    std::memcpy(static_cast<unsigned char*>(image) + offset, &t, sizeof t);
 }
 
 namespace {
@@ -108,7 +105,7 @@ namespace {
 // once per process).
 struct LocalSecond {
     time_t seconds = -1;
-    struct tm local = {};
+    unixtime local = {};  // milliseconds left 0
 };
 thread_local LocalSecond lastLocalSecond;
 
@@ -125,21 +122,14 @@ unixtime ZOV_LocalUnixtime() {
     const time_t seconds = now.tv_sec;
     LocalSecond& cached = localSecond();
     if (cached.seconds != seconds) {
-        cached.local = {};
-        localtime_r(&seconds, &cached.local);
+        struct tm local = {};
+        localtime_r(&seconds, &local);
+        cached.local = unixtime{local.tm_sec,  local.tm_min,  local.tm_hour,
+                                local.tm_mday, local.tm_mon,  local.tm_year,
+                                local.tm_wday, local.tm_yday, local.tm_isdst, 0};
         cached.seconds = seconds;
     }
-    const struct tm& local = cached.local;
-    unixtime t = {};
-    t.seconds = local.tm_sec;
-    t.minutes = local.tm_min;
-    t.hours = local.tm_hour;
-    t.dayOfMonth = local.tm_mday;
-    t.month = local.tm_mon;
-    t.years = local.tm_year;
-    t.dayOfWeek = local.tm_wday;
-    t.dayOfYear = local.tm_yday;
-    t.daylightSaving = local.tm_isdst;
+    unixtime t = cached.local;
     t.milliseconds = static_cast<int32_t>(now.tv_usec / 1000);
     return t;
 }
@@ -157,12 +147,6 @@ int ZOV_IsLater(const unixtime& a, const unixtime& b) {
 
 // ---------------------------------------------------------------------------
 // ZOV_Record_ID: the 48 bytes as they lie in the header.
-
-ZOV_RecordType ZOV_Record_ID::type() const {
-    int32_t value = 0;
-    ZOV_LoadField(bytes, kTypeOffset, value);
-    return static_cast<ZOV_RecordType>(value);
-}
 
 unixtime ZOV_Record_ID::created() const {
     return ZOV_LoadUnixtime(bytes, kCreatedOffset);

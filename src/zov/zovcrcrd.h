@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "zov/zovcstrn.h"
@@ -70,12 +71,11 @@ inline constexpr int kUnixtimeDaylightSavingOffset = 32;
 inline constexpr int kUnixtimeMillisecondsOffset = 36;
 inline constexpr int kUnixtimeSize = 40;
 
-// A unixtime image at `image` + `offset`, field by field.
+// A unixtime image at `image` + `offset` (the structure's own layout).
 unixtime ZOV_LoadUnixtime(const void* image, size_t offset);
 void ZOV_StoreUnixtime(void* image, size_t offset, const unixtime& t);
 
-// The current local time to the millisecond (gettimeofday, localtime_r),
-// filled field by field.
+// The current local time to the millisecond (gettimeofday, localtime_r).
 unixtime ZOV_LocalUnixtime();
 // 1 when `a` is strictly later than `b`, comparing years, month, day, hours,
 // minutes, seconds, milliseconds (signed); the other fields take no part.
@@ -90,7 +90,12 @@ struct ZOV_Record_ID {
 
     unsigned char bytes[kSize];
 
-    ZOV_RecordType type() const;
+    // Inline: every put checks the type.
+    ZOV_RecordType type() const {
+        int32_t value = 0;
+        std::memcpy(&value, bytes + kTypeOffset, sizeof value);
+        return static_cast<ZOV_RecordType>(value);
+    }
     unixtime created() const;
     int32_t random() const;
     bool operator==(const ZOV_Record_ID& other) const;

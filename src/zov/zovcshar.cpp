@@ -438,9 +438,48 @@ ZOV_ReturnCode ZOV_Shared_Area::walk(ZOV_Record_Collection* records, const unixt
 }
 
 ZOV_ReturnCode ZOV_Shared_Area::putStartingAgain(ZOV_Record* record, ZOV_RecordType type) {
-    static constexpr char fn[] = "ZOV_Shared_Area::putStartingAgain";
     if (record == nullptr || record->getType() != type)
         return ZOV_RC_NULL;
+    // Untraced, a new record that fits is appended here in one piece (the
+    // events' per-message path). Anything else goes the general way below,
+    // within the same lock take and from the start, since nothing has been
+    // written yet: the bytes are those the general way writes.
+    if (bZOVTracing || memoryManager.status != 0 || memoryManager.address == nullptr ||
+        record->getSharedPosition() != nullptr) {
+        return putOrStartAgain(record);
+    }
+    lock();
+    ZOV_ReturnCode result = appendFitting(record);
+    if (result == ZOV_RC_NO_SPACE)
+        result = putOrStartAgain(record);
+    unlock();
+    return result;
+}
+
+// put() of a new record when it fits, else 2 with nothing written. The caller
+// holds the area lock.
+ZOV_ReturnCode ZOV_Shared_Area::appendFitting(ZOV_Record* record) {
+    // isEnoughSpace's test without its trace lines: placedEnd() lies in
+    // [first, end], so the record fits when it ends at or before the end.
+    auto* position = const_cast<unsigned char*>(placedEnd());
+    const size_t room = static_cast<size_t>(
+        static_cast<unsigned char*>(memoryManager.address) + memoryManager.getSize() - position);
+    if (static_cast<size_t>(record->size()) > room)
+        return ZOV_RC_NO_SPACE;
+    void* after = record->put(position);
+    if (after == nullptr) {
+        // As writeRecord: the record could not make its image.
+        static constexpr char fn[] = "ZOV_Shared_Area::writeRecord";
+        ZOV_LOG_ALLOCATION_ERROR(fn);
+        memoryManager.setNextPosition(position);
+        return ZOV_RC_ALLOCATION;
+    }
+    memoryManager.setNextPosition(after);
+    return ZOV_RC_OK;
+}
+
+ZOV_ReturnCode ZOV_Shared_Area::putOrStartAgain(ZOV_Record* record) {
+    static constexpr char fn[] = "ZOV_Shared_Area::putStartingAgain";
     ZOV_ReturnCode result = ZOV_Shared_Area::put(record);
     if (result != ZOV_RC_NO_SPACE || record->getSharedPosition() != nullptr)
         return result;

@@ -119,6 +119,8 @@ class ZOV_Shared_Area {
     const unsigned char* placedEnd() const;
 
   private:
+    ZOV_ReturnCode appendFitting(ZOV_Record* record);
+    ZOV_ReturnCode putOrStartAgain(ZOV_Record* record);
     ZOV_ReturnCode rewrite(ZOV_Record* record);
     ZOV_ReturnCode walk(ZOV_Record_Collection* records, const unixtime& since);
 };
