@@ -190,7 +190,7 @@ void ZOV_Memory_Manager::getHeader() {
 void ZOV_Memory_Manager::putHeader() {
     static constexpr char fn[] = "ZOV_Memory_Manager::putHeader";
     ZOV_ENTRY(fn);
-    ZOV_StoreUnixtime(header, kLastUpdateOffset, ZOV_LocalUnixtime());
+    ZOV_StoreLocalUnixtime(header, kLastUpdateOffset);
     if (address != nullptr)
         std::memcpy(address, header, kHeaderSize);
     ZOV_EXIT(fn);

@@ -116,7 +116,7 @@ thread_local LocalSecond lastLocalSecond;
 
 }  // namespace
 
-unixtime ZOV_LocalUnixtime() {
+void ZOV_StoreLocalUnixtime(void* image, size_t offset) {
     struct timeval now = {};
     gettimeofday(&now, nullptr);
     const time_t seconds = now.tv_sec;
@@ -129,8 +129,15 @@ unixtime ZOV_LocalUnixtime() {
                                 local.tm_wday, local.tm_yday, local.tm_isdst, 0};
         cached.seconds = seconds;
     }
-    unixtime t = cached.local;
-    t.milliseconds = static_cast<int32_t>(now.tv_usec / 1000);
+    auto* target = static_cast<unsigned char*>(image) + offset;
+    std::memcpy(target, &cached.local, sizeof cached.local);
+    const auto milliseconds = static_cast<int32_t>(now.tv_usec / 1000);
+    std::memcpy(target + kUnixtimeMillisecondsOffset, &milliseconds, sizeof milliseconds);
+}
+
+unixtime ZOV_LocalUnixtime() {
+    unixtime t;
+    ZOV_StoreLocalUnixtime(&t, 0);
     return t;
 }
 
@@ -201,7 +208,7 @@ void ZOV_Record::generateRecordId() {
     ZOV_ENTRY(fn);
     // The generator is never seeded: every process draws the same sequence,
     // and the local time to the millisecond tells the IDs apart.
-    ZOV_StoreUnixtime(header.recordId.bytes, ZOV_Record_ID::kCreatedOffset, ZOV_LocalUnixtime());
+    ZOV_StoreLocalUnixtime(header.recordId.bytes, ZOV_Record_ID::kCreatedOffset);
     const int32_t number = static_cast<int32_t>(::random());
     ZOV_StoreField(header.recordId.bytes, ZOV_Record_ID::kRandomOffset, number);
     markMutexStale();

@@ -75,8 +75,10 @@ inline constexpr int kUnixtimeSize = 40;
 unixtime ZOV_LoadUnixtime(const void* image, size_t offset);
 void ZOV_StoreUnixtime(void* image, size_t offset, const unixtime& t);
 
-// The current local time to the millisecond (gettimeofday, localtime_r).
+// The current local time to the millisecond (gettimeofday, localtime_r),
+// returned or stored as an image at `image` + `offset`.
 unixtime ZOV_LocalUnixtime();
+void ZOV_StoreLocalUnixtime(void* image, size_t offset);
 // 1 when `a` is strictly later than `b`, comparing years, month, day, hours,
 // minutes, seconds, milliseconds (signed); the other fields take no part.
 int ZOV_IsLater(const unixtime& a, const unixtime& b);
