@@ -83,7 +83,7 @@ void ZOV_Broker::init(const ZOV_Resource_ID* id) {
     static constexpr char fn[] = "ZOV_Broker::init";
     ZOV_ENTRY(fn);
     statsArea = nullptr;
-    eventsArea = nullptr;
+    eventsArea.store(nullptr, std::memory_order_relaxed);
     if (id != nullptr && id->uuid.status != 0)
         status = id->uuid.status;
     // A broker whose base already failed attaches nothing: its creator
@@ -121,20 +121,27 @@ void ZOV_Broker::createStatisticsArea() {
     ZOV_EXIT(fn);
 }
 
-void ZOV_Broker::createEventsArea() {
+ZOV_Events_Area* ZOV_Broker::createEventsArea() {
     static constexpr char fn[] = "ZOV_Broker::createEventsArea";
     ZOV_ENTRY(fn);
-    if (eventsArea == nullptr && sharedMemory != nullptr && sharedMemory->getStatus() == 0) {
-        eventsArea = new (std::nothrow) ZOV_Events_Area(getUuid());
-        if (eventsArea == nullptr) {
-            // The broker fails for good (statistics included): say why.
-            ZOV_LOG_ALLOCATION_ERROR(fn);
-            status = ZOV_STATUS_FAILED;
-        } else {
-            eventsArea->init(sharedMemory);
+    ZOV_Events_Area* area = eventsArea.load(std::memory_order_acquire);
+    if (area == nullptr && sharedMemory != nullptr && sharedMemory->getStatus() == 0) {
+        const std::lock_guard<std::mutex> creating(eventsAreaCreation);
+        area = eventsArea.load(std::memory_order_relaxed);
+        if (area == nullptr) {
+            area = new (std::nothrow) ZOV_Events_Area(getUuid());
+            if (area == nullptr) {
+                // The broker fails for good (statistics included): say why.
+                ZOV_LOG_ALLOCATION_ERROR(fn);
+                status = ZOV_STATUS_FAILED;
+            } else {
+                area->init(sharedMemory);
+                eventsArea.store(area, std::memory_order_release);
+            }
         }
     }
     ZOV_EXIT(fn);
+    return area;
 }
 
 void ZOV_Broker::cleanup() {
@@ -144,8 +151,7 @@ void ZOV_Broker::cleanup() {
     sharedMemory = nullptr;
     delete statsArea;
     statsArea = nullptr;
-    delete eventsArea;
-    eventsArea = nullptr;
+    delete eventsArea.exchange(nullptr, std::memory_order_acq_rel);
     executionGroupSet.cleanup();
     ZOV_EXIT(fn);
 }
@@ -201,11 +207,12 @@ void ZOV_Broker::dump() {
     } else {
         ZOV_PRINT(fn, "Statistics area unavailable");
     }
-    if (eventsArea == nullptr)
-        createEventsArea();
-    if (eventsArea != nullptr && eventsArea->status == 0) {
+    ZOV_Events_Area* area = getEventsArea();
+    if (area == nullptr)
+        area = createEventsArea();
+    if (area != nullptr && area->status == 0) {
         ZOV_PRINT(fn, "Events area");
-        eventsArea->dump();
+        area->dump();
     } else {
         ZOV_PRINT(fn, "Events area unavailable");
     }
@@ -411,10 +418,11 @@ ZOV_EVTR* ZOV_Broker::setEventTemplate(ZOV_EVTR* eventTemplate) {
     ZOV_ENTRY(fn);
     ZOV_EVTR* result = nullptr;
     if (status == 0 && eventTemplate != nullptr) {
-        if (eventsArea == nullptr)
-            createEventsArea();
-        if (eventsArea != nullptr && eventsArea->status == 0)
-            result = eventsArea->setEventTemplate(eventTemplate);
+        ZOV_Events_Area* area = getEventsArea();
+        if (area == nullptr)
+            area = createEventsArea();
+        if (area != nullptr && area->status == 0)
+            result = area->setEventTemplate(eventTemplate);
     }
     ZOV_EXIT_PTR(fn, result);
     return result;
@@ -423,15 +431,16 @@ ZOV_EVTR* ZOV_Broker::setEventTemplate(ZOV_EVTR* eventTemplate) {
 ZOV_ReturnCode ZOV_Broker::postEvent(ZOV_EVDR* data) {
     static constexpr char fn[] = "ZOV_Broker::postEvent";
     ZOV_ENTRY(fn);
+    ZOV_Events_Area* const area = getEventsArea();
     ZOV_ReturnCode result;
     if (status != 0)
         result = ZOV_RC_FAILED;
     else if (data == nullptr)
         result = ZOV_RC_MISSING;
-    else if (eventsArea == nullptr || eventsArea->status != 0)
+    else if (area == nullptr || area->status != 0)
         result = ZOV_RC_FAILED;  // the events area is not created here
     else
-        result = eventsArea->postEvent(data);
+        result = area->postEvent(data);
     ZOV_EXIT_RC(fn, result);
     return result;
 }
@@ -443,14 +452,15 @@ ZOV_ReturnCode ZOV_Broker::getEvents(ZOV_Ordered_Record_Set* events) {
     if (status != 0) {
         result = ZOV_RC_FAILED;
     } else {
-        if (eventsArea == nullptr)
-            createEventsArea();
-        if (eventsArea == nullptr)
+        ZOV_Events_Area* area = getEventsArea();
+        if (area == nullptr)
+            area = createEventsArea();
+        if (area == nullptr)
             result = ZOV_RC_ALLOCATION;
-        else if (eventsArea->status != 0)
+        else if (area->status != 0)
             result = ZOV_RC_FAILED;
         else
-            result = eventsArea->getEvents(events);
+            result = area->getEvents(events);
     }
     ZOV_EXIT_RC(fn, result);
     return result;

@@ -24,7 +24,9 @@
 // tracing is off.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "zov/zovcegir.h"
 #include "zov/zovcexgr.h"
@@ -52,7 +54,9 @@ class ZOV_Broker
 
     void init(const ZOV_Resource_ID* id);
     void createStatisticsArea();
-    void createEventsArea();
+    // The events area, created and published on the first call from any
+    // thread; null when it could not be allocated.
+    ZOV_Events_Area* createEventsArea();
     // Releases the segment object, the areas and the tree; safe twice.
     void cleanup();
     // Destroys the in-process tree; shared memory is not touched.
@@ -117,7 +121,7 @@ class ZOV_Broker
     ZOV_BRIR* getBrokerRecord() const;
     ZOV_Shared_Memory* getSharedMemory() const { return sharedMemory; }
     ZOV_Stats_Area* getStatsArea() const { return statsArea; }
-    ZOV_Events_Area* getEventsArea() const { return eventsArea; }
+    ZOV_Events_Area* getEventsArea() const { return eventsArea.load(std::memory_order_acquire); }
     // IDs of every record read from the area and of every new record of the
     // tree; new groups, flows, nodes and statistics records draw against it.
     ZOV_Record_Id_Registry& getRecordIdRegistry() { return knownRecordIds; }
@@ -133,7 +137,11 @@ class ZOV_Broker
 
     ZOV_Shared_Memory* sharedMemory = nullptr;
     ZOV_Stats_Area* statsArea = nullptr;
-    ZOV_Events_Area* eventsArea = nullptr;
+    // Published once, whole (initialised), and never replaced while the node
+    // runs: any thread's first exception may create it, so creation is
+    // serialised and readers load the pointer without a lock.
+    std::atomic<ZOV_Events_Area*> eventsArea{nullptr};
+    std::mutex eventsAreaCreation;
     ZOV_Execution_Group_Set executionGroupSet;
     ZOV_Record_Id_Registry knownRecordIds;
 };

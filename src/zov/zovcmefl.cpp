@@ -85,9 +85,15 @@ ZOV_ReturnCode ZOV_Message_Flow::rebuildChild(ZOV_Record* stored, ZOV_Identity_I
     const ZOV_Resource_ID id = record->getResourceId();
     ZOV_Node* node = findIndexedChild(&id, nodesById);
     if (node != nullptr) {
-        // Another process brought the node back: take over its live record.
-        if (node->isDeleted() && !record->isDeleted() && node->getNodeRecord() != nullptr)
-            *node->getNodeRecord() = *record;
+        // Another process brought the node back: take over its live record's
+        // header, place and type, never its texts. The record is alike this
+        // node, so the texts are equal, and other threads of the node may be
+        // reading them without a lock: reassigning them would free that memory.
+        ZOV_NOIR* live = node->getNodeRecord();
+        if (node->isDeleted() && !record->isDeleted() && live != nullptr) {
+            static_cast<ZOV_Record&>(*live) = *record;
+            live->setNodeType(static_cast<ZOV_NodeType>(record->getNodeTypeValue()));
+        }
     } else {
         if (keepAll == 0 && record->isDeleted())
             return ZOV_RC_OK;
