@@ -10,6 +10,7 @@
 // viewer.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,98 +35,80 @@ namespace {
 constexpr char kBroker[] = "CRASHBRK";
 constexpr char kUuid[] = "crash-uuid";
 
-bool writeAll(int fd, const void* data, size_t size) {
-    return write(fd, data, size) == static_cast<ssize_t>(size);
-}
-bool readAll(int fd, void* data, size_t size) {
-    return read(fd, data, size) == static_cast<ssize_t>(size);
+// A monitored node `label` in group `group`, flow "F", joined.
+std::unique_ptr<standin::Node> joinedNode(standin::Plugin& plugin, const std::string& group,
+                                          const std::string& label) {
+    auto node = plugin.createNode({kBroker, group, "F", label});
+    node->setDownstream([](const standin::Delivery&) {});
+    node->setAttribute("label", label);
+    node->setAttribute("type", "input");
+    return node;
 }
 
-// An execution-group process: its own plug-in instance with one monitored
-// node `label` in group `group`, flow "F", driven over two pipes.
-//   'm' n: evaluate n messages, answer 'd'
-//   'k' n: evaluate n messages, answer 'p', then wait to be killed
-//   'q':   delete the nodes and end
+// An execution-group process: its own plug-in instance with one joined node,
+// driven over a socket pair by counts. It answers 'r' when ready; for n > 0 it
+// evaluates n messages and answers 'd'; for n < 0 it evaluates -n, answers 'd'
+// and waits to be killed (stopped between two messages); 0 ends it.
 class GroupProcess {
   public:
     GroupProcess(const std::string& group, const std::string& label) {
-        int commands[2], replies[2];
-        if (pipe(commands) != 0 || pipe(replies) != 0)
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0)
             return;
-        pid = fork();
-        if (pid == 0) {
-            close(commands[1]);
-            close(replies[0]);
-            _exit(serve(group, label, commands[0], replies[1]));
-        }
-        close(commands[0]);
-        close(replies[1]);
-        toChild = commands[1];
-        fromChild = replies[0];
+        pid = zovtest::forkChild([&] {
+            close(ends[0]);
+            return serve(group, label, ends[1]);
+        });
+        close(ends[1]);
+        fd = ends[0];
     }
     ~GroupProcess() {
         if (pid > 0 && !ended)
             kill9();
-        close(toChild);
-        close(fromChild);
+        close(fd);
     }
 
     bool ready() { return reply() == 'r'; }
-    bool send(int messages) { return command('m', messages) && reply() == 'd'; }
-    void startSending(int messages) { command('m', messages); }
+    void startSending(int messages) { (void)!write(fd, &messages, sizeof messages); }
     bool finished() { return reply() == 'd'; }
-    // Evaluates `messages` on every node, then stops between two messages.
-    bool stopAfter(int messages) { return command('k', messages) && reply() == 'p'; }
+    bool send(int messages) { return startSending(messages), finished(); }
+    bool stopAfter(int messages) { return startSending(-messages), finished(); }
     void kill9() {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         ended = true;
     }
     int quit() {
-        command('q', 0);
+        startSending(0);
         ended = true;
         return zovtest::waitChildWithin(pid, 60).code;
     }
     pid_t pid = -1;
 
   private:
-    bool command(char what, int count) {
-        return writeAll(toChild, &what, 1) && writeAll(toChild, &count, sizeof count);
-    }
     char reply() {
         char answer = 0;
-        return readAll(fromChild, &answer, 1) ? answer : 0;
+        return read(fd, &answer, 1) == 1 ? answer : 0;
     }
-
-    static int serve(const std::string& group, const std::string& label, int in, int out) {
+    static int serve(const std::string& group, const std::string& label, int fd) {
         auto plugin = zovtest::loadPlugin();
-        auto node = plugin->createNode({kBroker, group, "F", label});
-        node->setDownstream([](const standin::Delivery&) {});
-        node->setAttribute("label", label);
-        node->setAttribute("type", "input");
-        standin::MessageSpec recipe;
-        recipe.putSecondsAgo(0.1);
-        auto message = standin::Message::fromSpec(recipe);
-        char answer = 'r';
-        writeAll(out, &answer, 1);
-        for (;;) {
-            char what = 0;
-            int count = 0;
-            if (!readAll(in, &what, 1) || !readAll(in, &count, sizeof count))
+        auto node = joinedNode(*plugin, group, label);
+        auto message = standin::Message::fromSpec(standin::MessageSpec{}.putSecondsAgo(0.1));
+        int count = 0;
+        for (char answer = 'r'; write(fd, &answer, 1) == 1; answer = 'd') {
+            if (read(fd, &count, sizeof count) != sizeof count)
                 return 2;
-            if (what == 'q')
+            if (count == 0)
                 return 0;
-            for (int i = 0; i < count; ++i)
+            for (int i = 0; i < std::abs(count); ++i)
                 node->evaluate(&message);
-            answer = what == 'k' ? 'p' : 'd';
-            writeAll(out, &answer, 1);
-            while (what == 'k')
-                pause();
+            while (count < 0 && write(fd, "d", 1) == 1)
+                pause();  // until killed
         }
+        return 2;
     }
 
-    int toChild = -1;
-    int fromChild = -1;
+    int fd = -1;
     bool ended = false;
 };
 
@@ -179,11 +162,7 @@ class CrashTest : public ::testing::Test {
     }
 
     std::unique_ptr<standin::Node> node(const std::string& group, const std::string& label) {
-        auto made = plugin->createNode({kBroker, group, "F", label});
-        made->setDownstream([](const standin::Delivery&) {});
-        made->setAttribute("label", label);
-        made->setAttribute("type", "input");
-        return made;
+        return joinedNode(*plugin, group, label);
     }
 
     std::unique_ptr<standin::Plugin> plugin;
@@ -193,61 +172,56 @@ class CrashTest : public ::testing::Test {
 // a random message; then V's group starts again and rejoins.
 TEST_F(CrashTest, KillBetweenMessagesLosesNoUpdateAndARestartedGroupRejoins) {
     constexpr int kRound = 2000;
-    constexpr int kCycles = 3;
     std::mt19937 random(static_cast<unsigned>(std::time(nullptr)));
     std::uniform_int_distribution<int> killAt(1, kRound - 1);
     GroupProcess s1("EG1", "S1"), s2("EG2", "S2");
-    ASSERT_TRUE(s1.ready() && s2.ready());
     auto victim = std::make_unique<GroupProcess>("EGV", "V");
-    ASSERT_TRUE(victim->ready());
-
-    // What the area must hold: every message since the last join's reset.
-    std::map<std::string, double> expected = {{"S1", 0}, {"S2", 0}, {"V", 0}};
-    for (int cycle = 0; cycle < kCycles; ++cycle) {
-        const int k = killAt(random);
+    ASSERT_TRUE(s1.ready() && s2.ready() && victim->ready());
+    const auto restart = [&] {
+        victim = std::make_unique<GroupProcess>("EGV", "V");
+        return victim->ready();
+    };
+    const auto sendAll = [&] { return s1.send(kRound) && s2.send(kRound) && victim->send(kRound); };
+    const auto killVictimAfter = [&](int k) {
         s1.startSending(kRound);
         s2.startSending(kRound);
-        ASSERT_TRUE(victim->stopAfter(k));
-        victim->kill9();
-        ASSERT_TRUE(s1.finished() && s2.finished());
-        expected["S1"] += kRound;
-        expected["S2"] += kRound;
-        expected["V"] += k;
+        return victim->stopAfter(k) && (victim->kill9(), true);
+    };
+
+    // What the area must hold: every message since the last join's reset.
+    using Counts = std::map<std::string, double>;
+    Counts expected = {{"S1", 0}, {"S2", 0}, {"V", 0}};
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        const int k = killAt(random);
+        ASSERT_TRUE(killVictimAfter(k) && s1.finished() && s2.finished());
+        expected = {{"S1", expected["S1"] + kRound},
+                    {"S2", expected["S2"] + kRound},
+                    {"V", expected["V"] + k}};
         EXPECT_EQ(readCounts().messages, expected) << "cycle " << cycle << ", V killed after " << k;
 
         // Started again: the join finds V's node and resets every statistic.
-        victim = std::make_unique<GroupProcess>("EGV", "V");
-        ASSERT_TRUE(victim->ready());
-        expected = {{"S1", 0}, {"S2", 0}, {"V", 0}};
-        zovtest::AreaCounts counts = readCounts();
-        EXPECT_EQ(counts.records["V"], 1) << "V joined as a second node";
-        EXPECT_EQ(counts.messages, expected);
-        ASSERT_TRUE(s1.send(kRound) && s2.send(kRound) && victim->send(kRound));
-        for (auto& [label, count] : expected)
-            count += kRound;
+        ASSERT_TRUE(restart());
+        const zovtest::AreaCounts counts = readCounts();
+        EXPECT_EQ(counts.records.at("V"), 1) << "V joined as a second node";
+        EXPECT_EQ(counts.messages, (Counts{{"S1", 0}, {"S2", 0}, {"V", 0}}));
+        ASSERT_TRUE(sendAll());
+        expected = {{"S1", kRound}, {"S2", kRound}, {"V", kRound}};
         EXPECT_EQ(readCounts().messages, expected) << "cycle " << cycle;
     }
 
     // Killed and started again while the others are sending: the join's reset
     // falls among their messages; afterwards every message counts again.
-    s1.startSending(kRound);
-    s2.startSending(kRound);
-    ASSERT_TRUE(victim->stopAfter(killAt(random)));
-    victim->kill9();
-    victim = std::make_unique<GroupProcess>("EGV", "V");
-    ASSERT_TRUE(victim->ready());
-    ASSERT_TRUE(s1.finished() && s2.finished());
+    ASSERT_TRUE(killVictimAfter(killAt(random)) && restart() && s1.finished() && s2.finished());
     const zovtest::AreaCounts before = readCounts();
     EXPECT_LE(before.messages.at("S1"), kRound);
-    ASSERT_TRUE(s1.send(kRound) && s2.send(kRound) && victim->send(kRound));
+    ASSERT_TRUE(sendAll());
     const zovtest::AreaCounts after = readCounts();
     for (const char* label : {"S1", "S2", "V"}) {
         EXPECT_EQ(after.messages.at(label) - before.messages.at(label), kRound) << label;
         EXPECT_EQ(after.records.at(label), 1) << label;
     }
-    EXPECT_EQ(s1.quit(), 0);
-    EXPECT_EQ(s2.quit(), 0);
-    EXPECT_EQ(victim->quit(), 0);
+    for (GroupProcess* group : {&s1, &s2, victim.get()})
+        EXPECT_EQ(group->quit(), 0);
 }
 
 // A kill holding a lock leaves it taken. A record's mutex: that node's
@@ -258,9 +232,7 @@ void killHoldingALock(CrashTest& test, bool recordMutex) {
     auto w = test.node("EG1", "W"), v = test.node("EGV", "V");
     const pid_t holder = zovtest::forkChild([recordMutex] {
         auto child = zovtest::loadPlugin();
-        auto victim = child->createNode({kBroker, "EGV", "F", "V"});
-        victim->setAttribute("label", "V");
-        victim->setAttribute("type", "input");
+        auto victim = joinedNode(*child, "EGV", "V");
         ZOV_Monitoring_Node* monitor = zovtest::monitorOf(*victim);
         if (monitor == nullptr || monitor->getStatisticsRecord() == nullptr)
             return 1;

@@ -38,26 +38,17 @@ void load(ZOV_STIR& record, const Values& v) {
     ASSERT_EQ(record.get(b.raw()), b.raw() + 200);
 }
 
-std::unique_ptr<ZOV_Record> blank() {
-    return std::make_unique<ZOV_STIR>(0);
-}
-
 }  // namespace
 
 TEST(Statistics, MillisecondsTruncateAndClamp) {
     const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
-    const std::pair<double, int32_t> cases[] = {{0.0015, 1},
-                                                {0.0009, 0},
-                                                {1.9999, 1999},
-                                                {-0.5, 0},
-                                                {-inf, 0},
-                                                {nan, 2147483647},
-                                                {inf, 2147483647},
-                                                {1e12, 2147483647},
-                                                {2147483.647, 2147483647},
-                                                {2147483.6469, 2147483646}};
-    for (const auto& [seconds, ms] : cases)
-        EXPECT_EQ(ZOV_STIR::toMilliseconds(seconds), ms) << seconds;
+    // Each time in seconds and its milliseconds, side by side.
+    const double seconds[] = {0.0015, 0.0009, 1.9999, -0.5,        -inf,
+                              nan,    inf,    1e12,   2147483.647, 2147483.6469};
+    const int32_t ms[] = {1,          0,          1999,       0,          0,
+                          2147483647, 2147483647, 2147483647, 2147483647, 2147483646};
+    for (size_t i = 0; i < std::size(ms); ++i)
+        EXPECT_EQ(ZOV_STIR::toMilliseconds(seconds[i]), ms[i]) << seconds[i];
 }
 
 // One update from each kind of stored record: through the object (get,
@@ -66,45 +57,37 @@ TEST(Statistics, MillisecondsTruncateAndClamp) {
 // expected collection times stands for the clock's second at the update; a
 // case that straddles a second boundary is made again.
 constexpr uint32_t kNow = 1;
-struct UpdateCase {
-    Values start;
+struct Message {
     double queued, elapsed;
     int32_t size;
     ZOV_ReturnCode rc;
+};
+struct UpdateCase {
+    Values start;
+    Message m;
     Values expected;
 };
 
 TEST(Statistics, UpdateFromEveryKindOfStoredRecord) {
     const unsigned __int128 big = kTwoTo64;
+    const Values atMax{2147483647, 5000, 100, 2, 70, 9, 1, 30, 4, 0, 1000, 2000};
     const UpdateCase cases[] = {
         // After a reset: the message sets every extreme and both times.
-        {{}, 0.25, 0.0015, 300, ZOV_RC_OK, {1, 300, 300, 300, 1, 1, 1, 250, 250, 250, kNow, kNow}},
+        {{},
+         {0.25, 0.0015, 300, ZOV_RC_OK},
+         {1, 300, 300, 300, 1, 1, 1, 250, 250, 250, kNow, kNow}},
         // Extremes compare signed; a queued time of 0 is a sample.
         {{1, 300, 300, 300, 1, 1, 1, 250, 250, 250, 7, 8},
-         0.0,
-         0.005,
-         -5,
-         ZOV_RC_OK,
+         {0.0, 0.005, -5, ZOV_RC_OK},
          {2, 295, 300, -5, 6, 5, 1, 250, 250, 0, 7, kNow}},
         // The last message before the maximum counts; at the maximum nothing.
         {{2147483646, 5000, 100, 2, 70, 9, 1, 30, 4, 0, 1000, 2000},
-         0.001,
-         0.001,
-         1,
-         ZOV_RC_OK,
+         {0.001, 0.001, 1, ZOV_RC_OK},
          {2147483647, 5001, 100, 1, 71, 9, 1, 31, 4, 0, 1000, kNow}},
-        {{2147483647, 5000, 100, 2, 70, 9, 1, 30, 4, 0, 1000, 2000},
-         0.5,
-         0.5,
-         1000,
-         ZOV_RC_MAXIMUM,
-         {2147483647, 5000, 100, 2, 70, 9, 1, 30, 4, 0, 1000, 2000}},
+        {atMax, {0.5, 0.5, 1000, ZOV_RC_MAXIMUM}, atMax},
         // Beyond 2^64 (65 significant bits, which a long double rounds) exact.
         {{1, big, 1, 1, big, 1, 1, big, 1, 1, 5, 5},
-         0.003,
-         0.001,
-         1,
-         ZOV_RC_OK,
+         {0.003, 0.001, 1, ZOV_RC_OK},
          {2, big + 1, 1, 1, big + 1, 1, 1, big + 3, 3, 1, 5, kNow}}};
     for (const UpdateCase& c : cases) {
         for (;;) {
@@ -113,10 +96,11 @@ TEST(Statistics, UpdateFromEveryKindOfStoredRecord) {
             std::vector<unsigned char> viaObject = imageOf(stored), inPlace = viaObject;
             const uint32_t now = ZOV_SecondsSince1901();
             ASSERT_EQ(record.get(viaObject.data()), viaObject.data() + 200);
-            EXPECT_EQ(record.updateStatistics(c.queued, c.elapsed, c.size), c.rc);
+            EXPECT_EQ(record.updateStatistics(c.m.queued, c.m.elapsed, c.m.size), c.m.rc);
             record.put(viaObject.data());
             AllocationScope scope;
-            EXPECT_EQ(ZOV_STIR(0).updateImage(inPlace.data(), c.queued, c.elapsed, c.size), c.rc);
+            EXPECT_EQ(ZOV_STIR(0).updateImage(inPlace.data(), c.m.queued, c.m.elapsed, c.m.size),
+                      c.m.rc);
             EXPECT_EQ(scope.count(), 0);
             if (ZOV_SecondsSince1901() != now)
                 continue;
@@ -147,7 +131,7 @@ TEST(Statistics, MergeRules) {
               image(filled, Values{4, 34, 20, -7, 11, 5, 1, 14, 8, 1, 7, 0x80000009u}).data());
 
     // A source without first collection changes nothing, not even the sums.
-    load(unset, Values{.count = 50, .sumSize = 5000, .maxSize = 900, .first = 0, .last = 99});
+    load(unset, Values{.count = 50, .sumSize = 5000, .maxSize = 900, .last = 99});
     const std::vector<unsigned char> before = imageOf(filled);
     filled += unset;
     EXPECT_EQ(imageOf(filled), before);
@@ -163,6 +147,7 @@ TEST(Statistics, MergeRules) {
 
 TEST(Statistics, ImageLayoutAndBoundedRead) {
     ZOV_STIR fresh(1), parent(1), filled(1);
+    const auto blank = [] { return std::make_unique<ZOV_STIR>(0); };
     expectImage(fresh, image(fresh, Values{}), blank);
     filled.setParent(parent.getRecordId());
     const Values values{3, kTwoTo64 + 5, 0x01020304, -2, 123456789,   0x7FFFFFFF,
