@@ -1,9 +1,7 @@
-// Statistics updates under contention: several processes with several
-// threads each, every thread with its own broker object and tree for the same
-// node identities, must count every message exactly once; resets must not
-// deadlock with updaters at the maximum, nor be lost under an update in
-// flight.
-// Runs inside zovsandbox (private /tmp, /opt and IPC namespace).
+// Statistics updates under contention: threads in several processes, each
+// with its own broker and tree for the same nodes, count every message once;
+// resets neither deadlock with updaters at the maximum nor get lost under an
+// update in flight.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>

@@ -1,13 +1,7 @@
-// Execution-group processes killed with SIGKILL, and what a kill leaves.
-//
-// Between messages: the other processes lose no update, the segment stays in
-// use, and a process started again for the same group rejoins its node (no
-// second record) and goes on counting.
-//
-// Holding a lock: the semaphores are taken without undo, so a process killed
-// while it holds a record's mutex or an area's lock leaves it taken. The
-// tests measure what then stalls and what does not, and recover with the
-// viewer.
+// Execution-group processes killed with SIGKILL. Between messages: the others
+// lose no update and a restarted group rejoins its node and counts on. Holding
+// a lock (semaphores are taken without undo, so it stays taken): what stalls,
+// what does not, and recovery with the viewer.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>

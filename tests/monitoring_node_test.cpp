@@ -1,8 +1,7 @@
-// The monitoring node: joining the broker's tree in every order, the node
-// type and queued-time switches, event and exception events, a node coming
-// back under a deleted identity, simultaneous joins in threads, and a broker
-// without shared memory. What reaches the areas is read back by
-// a reader of its own, as the monitoring agent reads it.
+// The monitoring node: joining the tree in every order, the node type and
+// queued-time switches, events, a node back under a deleted identity, joins
+// in threads, a broker without shared memory; the areas read back as the
+// monitoring agent reads them.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -49,23 +48,22 @@ class AreaReader {
     void read() {
         ZOV_Record_Set records;
         EXPECT_EQ(broker.getStatsArea()->read(&records), ZOV_RC_OK);
-        std::map<std::string, double> counts;  // by parent record ID
-        auto key = [](const ZOV_Record_ID* id) { return std::string(id->bytes, id->bytes + 48); };
-        for (ZOV_Record* record : records) {
-            if (auto* stir = dynamic_cast<ZOV_STIR*>(record))
-                counts[key(stir->getParentId())] = zovtest::asDouble(stir->getMessageCount());
-        }
         nodes.clear();
         groups = flows = 0;
         for (ZOV_Record* record : records) {
             groups += record->getType() == ZOV_RT_EXECUTION_GROUP ? 1 : 0;
             flows += record->getType() == ZOV_RT_MESSAGE_FLOW ? 1 : 0;
-            if (auto* noir = dynamic_cast<ZOV_NOIR*>(record)) {
-                auto count = counts.find(key(noir->getRecordId()));
-                nodes.emplace(narrow(noir->getLabel()),
-                              StoredNode{noir->getNodeTypeValue(), noir->isDeleted() != 0,
-                                         count != counts.end() ? count->second : -1});
-            }
+            auto* noir = dynamic_cast<ZOV_NOIR*>(record);
+            if (noir == nullptr)
+                continue;
+            StoredNode& node =
+                nodes
+                    .emplace(narrow(noir->getLabel()),
+                             StoredNode{noir->getNodeTypeValue(), noir->isDeleted() != 0})
+                    ->second;
+            for (ZOV_Record* child : records)
+                if (auto* stir = dynamic_cast<ZOV_STIR*>(child); stir && stir->isChildOf(noir))
+                    node.count = zovtest::asDouble(stir->getMessageCount());
         }
         records.clearAndDestroy();
     }

@@ -1,7 +1,6 @@
-// The viewer: decoding segment images laid out in memory the way the library
-// carves them, its outputs with names in any script and with control
-// characters, its filters and live table, and, on real segments inside the
-// sandbox, that it only looks and says clearly what it cannot read.
+// The viewer: decoding segment images carved as the library carves them, its
+// outputs (any script, control characters), filters and live table, and, on
+// real segments in the sandbox, that it only looks and names what it cannot read.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -68,6 +67,7 @@ class SegmentBuilder {
     // Carves the next area; returns its index.
     size_t carve(const char* eyecatcher) {
         auto* position = static_cast<unsigned char*>(segment.getNextPosition());
+        areaOffsets.push_back(static_cast<size_t>(position - image.data()));
         auto& area = *areas.emplace_back(std::make_unique<ZOV_Memory_Manager>());
         area.setSize(kAreaSize);
         area.setEyecatcher(eyecatcher);
@@ -84,13 +84,9 @@ class SegmentBuilder {
         return static_cast<size_t>(position - image.data());
     }
 
-    size_t areaOffset(size_t area) const {
-        return static_cast<size_t>(static_cast<unsigned char*>(areas[area]->address) -
-                                   image.data());
-    }
-
     lv::SegmentImage snapshot() const { return {image, {}, 0, 0}; }
     std::vector<unsigned char> image;
+    std::vector<size_t> areaOffsets;
 
   private:
     ZOV_Memory_Manager segment;
@@ -233,10 +229,9 @@ std::map<std::string, std::string> everyFormat(const lv::BrokerView& view) {
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
+    for (std::string line; std::getline(in, line);)
         if (line.find_first_not_of(' ') != std::string::npos)
             lines.push_back(line);
-    }
     return lines;
 }
 
@@ -304,7 +299,7 @@ TEST(ViewerDecode, RandomDamageIsReportedNeverReadBeyondTheImage) {
         lv::SegmentImage image = segment.builder.snapshot();
         // Damage where it hurts most: headers and the first records of each area.
         for (int flips = 1 + next() % 6; flips > 0; --flips) {
-            const size_t offset = segment.builder.areaOffset(next() % 3) * (next() % 4 != 0) +
+            const size_t offset = segment.builder.areaOffsets[next() % 3] * (next() % 4 != 0) +
                                   next() % (next() % 2 ? 64 : 1200);
             image.bytes[offset] = static_cast<unsigned char>(next());
         }
@@ -478,12 +473,11 @@ TEST(ViewerOutput, PrometheusCountersGaugesBaseUnitsAndLabels) {
     lv::writePrometheus(none, {}, false);
 
     const std::string text = prometheus.str();
-    const std::string inLabels =
-        R"({broker="BRK \"1\" \\)"
-        "\xEF\xBF\xBD"
-        R"(",broker_uuid=")" +
-        std::string(kUuid) +
-        R"(",execution_group="EG1",flow="FlowA",node="In",node_uuid="In-uuid",node_type="input"})";
+    const std::string inLabels = R"({broker="BRK \"1\" \\)"
+                                 "\xEF\xBF\xBD"
+                                 R"(",broker_uuid=")" +
+                                 std::string(kUuid) + R"(",execution_group="EG1",flow="FlowA",)" +
+                                 R"(node="In",node_uuid="In-uuid",node_type="input"})";
     EXPECT_NE(text.find("lumena_node_messages_total" + inLabels + " 3\n"), std::string::npos);
     EXPECT_NE(text.find("lumena_node_elapsed_seconds_total" + inLabels + " 0.009\n"),
               std::string::npos);
