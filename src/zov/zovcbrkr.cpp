@@ -3,6 +3,7 @@
 #include <new>
 
 #include "zov/zovcbrir.h"
+#include "zov/zovcdegr.h"
 #include "zov/zovcegir.h"
 #include "zov/zovcevar.h"
 #include "zov/zovcevdr.h"
@@ -291,6 +292,8 @@ ZOV_ReturnCode ZOV_Broker::putRecord(ZOV_Record* record) {
     static constexpr char fn[] = "ZOV_Broker::putRecord";
     ZOV_ENTRY(fn);
     const ZOV_ReturnCode result = statsArea != nullptr ? statsArea->put(record) : ZOV_RC_OK;
+    if (result == ZOV_RC_NO_SPACE)
+        ZOV_ReportDegraded(ZOV_Degraded::kAreaFull, fn, statsArea->getPath().c_str());
     ZOV_EXIT_RC(fn, result);
     return result;
 }

@@ -8,6 +8,23 @@
 //     mutex object on the machine: the handle count. The cleanup that takes
 //     the last message out removes queue, semaphore set and key file.
 //
+// Joining and leaving a name. Construction (open or create the set and queue,
+// queue the handle message) and the cleanup that decides it holds the last
+// handle and removes everything both run under an exclusive flock on the key
+// file itself; after taking the lock each checks that the path still names
+// the locked file, else starts over. So a join never lands on objects that a
+// cleanup is removing. The creator of a semaphore set raises it to 1 with a
+// semop under that lock: a joiner that holds the lock and finds a set never
+// operated on knows its creator died before that step and raises it itself.
+//
+// Trust. Key files are opened with O_NOFOLLOW and created with O_EXCL; one
+// that is not a regular file owned by this process's effective user (or
+// root) is refused. A semaphore set or queue that this process did not
+// create is checked with IPC_STAT: another user as owner or creator (root
+// aside), or a mode wider than 0660, is refused. A refused object is never
+// used, changed or removed; the construction fails (status 301) and the
+// refusal is reported once (ZOV_ReportDegraded).
+//
 // Key collisions. ftok makes a key of 8 bits of the key file's device and
 // the low 16 bits of its inode, so two names can get one key and with it one
 // semaphore set and one queue. Two defences:
@@ -24,7 +41,7 @@
 #include <string>
 
 class ZOV_Name_Mutex {
-public:
+  public:
     static constexpr int kNoId = -1;  // an identifier field that holds none
 
     explicit ZOV_Name_Mutex(const char* name);
@@ -38,24 +55,66 @@ public:
     // the IPC objects and the key file. Safe to call twice.
     void cleanup();
 
-    const std::string& getPath() const { return path; }
+    // The key file path; empty when there is none.
+    const char* getPath() const { return path != nullptr ? path : ""; }
 
     int status = 0;
     int semaphoreId = kNoId;
     int queueId = kNoId;
-    std::string path;
+    char* path = nullptr;  // owned, allocated without throwing
 
-private:
+  private:
+    bool openObjects(key_t key);
+    void leave(bool fileLocked);
+
     // The key this object holds in the process's key registry, or -1.
     key_t registeredKey = -1;
+};
+
+// An open key file, locked exclusively (flock) while the object lives.
+// Opens with O_NOFOLLOW; a missing file is made (ZOV_CreateKeyFile) when
+// `keyInUse` is given. The file must be a regular file owned by the
+// effective user or root, else it is refused (reported). After locking, the
+// path must still name the same file (a cleanup may have removed it
+// meanwhile), else it starts over.
+class ZOV_Key_File_Lock {
+  public:
+    enum class State { kHeld, kMissing, kRefused, kFailed };
+    ZOV_Key_File_Lock(const char* path, bool (*keyInUse)(key_t), const char* function);
+    ~ZOV_Key_File_Lock();
+    ZOV_Key_File_Lock(const ZOV_Key_File_Lock&) = delete;
+    ZOV_Key_File_Lock& operator=(const ZOV_Key_File_Lock&) = delete;
+
+    State state() const { return current; }
+    bool held() const { return current == State::kHeld; }
+    // ftok(path, 1) of the locked file, -1 when not held.
+    key_t key() const { return fileKey; }
+    // This object made the key file.
+    bool madeFile() const { return made; }
+
+  private:
+    State openOnce(const char* path, bool (*keyInUse)(key_t), const char* function, bool& again);
+    int fd = -1;
+    bool made = false;
+    key_t fileKey = -1;
+    State current = State::kFailed;
 };
 
 // Makes the key file `path` (mode 0660) so that its ftok key is not one that
 // `keyInUse` reports taken: a file is made under a temporary name in the same
 // directory, its key checked, and the file linked to `path`; a taken key is
 // reported (message 2, "ftok") and another file made. When no temporary file
-// can be made the file is created directly. False when no file could be made
-// ("open" reported under `function`).
-bool ZOV_CreateKeyFile(const std::string& path, bool (*keyInUse)(key_t), const char* function);
+// can be made the file is created directly (O_EXCL). Never follows or makes
+// a link. False when no file could be made ("open" reported under
+// `function`); true also when another process made it meanwhile.
+bool ZOV_CreateKeyFile(const char* path, bool (*keyInUse)(key_t), const char* function);
 // A semaphore set or queue exists under `key`, or this process holds it.
 bool ZOV_MutexKeyInUse(key_t key);
+
+// Checks an IPC object's owner, creator and mode as reported by IPC_STAT:
+// both users must be the effective user or root, the mode no wider than
+// 0660. Otherwise reports the refusal (what: e.g. "semaphore set", naming
+// `path` and the key) and returns false.
+struct ipc_perm;
+bool ZOV_TrustIpcObject(const struct ipc_perm& permissions, const char* what, key_t key,
+                        const char* path, const char* function);

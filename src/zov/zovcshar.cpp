@@ -4,6 +4,7 @@
 #include <new>
 
 #include "zov/zovcbrir.h"
+#include "zov/zovcdegr.h"
 #include "zov/zovcegir.h"
 #include "zov/zovcevdr.h"
 #include "zov/zovcevir.h"
@@ -251,7 +252,7 @@ void ZOV_Shared_Area::init(ZOV_Shared_Memory* segment) {
     if (areaMutex == nullptr) {
         ZOV_LOG_ALLOCATION_ERROR(fn);
     } else if (areaMutex->status != 0) {
-        ZOV_TRACE(fn, "Area mutex NOT OK: the area lock excludes only this object's threads");
+        ZOV_TRACE(fn, "Area mutex NOT OK: the area lock excludes only this process's threads");
         areaMutex->cleanup();
         delete areaMutex;
         areaMutex = nullptr;
@@ -424,6 +425,7 @@ ZOV_ReturnCode ZOV_Shared_Area::walk(ZOV_Record_Collection* records, const unixt
                 fn, "Unreadable record of type %i at offset %ld",
                 static_cast<int>(prototypes.bare.getType()),
                 static_cast<long>(position - static_cast<unsigned char*>(memoryManager.address)));
+            ZOV_ReportDegraded(ZOV_Degraded::kUnreadableRecord, fn, path.c_str());
             return ZOV_RC_NOT_FOUND;
         }
         position = static_cast<unsigned char*>(next);
@@ -513,7 +515,8 @@ void ZOV_Shared_Area::lock() {
         if (areaMutex != nullptr) {
             areaMutex->get();
         } else {
-            ZOV_TRACE(fn, "No area mutex: %s not locked between processes", path.c_str());
+            processLock.lock();
+            ZOV_TRACE(fn, "No area mutex: %s locked within this process only", path.c_str());
         }
         ownerThread.store(self);
         lockCount.store(1);
@@ -531,6 +534,8 @@ void ZOV_Shared_Area::unlock() {
         lockCount.store(0);
         if (areaMutex != nullptr)
             areaMutex->release();
+        else
+            processLock.unlock();
     }
     ZOV_EXIT(fn);
 }

@@ -37,6 +37,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "zov/zovcmema.h"
@@ -103,6 +104,9 @@ class ZOV_Shared_Area {
     ZOV_Memory_Manager memoryManager;
     std::string path;
     ZOV_Name_Mutex* areaMutex = nullptr;
+    // Stands in for areaMutex when it could not be built: the threads of
+    // this process still exclude each other, other processes are not held.
+    std::mutex processLock;
     // Several threads of a process share one area object.
     std::atomic<pthread_t> ownerThread{0};
     std::atomic<int> lockCount{0};

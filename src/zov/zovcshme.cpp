@@ -13,6 +13,7 @@
 #include <mutex>
 #include <new>
 
+#include "zov/zovcdegr.h"
 #include "zov/zovcmutx.h"
 #include "zov/zovcshar.h"
 #include "zov/zovctool.h"
@@ -209,25 +210,26 @@ void ZOV_Shared_Memory::init() {
 }
 
 // The IPC key of the segment key file, creating the file when it is missing;
-// -1 (logged) when there is none.
+// -1 (logged) when there is none or it is refused. A new key file gets a key
+// under which no segment exists yet: two brokers whose key files shared a key
+// would share one segment.
 int ZOV_Shared_Memory::makeKey() {
     static constexpr char fn[] = "ZOV_Shared_Memory::init";
-    key_t key = ftok(path.c_str(), 1);
+    const ZOV_Key_File_Lock keyFile(path.c_str(), segmentKeyInUse, fn);
+    const key_t key = keyFile.key();
+    ZOV_TRACE(fn, "ftok = %08X %s", static_cast<unsigned>(keyFile.madeFile() ? -1 : key),
+              path.c_str());
     ZOV_TRACE(fn, "ftok = %08X %s", static_cast<unsigned>(key), path.c_str());
-    // A new key file gets a key under which no segment exists yet: two
-    // brokers whose key files shared a key would share one segment.
-    if (key == -1 && ZOV_CreateKeyFile(path, segmentKeyInUse, fn))
-        key = ftok(path.c_str(), 1);
-    ZOV_TRACE(fn, "ftok = %08X %s", static_cast<unsigned>(key), path.c_str());
-    if (key < 0) {
-        ZOV_LOG_SYSTEM_FAILED("ftok", fn);
-        memoryManager.status = ZOV_STATUS_FAILED;
+    if (!keyFile.held()) {
+        memoryManager.status = ZOV_STATUS_FAILED;  // reported by the lock
         return -1;
     }
     return key;
 }
 
-// Creates the segment, or opens it when another process was first.
+// Creates the segment, or opens it when another process was first. An
+// existing segment is checked before anything attaches it: one of another
+// user, or open to more than owner and group, is refused and left alone.
 bool ZOV_Shared_Memory::createOrOpen(int key, bool* existed) {
     static constexpr char fn[] = "ZOV_Shared_Memory::init";
     const size_t size = memoryManager.getSize();
@@ -235,12 +237,23 @@ bool ZOV_Shared_Memory::createOrOpen(int key, bool* existed) {
     int error = errno;
     if (segmentId < 0 && error == EEXIST) {
         *existed = true;
-        segmentId = shmget(key, size, IPC_CREAT | kPermissions);
+        segmentId = shmget(key, 0, 0);
+        struct shmid_ds found {};
+        if (segmentId >= 0 && shmctl(segmentId, IPC_STAT, &found) == 0 &&
+            !ZOV_TrustIpcObject(found.shm_perm, "shared memory segment", key, path.c_str(), fn)) {
+            memoryManager.status = ZOV_STATUS_FAILED;
+            segmentId = 0;
+            return false;
+        }
+        // Same call as a first opener: a segment smaller than configured fails.
+        segmentId = shmget(key, size, kPermissions);
         error = errno;
         if (segmentId < 0)
             ZOV_LOG_SYSTEM_FAILED("shmget", fn);
     }
     if (segmentId < 0) {
+        if (error == ENOSPC || error == ENOMEM)
+            ZOV_ReportDegraded(ZOV_Degraded::kIpcLimit, fn, "shmget");
         ZOV_TRACE(fn, "shmget failed. ID %i Error %i", segmentId, error);
         memoryManager.status = ZOV_STATUS_FAILED;
         segmentId = 0;
@@ -438,9 +451,11 @@ void ZOV_Shared_Memory::removeIfUnused() {
     }
     if (state.shm_nattch != 0)
         return;
+    // The key file goes only while it is still this user's own file.
+    const ZOV_Key_File_Lock keyFile(path.c_str(), nullptr, fn);
     if (shmctl(segmentId, IPC_RMID, nullptr) != 0) {
         ZOV_LOG_SYSTEM_FAILED("shmgctl IPC_RMID", fn);
-    } else if (unlink(path.c_str()) != 0) {
+    } else if (keyFile.held() && unlink(path.c_str()) != 0) {
         ZOV_LOG_SYSTEM_FAILED("unlink", fn);
     }
 }

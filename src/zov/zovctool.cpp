@@ -28,7 +28,13 @@ const char* const kMessageFormats[] = {
     "Allocation Error in %s",
     "Function %s failed in %s. %s.",
     "Maximum reached. Reset statistics.",
+    "Refused %s in %s. %s.",
+    "Monitoring degraded in %s. %s.",
+    "Monitoring degraded: %s happened %s more times.",
+    "Recovered %s in %s. %s.",
 };
+// Inserts each message passes to the broker's log call.
+const int kMessageInserts[] = {0, 1, 3, 1, 3, 2, 2, 3};
 
 ZOV_String formatV(const char* format, va_list args) {
     if (format == nullptr) return ZOV_String();
@@ -66,14 +72,18 @@ void ZOV_WriteLine(const char* unit, int line, const char* function, const char*
 
 void ZOV_LogMessage(const char* unit, int line, const char* function, int number,
                     const char* insert1, const char* insert2, const char* insert3) {
-    if (number < ZOV_MSG_ALLOCATION_ERROR || number > ZOV_MSG_MAXIMUM_REACHED) return;
+    if (number < ZOV_MSG_ALLOCATION_ERROR || number > ZOV_MSG_LAST) return;
     ZOV_String text = ZOV_Format_Message(kMessageFormats[number], insert1 ? insert1 : "",
                                          insert2 ? insert2 : "", insert3 ? insert3 : "");
     int rc = 0;
     // The inserts are passed as given, ended by a null pointer.
-    if (number == ZOV_MSG_FUNCTION_FAILED) {
+    const int inserts = kMessageInserts[number];
+    if (inserts == 3) {
         cciLog(&rc, BRK_LOG_TRACE, unit, line, function, kLogMessageSource, number,
                text.getcValue(), insert1, insert2, insert3, static_cast<const char*>(nullptr));
+    } else if (inserts == 2) {
+        cciLog(&rc, BRK_LOG_TRACE, unit, line, function, kLogMessageSource, number,
+               text.getcValue(), insert1, insert2, static_cast<const char*>(nullptr));
     } else {
         cciLog(&rc, BRK_LOG_TRACE, unit, line, function, kLogMessageSource, number,
                text.getcValue(), insert1, static_cast<const char*>(nullptr));

@@ -3,7 +3,7 @@
 //
 // Trace lines are written only while bZOVTracing is 1; the switch is tested at
 // every line so that nothing is formatted while tracing is off. Logged
-// messages (catalogue numbers 1 to 3) and print/dump lines are always written.
+// messages (catalogue numbers 1 to 7) and print/dump lines are always written.
 #pragma once
 
 #include <cerrno>
@@ -19,6 +19,11 @@ enum ZOV_MessageNumber {
     ZOV_MSG_ALLOCATION_ERROR = 1,  // "Allocation Error in %s"
     ZOV_MSG_FUNCTION_FAILED = 2,   // "Function %s failed in %s. %s."
     ZOV_MSG_MAXIMUM_REACHED = 3,   // "Maximum reached. Reset statistics."
+    ZOV_MSG_REFUSED = 4,           // "Refused %s in %s. %s." object, function, what was found
+    ZOV_MSG_DEGRADED = 5,          // "Monitoring degraded in %s. %s." function, condition
+    ZOV_MSG_DEGRADED_REPEATED = 6, // "Monitoring degraded: %s happened %s more times."
+    ZOV_MSG_RECOVERED = 7,         // "Recovered %s in %s. %s." object, function, how
+    ZOV_MSG_LAST = ZOV_MSG_RECOVERED,
 };
 
 ZOV_String ZOV_Format_Message(const char* format, ...) __attribute__((format(printf, 1, 2)));
