@@ -1,6 +1,8 @@
 #include "tools/lumenaview_locks.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/sem.h>
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -49,8 +52,34 @@ std::string hexOf(const ZOV_Record_ID& id) {
     return text;
 }
 
-bool processAlive(int pid) {
-    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+// "alive", "stopped", "zombie" or "ended": a zombie or ended process can
+// never free what it holds, a stopped one may when it continues.
+std::string processState(int pid) {
+    if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM))
+        return "ended";
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t name = line.rfind(") ");
+    const char state = name != std::string::npos && name + 2 < line.size() ? line[name + 2] : 'R';
+    if (state == 'Z' || state == 'X')
+        return "zombie";
+    return state == 'T' || state == 't' ? "stopped" : "alive";
+}
+
+// The key file, opened without following a link and locked exclusively;
+// -1 when it cannot be.
+int lockKeyFileExclusively(const std::string& keyFile) {
+    const int fd = open(keyFile.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
 }
 
 // What a record mutex guards, by the record's ID in 96 hexadecimal digits.
@@ -140,6 +169,10 @@ void inspectObjects(LockView& lock) {
     if (lock.key == -1)
         return;
     lock.semaphoreId = semget(lock.key, 0, 0);
+    if (lock.semaphoreId < 0 && errno == EACCES) {
+        lock.state = LockState::kDenied;
+        return;
+    }
     const int queue = msgget(lock.key, 0);
     struct msqid_ds queueStatus = {};
     if (queue >= 0 && msgctl(queue, IPC_STAT, &queueStatus) == 0)
@@ -151,7 +184,8 @@ void inspectObjects(LockView& lock) {
     lock.value = semctl(lock.semaphoreId, 0, GETVAL);
     lock.lastPid = semctl(lock.semaphoreId, 0, GETPID);
     lock.waiting = semctl(lock.semaphoreId, 0, GETNCNT);
-    lock.lastAlive = processAlive(lock.lastPid);
+    lock.lastProcess = processState(lock.lastPid);
+    lock.lastAlive = lock.lastProcess == "alive" || lock.lastProcess == "stopped";
     if (lock.value == 1)
         lock.state = LockState::kFree;
     else if (lock.value > 1)
@@ -177,7 +211,7 @@ int kindOrder(const std::string& kind) {
 std::string describeLastPid(const LockView& lock) {
     if (lock.lastPid <= 0)
         return "-";
-    return std::to_string(lock.lastPid) + (lock.lastAlive ? " (alive)" : " (ended)");
+    return std::to_string(lock.lastPid) + " (" + lock.lastProcess + ")";
 }
 
 std::string keyText(int key) {
@@ -202,6 +236,8 @@ const char* lockStateName(LockState state) {
             return "OVER-RELEASED";
         case LockState::kNoObjects:
             return "no-objects";
+        case LockState::kDenied:
+            return "permission denied";
     }
     return "?";
 }
@@ -285,6 +321,11 @@ void writeLocksText(std::ostream& out, const std::vector<LockView>& locks) {
     out << "Named mutexes (" << locks.size() << "): state, value, last process, waiting, "
         << "handles, what it guards, key file\n";
     for (const LockView& lock : locks) {
+        if (lock.state == LockState::kDenied) {
+            out << "  permission denied\n    " << lock.keyFile << "  key " << keyText(lock.key)
+                << "\n";
+            continue;
+        }
         out << "  " << lockStateName(lock.state) << "  value " << lock.value << "  last "
             << describeLastPid(lock) << "  waiting " << lock.waiting << "  handles " << lock.handles
             << "  ";
@@ -322,6 +363,7 @@ void writeLocksJson(std::ostream& out, const std::vector<LockView>& locks, bool 
         item["value"] = lock.value;
         item["last_pid"] = lock.lastPid;
         item["last_pid_alive"] = lock.lastAlive;
+        item["last_process"] = lock.lastProcess;
         item["waiting"] = lock.waiting;
         item["handles"] = lock.handles;
         item["same_key_as"] = lock.sameKeyAs;
@@ -337,7 +379,9 @@ ReleaseOutcome releaseStale(const std::string& keyFile, bool assumeYes, std::ist
         err << "lumenaview: no named mutex " << keyFile << '\n';
         return ReleaseOutcome::kNotFound;
     }
-    if (lock.state != LockState::kStale) {
+    // A set never operated on is one whose creator ended before raising it
+    // (a live creator holds the key file lock until it has, see below).
+    if (lock.state != LockState::kStale && lock.state != LockState::kUninitialised) {
         err << "lumenaview: " << keyFile << " is " << lockStateName(lock.state)
             << (lock.state == LockState::kHeld
                     ? " by process " + std::to_string(lock.lastPid) + ", which is alive"
@@ -347,8 +391,11 @@ ReleaseOutcome releaseStale(const std::string& keyFile, bool assumeYes, std::ist
     }
     if (!assumeYes) {
         out << "Release " << keyFile << " (" << lock.kind
-            << (lock.subject.empty() ? "" : ", " + lock.subject) << "), taken by process "
-            << lock.lastPid << " which has ended? [y/N] " << std::flush;
+            << (lock.subject.empty() ? "" : ", " + lock.subject) << "), "
+            << (lock.lastPid > 0
+                    ? "taken by process " + std::to_string(lock.lastPid) + " which has ended"
+                    : std::string("never set up by its creator"))
+            << "? [y/N] " << std::flush;
         std::string answer;
         std::getline(in, answer);
         if (answer != "y" && answer != "yes") {
@@ -356,9 +403,16 @@ ReleaseOutcome releaseStale(const std::string& keyFile, bool assumeYes, std::ist
             return ReleaseOutcome::kDeclined;
         }
     }
-    // Raise it from 0 to 1 in one step, only if it is still 0 and still the
-    // same holder's: a semaphore freed and taken again meanwhile is left.
-    if (semctl(lock.semaphoreId, 0, GETPID) != lock.lastPid) {
+    // Decide again and raise under the key file lock: see the header.
+    const int fileLock = lockKeyFileExclusively(keyFile);
+    if (fileLock < 0) {
+        err << "lumenaview: " << keyFile << ": " << std::strerror(errno) << ": nothing released\n";
+        return ReleaseOutcome::kFailed;
+    }
+    const LockView now = inspectLock(keyFile);
+    if (now.semaphoreId != lock.semaphoreId || now.state != lock.state ||
+        now.lastPid != lock.lastPid) {
+        close(fileLock);
         err << "lumenaview: " << keyFile << " changed meanwhile: nothing released\n";
         return ReleaseOutcome::kChanged;
     }
@@ -369,8 +423,10 @@ ReleaseOutcome releaseStale(const std::string& keyFile, bool assumeYes, std::ist
     operations[1].sem_num = 0;
     operations[1].sem_op = 1;
     operations[1].sem_flg = 0;
-    if (semop(lock.semaphoreId, operations, 2) != 0) {
-        const int error = errno;
+    const int raised = semop(lock.semaphoreId, operations, 2);
+    const int error = errno;
+    close(fileLock);
+    if (raised != 0) {
         err << "lumenaview: " << keyFile << ": "
             << (error == EAGAIN ? "changed meanwhile" : std::strerror(error))
             << ": nothing released\n";

@@ -11,9 +11,13 @@
 //
 // Listing only looks: ftok, semget and msgget without IPC_CREAT, semctl
 // GETVAL, GETPID and GETNCNT, msgctl IPC_STAT. Releasing is the one change
-// the viewer ever makes, and only on request: the semaphore is raised from 0
-// to 1 in one atomic semop that fails if it is no longer 0, after checking
-// that its last operator has ended.
+// the viewer ever makes, and only on request. Under the key file's flock
+// (which the library's joins and cleanups take too, so concurrent releases
+// run one at a time) the lock is looked at again: only when it is still 0
+// and its last operator is still the process seen ended (or it was never
+// operated on) is it raised to 1. A lock taken meanwhile has another last
+// operator, and nobody but a releaser holding the file lock can raise a
+// lock whose holder has ended: the decision cannot go stale before the raise.
 #pragma once
 
 #include <istream>
@@ -30,6 +34,7 @@ enum class LockState {
     kUninitialised,  // value 0, never operated on (its creator has not set it yet)
     kOverReleased,   // value above 1: freed more often than taken
     kNoObjects,      // a key file without semaphore set (left behind)
+    kDenied,         // this user may not look at it
 };
 const char* lockStateName(LockState state);
 
@@ -42,8 +47,9 @@ struct LockView {
     int key = -1;
     int semaphoreId = -1;
     int value = -1;
-    int lastPid = 0;  // last process that operated on the semaphore
-    bool lastAlive = false;
+    int lastPid = 0;                     // last process that operated on the semaphore
+    bool lastAlive = false;              // may still free it: running or stopped
+    std::string lastProcess;             // "alive", "stopped", "zombie" or "ended"
     int waiting = 0;                     // processes waiting to take it
     long handles = -1;                   // open handles (queued messages); -1 without queue
     std::vector<std::string> sameKeyAs;  // other key files with this key
