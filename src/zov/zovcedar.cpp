@@ -82,9 +82,13 @@ ZOV_ReturnCode ZOV_Events_Data_Area::readNew(ZOV_Events_Cursor* cursor,
     const int next = offsetOf(placedEnd());
     const int last = offsetOf(readLimit());
     const auto* base = static_cast<const unsigned char*>(memoryManager.address);
-    // The remembered record lies before the cursor, so it is inside the area.
+    // The remembered record is compared only where it lies inside the area;
+    // anywhere else, or changed, the writers went all the way round.
+    const bool remembered =
+        cursor->lastStart >= first && cursor->lastSize > 0 &&
+        static_cast<unsigned>(cursor->lastStart + cursor->lastSize) <= memoryManager.getSize();
     const bool roundTheArea =
-        cursor->lastStart == 0 ||
+        !remembered ||
         std::memcmp(base + cursor->lastStart, cursor->lastImage, cursor->lastSize) != 0;
     ZOV_Events_Cursor moved = *cursor;
     moved.next = next;
