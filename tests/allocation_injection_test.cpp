@@ -123,18 +123,8 @@ bool throwOnce(const NodePtr& node) {
 // Puts the node's stored message count at the maximum, as a long-running
 // node would reach it; its next message resets every statistic.
 void pushToMaximum(const NodePtr& node) {
-    if (!usable(node))
-        return;
-    ZOV_Monitoring_Node* monitor = zovtest::monitorOf(*node);
-    ZOV_STIR* record = monitor != nullptr ? monitor->getStatisticsRecord() : nullptr;
-    if (record == nullptr || record->getSharedPosition() == nullptr)
-        return;
-    const __float128 maximum = ZOV_STIR::kMaximumCount;
-    record->lock();
-    std::memcpy(
-        static_cast<unsigned char*>(record->getSharedPosition()) + ZOV_STIR::kMessageCountOffset,
-        &maximum, sizeof maximum);
-    record->unlock();
+    if (usable(node))
+        zovtest::pushToMaximum(*node);
 }
 
 // A reader of the area, as the monitoring agent reads it. Returns the message

@@ -30,36 +30,12 @@ struct Family {
     std::vector<Sample> samples;
 };
 
-// Length of the well-formed UTF-8 sequence at `text[i]`, 0 when it is not one
-// (stray continuation, overlong form, surrogate, beyond U+10FFFF, cut short).
-size_t utf8Length(const std::string& text, size_t i) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80)
-        return 1;
-    const size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
-                          : lead >= 0xE0 && lead <= 0xEF ? 3
-                          : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                         : 0;
-    if (length == 0 || i + length > text.size())
-        return 0;
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-    }
-    const unsigned char second = byte(i + 1);
-    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
-        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
-        return 0;
-    return length;
-}
-
 // A label value as the exposition needs it: valid UTF-8 (anything else becomes
 // U+FFFD) with backslash, double quote and line feed escaped.
 std::string escapeLabel(const std::string& value) {
     std::string text;
     for (size_t i = 0; i < value.size();) {
-        const size_t length = utf8Length(value, i);
+        const size_t length = utf8SequenceLength(value, i);
         if (length == 0) {
             text += "\xEF\xBF\xBD";
             ++i;

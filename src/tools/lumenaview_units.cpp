@@ -179,25 +179,27 @@ std::string utf8FromUtf16(const unsigned short* units, size_t length) {
     return text;
 }
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence of two to four bytes at `i`, or 0.
-size_t sequenceLength(const std::string& text, size_t i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    const size_t length = byte >= 0xC2 && byte <= 0xDF   ? 2
-                          : byte >= 0xE0 && byte <= 0xEF ? 3
-                          : byte >= 0xF0 && byte <= 0xF4 ? 4
+size_t utf8SequenceLength(const std::string& text, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80)
+        return 1;
+    const size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xF0 && lead <= 0xF4 ? 4
                                                          : 0;
     if (length == 0 || i + length > text.size())
         return 0;
     for (size_t k = 1; k < length; ++k) {
-        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+        if ((byte(i + k) & 0xC0) != 0x80)
             return 0;
     }
+    const unsigned char second = byte(i + 1);
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
+        return 0;
     return length;
 }
-
-}  // namespace
 
 std::string escapeForTerminal(const std::string& utf8) {
     std::string text;
@@ -215,7 +217,7 @@ std::string escapeForTerminal(const std::string& utf8) {
             text += static_cast<char>(byte);
         } else if (byte < 0x80) {
             text += static_cast<char>(byte);
-        } else if (const size_t length = sequenceLength(utf8, i); length > 0) {
+        } else if (const size_t length = utf8SequenceLength(utf8, i); length > 0) {
             text.append(utf8, i, length);
             i += length - 1;
         } else {

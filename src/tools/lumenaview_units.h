@@ -35,6 +35,11 @@ std::string formatIsoUnixtime(const unixtime& t);
 // all fields are zero.
 std::string formatUnixtime(const unixtime& t);
 
+// Length of the well-formed UTF-8 sequence at `text[i]` (1 for ASCII), 0 when
+// it is not one: a stray continuation byte, an overlong form, a surrogate, a
+// value beyond U+10FFFF or a sequence cut short.
+size_t utf8SequenceLength(const std::string& text, size_t i);
+
 // A record's 16-bit text as UTF-8: surrogate pairs are joined, a lone
 // surrogate becomes U+FFFD, so the result is always valid UTF-8.
 std::string utf8FromUtf16(const unsigned short* units, size_t length);
