@@ -237,12 +237,14 @@ void soak(double seconds) {
     for (pid_t child : children)
         EXPECT_EQ(zovtest::waitChildWithin(child, 120).code, 0);
 
-    long messages = 0, eventMessages = 0, joins = 0, maxima = 0;
+    // A forced maximum is often zeroed by another process's join before its
+    // node's next message, and threads reaching it together reset once: the
+    // run as a whole must have reset at the maximum, not every process.
+    long messages = 0, eventMessages = 0, joins = 0, maxima = 0, maximumMessages = 0;
     for (int p = 0; p < kProcesses; ++p) {
         const ProcessReport& r = reports[p];
         EXPECT_TRUE(r.ok);
         EXPECT_EQ(r.failures, 0) << "process " << p << " logged a failure";
-        EXPECT_GE(r.maximumMessages, 1) << "process " << p << " never reset at the maximum";
         // Stacks of the threads, the allocator's arenas: a few MB at most,
         // however long the run. (A sanitizer's shadow memory and quarantine
         // grow on their own.)
@@ -254,6 +256,7 @@ void soak(double seconds) {
         eventMessages += r.eventMessages;
         joins += r.joins;
         maxima += r.maxima;
+        maximumMessages += r.maximumMessages;
         for (int t = 0; t < kThreads; ++t) {
             const std::string label = labelOf(p, t);
             EXPECT_EQ(area.messages.count(label) ? area.messages.at(label) : -1, kFinalMessages)
@@ -262,6 +265,7 @@ void soak(double seconds) {
                 << label << ": a join made a second node";
         }
     }
+    EXPECT_GT(maximumMessages, 0) << "no process reset at the maximum";
     EXPECT_GT(eventMessages, 2 * kEventCapacity) << "the event data area never wrapped";
     // The final phase alone posts more events than the area holds: a reader
     // finds at most a full area of them, all readable.
