@@ -28,9 +28,9 @@
 #include <string>
 #include <vector>
 
+#include "support/ipc_support.h"
 #include "support/nothrow_injection.h"
 #include "support/plugin_env.h"
-#include "support/reliability_support.h"
 #include "support/tree_support.h"
 #include "zov/zovcbrkr.h"
 #include "zov/zovcnoir.h"
@@ -331,7 +331,7 @@ std::string siteOf(const RunReport& r) {
 // ---------------------------------------------------------------------------
 
 // Everything wrong with one run, empty when nothing is.
-std::string problemsOf(const zovtest::ChildEnd& end, const RunReport& r, size_t objectsLeft,
+std::string problemsOf(const zovtest::Ending& end, const RunReport& r, size_t objectsLeft,
                        int filesLeft) {
     std::string problems;
     auto add = [&](bool bad, const std::string& what) {
@@ -374,9 +374,9 @@ TEST(AllocationInjection, EveryFailureInAWholeScenarioIsSurvivedCleanedUpAndRepo
     for (int which = from != nullptr ? std::atoi(from) : 1; which <= last && badRuns < 20;
          ++which) {
         *report = RunReport{};
-        const zovtest::ChildEnd end =
+        const zovtest::Ending end =
             zovtest::runChildWithin(kRunSeconds, [&] { return runOnce(which, report); });
-        const size_t objectsLeft = zovtest::allSysvObjects().size();
+        const size_t objectsLeft = zovtest::allIpcObjects().size();
         const int filesLeft = zovtest::keyFileCount();
         const std::string problems = problemsOf(end, *report, objectsLeft, filesLeft);
         if (!problems.empty()) {

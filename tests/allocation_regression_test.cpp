@@ -7,9 +7,9 @@
 #include <string>
 
 #include "support/area_support.h"
+#include "support/ipc_support.h"
 #include "support/nothrow_injection.h"
 #include "support/plugin_env.h"
-#include "support/reliability_support.h"
 #include "support/tree_support.h"
 #include "zov/zovcbrkr.h"
 #include "zov/zovcnoir.h"
@@ -79,7 +79,7 @@ TEST(AllocationRegression, SegmentAndAreaNamesAreWholeOrTheirObjectFails) {
     });
     EXPECT_GT(failures, 5);
     EXPECT_GT(failed, 0);
-    EXPECT_TRUE(zovtest::allSysvObjects().empty());
+    EXPECT_TRUE(zovtest::allIpcObjects().empty());
 }
 
 // The broker's segment object itself not allocated: the broker fails,
@@ -109,7 +109,7 @@ TEST(AllocationRegression, BrokerWithoutItsSegmentObjectFailsReported) {
         }
     }
     EXPECT_EQ(objectsFailedSilently, 0) << "of " << total << " allocations";
-    EXPECT_TRUE(zovtest::allSysvObjects().empty());
+    EXPECT_TRUE(zovtest::allIpcObjects().empty());
 }
 
 // A record whose label could not be copied used to write a short image (the

@@ -15,7 +15,6 @@
 
 #include "support/ipc_support.h"
 #include "support/plugin_env.h"
-#include "support/reliability_support.h"
 #include "support/tree_support.h"
 #include "zov/zovcshme.h"
 #include "zov/zovcstar.h"
@@ -35,7 +34,7 @@ class BadInputTest : public ::testing::Test {
     }
     void TearDown() override {
         plugin.reset();
-        EXPECT_TRUE(zovtest::allSysvObjects().empty()) << "IPC objects left behind";
+        EXPECT_TRUE(zovtest::allIpcObjects().empty()) << "IPC objects left behind";
     }
 
     std::unique_ptr<standin::Node> node(const std::string& label, const std::string& event = "") {
@@ -168,7 +167,7 @@ TEST_F(BadInputTest, BlankSegmentUnderTheKeyIsFormatted) {
         sendThrough(*counted, 2);
         EXPECT_EQ(storedNodes(), (std::map<std::string, int>{{"Counted", 1}}));
     }
-    EXPECT_TRUE(zovtest::sysvObjects("shm").empty()) << "the last user removes it";
+    EXPECT_TRUE(zovtest::ipcObjects("shm").empty()) << "the last user removes it";
 }
 
 }  // namespace

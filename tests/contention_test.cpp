@@ -58,8 +58,8 @@ int sizeOf(int update) {
 
 // One process of kThreads threads, each with its own broker and tree, thread
 // t on node N1 or N2 by turns. All join (a join resets every statistic), the
-// process reports on `ready`, and the threads start when `go` delivers a byte.
-int runProcess(int updates, int ready, int go) {
+// process signals `ready`, and the threads start when `go` delivers a byte.
+int runProcess(int updates, const zovtest::Pipe& ready, const zovtest::Pipe& go) {
     std::latch joined(kThreads + 1), start(1);
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
@@ -77,8 +77,7 @@ int runProcess(int updates, int ready, int go) {
         });
     }
     joined.arrive_and_wait();
-    char byte = 'r';
-    const bool signalled = write(ready, &byte, 1) == 1 && read(go, &byte, 1) == 1;
+    const bool signalled = ready.signal() && go.await();
     start.count_down();
     for (auto& thread : threads)
         thread.join();
@@ -90,21 +89,15 @@ void runContention(int updates) {
     {
         auto parent = makeBroker();
         ZOV_Node* nodes[] = {join(*parent, "EG1", "MF1", "N1"), join(*parent, "EG1", "MF1", "N2")};
-        int ready[2], go[2];
-        ASSERT_EQ(pipe(ready), 0);
-        ASSERT_EQ(pipe(go), 0);
-        std::vector<int> children;
+        zovtest::Pipe ready, go;
+        std::vector<pid_t> children;
         for (int p = 0; p < kProcesses; ++p)
-            children.push_back(
-                zovtest::forkChild([&] { return runProcess(updates, ready[1], go[0]); }));
-        char byte;
+            children.push_back(zovtest::forkChild([&] { return runProcess(updates, ready, go); }));
         for (int p = 0; p < kProcesses; ++p)
-            ASSERT_EQ(read(ready[0], &byte, 1), 1);
-        ASSERT_EQ(write(go[1], "gggg", kProcesses), kProcesses);
-        for (int pid : children)
+            ASSERT_TRUE(ready.await());
+        ASSERT_TRUE(go.send("gggg", kProcesses));
+        for (pid_t pid : children)
             EXPECT_EQ(zovtest::waitChild(pid), 0);
-        for (int fd : {ready[0], ready[1], go[0], go[1]})
-            close(fd);
         double sizes = 0;
         for (int i = 0; i < updates; ++i)
             sizes += sizeOf(i);
@@ -193,26 +186,21 @@ TEST(Contention, AResetInAnotherProcessIsNotLostUnderAnUpdateInFlight) {
     auto parent = makeBroker();
     ZOV_Node* node = join(*parent, "EG1", "MF1", "N1");
     ASSERT_NE(node, nullptr);
-    int paused[2], resume[2];
-    ASSERT_EQ(pipe(paused), 0);
-    ASSERT_EQ(pipe(resume), 0);
-    const int child = zovtest::forkChild([&] {
+    zovtest::Pipe paused, resume;
+    const pid_t child = zovtest::forkChild([&] {
         auto broker = makeBroker();
         ZOV_Node* same = join(*broker, "EG1", "MF1", "N1");
         for (int i = 0; i < 5; ++i)
             broker->updateStatistics(same->getNodeStatistics(), 0.0, 0.001, 10);
-        pauseResume = resume[0];
-        pauseReport = paused[1];
+        pauseResume = resume.readEnd();
+        pauseReport = paused.writeEnd();
         return broker->updateStatistics(same->getNodeStatistics(), 0.0, 0.001, 10);
     });
-    char byte = 0;
-    ASSERT_EQ(read(paused[0], &byte, 1), 1);
+    ASSERT_TRUE(paused.await());
     parent->resetStatistics();
-    ASSERT_EQ(write(resume[1], "r", 1), 1);
+    ASSERT_TRUE(resume.signal());
     EXPECT_EQ(zovtest::waitChild(child), 0);
     EXPECT_EQ(asDouble(storedStatistics(*parent, *node)->getMessageCount()), 0);
-    for (int fd : {paused[0], paused[1], resume[0], resume[1]})
-        close(fd);
 }
 
 }  // namespace

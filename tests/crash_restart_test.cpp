@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,7 +18,6 @@
 
 #include "support/ipc_support.h"
 #include "support/plugin_env.h"
-#include "support/reliability_support.h"
 #include "support/tree_support.h"
 #include "tools/lumenaview_app.h"
 #include "tools/lumenaview_locks.h"
@@ -46,22 +44,17 @@ std::unique_ptr<standin::Node> joinedNode(standin::Plugin& plugin, const std::st
 class GroupProcess {
   public:
     GroupProcess(const std::string& group, const std::string& label) {
-        int ends[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0)
-            return;
-        pid = zovtest::forkChild([&] {
-            close(ends[0]);
-            return serve(group, label, ends[1]);
-        });
+        int ends[2] = {-1, -1};
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0)
+            pid = zovtest::forkChild([&] { return serve(group, label, ends[1]); });
         close(ends[1]);
         fd = ends[0];
     }
     ~GroupProcess() {
-        if (pid > 0 && !ended)
+        if (!ended)
             kill9();
         close(fd);
     }
-
     bool ready() { return reply() == 'r'; }
     void startSending(int messages) { (void)!write(fd, &messages, sizeof messages); }
     bool finished() { return reply() == 'd'; }
@@ -69,13 +62,13 @@ class GroupProcess {
     bool stopAfter(int messages) { return startSending(-messages), finished(); }
     void kill9() {
         kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        zovtest::waitChild(pid);
         ended = true;
     }
     int quit() {
         startSending(0);
         ended = true;
-        return zovtest::waitChildWithin(pid, 60).code;
+        return zovtest::waitChild(pid, 60);
     }
     pid_t pid = -1;
 
@@ -89,16 +82,16 @@ class GroupProcess {
         auto node = joinedNode(*plugin, group, label);
         auto message = standin::Message::fromSpec(standin::MessageSpec{}.putSecondsAgo(0.1));
         int count = 0;
-        for (char answer = 'r'; write(fd, &answer, 1) == 1; answer = 'd') {
+        for (char answer = 'r'; write(fd, &answer, 1) == 1 && count >= 0; answer = 'd') {
             if (read(fd, &count, sizeof count) != sizeof count)
                 return 2;
             if (count == 0)
                 return 0;
             for (int i = 0; i < std::abs(count); ++i)
                 node->evaluate(&message);
-            while (count < 0 && write(fd, "d", 1) == 1)
-                pause();  // until killed
         }
+        while (count < 0)
+            pause();  // until killed
         return 2;
     }
 
@@ -149,8 +142,8 @@ class CrashTest : public ::testing::Test {
         plugin.reset();
         // A killed process leaves its handles: the mutexes' objects stay (none
         // taken); the segment went with the last process attached.
-        EXPECT_TRUE(zovtest::sysvObjects("shm").empty()) << "the segment was not removed";
-        for (const zovtest::SysvObject& set : zovtest::sysvObjects("sem"))
+        EXPECT_TRUE(zovtest::ipcObjects("shm").empty()) << "the segment was not removed";
+        for (const zovtest::IpcObject& set : zovtest::ipcObjects("sem"))
             EXPECT_EQ(zovtest::semaphoreValue(set.id), 1) << "a mutex is left taken";
         zovtest::removeLeftovers();
     }
@@ -237,9 +230,7 @@ void killHoldingALock(CrashTest& test, bool recordMutex) {
         kill(getpid(), SIGKILL);
         return 2;
     });
-    int status = 0;
-    ASSERT_EQ(waitpid(holder, &status, 0), holder);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the holder did not take the lock";
+    ASSERT_EQ(zovtest::waitChildWithin(holder, 60).signal, SIGKILL) << "it did not take the lock";
 
     const auto otherUpdate = evaluation(*w), sameUpdate = evaluation(*v);
     EXPECT_TRUE(doneWithin(otherUpdate, 5)) << "another node's update waited";

@@ -26,7 +26,6 @@
 #include "broker/deployment.h"
 #include "support/host_programs.h"
 #include "support/ipc_support.h"
-#include "support/reliability_support.h"
 
 namespace {
 

@@ -19,7 +19,6 @@
 
 #include "support/ipc_support.h"
 #include "support/plugin_env.h"
-#include "support/reliability_support.h"
 #include "zov/zovcstir.h"
 
 namespace {

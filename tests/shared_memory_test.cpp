@@ -11,6 +11,7 @@
 #include "broker/harness.h"
 #include "support/area_support.h"
 #include "support/ipc_support.h"
+#include "support/plugin_env.h"
 #include "zov/zovcedar.h"
 #include "zov/zovcetar.h"
 #include "zov/zovcshme.h"
@@ -22,15 +23,15 @@ using zovtest::headerAt;
 
 class SharedMemoryTest : public ::testing::Test {
   protected:
-    void SetUp() override { zovtest::writeConfig(nullptr); }
+    void SetUp() override { zovtest::configure(nullptr); }
     void TearDown() override {
-        zovtest::writeConfig(nullptr);
+        zovtest::configure(nullptr);
         EXPECT_EQ(zovtest::ipcObjectCount("shm"), 0) << "a segment outlived its users";
     }
 };
 
 unsigned int segmentSizeFor(const char* config) {
-    zovtest::writeConfig(config);
+    zovtest::configure(config);
     ZOV_Shared_Memory segment(ZOV_String("size-uuid"));
     return segment.memoryManager.getSize();
 }
@@ -67,7 +68,7 @@ TEST_F(SharedMemoryTest, SizeFollowsZOVMemorySize) {
 
 // The layout an outside agent relies on, read through its own attachment.
 TEST_F(SharedMemoryTest, LayoutAsAnOutsideAgentSeesIt) {
-    zovtest::writeConfig("ZOVMemorySize 4096\n");
+    zovtest::configure("ZOVMemorySize 4096\n");
     const ZOV_String uuid("layout-uuid");
     ZOV_Shared_Memory segment(uuid);
     segment.init();
@@ -116,7 +117,7 @@ TEST_F(SharedMemoryTest, LayoutAsAnOutsideAgentSeesIt) {
 // allocate never carves beyond the segment's end, nor over an area whose
 // chain is broken.
 TEST_F(SharedMemoryTest, AllocateStaysInsideTheSegment) {
-    zovtest::writeConfig("ZOVMemorySize 4096\n");
+    zovtest::configure("ZOVMemorySize 4096\n");
     const ZOV_String uuid("carve-uuid");
     ZOV_Shared_Memory segment(uuid);
     segment.init();
@@ -142,13 +143,13 @@ TEST_F(SharedMemoryTest, AllocateStaysInsideTheSegment) {
 }
 
 TEST_F(SharedMemoryTest, ExistingSmallerSegmentMakesInitFail) {
-    zovtest::writeConfig("ZOVMemorySize 4096\n");
+    zovtest::configure("ZOVMemorySize 4096\n");
     ZOV_Shared_Memory small(ZOV_String("grow-uuid"));
     small.init();
     ASSERT_EQ(small.getStatus(), 0);
 
     standin::LogSink log;
-    zovtest::writeConfig("ZOVMemorySize 50000\n");
+    zovtest::configure("ZOVMemorySize 50000\n");
     ZOV_Shared_Memory large(ZOV_String("grow-uuid"));
     large.init();
     EXPECT_EQ(large.getStatus(), ZOV_STATUS_FAILED);

@@ -17,6 +17,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -25,7 +27,6 @@
 
 #include "support/ipc_support.h"
 #include "support/plugin_env.h"
-#include "support/reliability_support.h"
 #include "support/tree_support.h"
 #include "zov/zovcevar.h"
 
@@ -63,16 +64,20 @@ class CountingLog : public standin::LogHandler {
 
 // What a process reports at the end, through a pipe.
 struct ProcessReport {
-    long messages = 0;            // sent in the churn
-    long eventMessages = 0;       // of which through nodes writing events
+    long eventMessages = 0;       // sent in the churn through nodes writing events
     long joins = 0;               // nodes deleted and joined again
-    long maxima = 0;              // counts pushed to the maximum
     long failures = 0;            // messages 1 and 2 logged
     long maximumMessages = 0;     // messages 3 logged
     long residentAfterFirst = 0;  // kB, after the first round
     long residentAtEnd = 0;       // kB, after the churn
-    bool ok = false;
 };
+
+long residentKilobytes() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
 
 std::string labelOf(int process, int thread) {
     return "P" + std::to_string(process) + "T" + std::to_string(thread);
@@ -90,35 +95,34 @@ std::unique_ptr<standin::Node> makeNode(standin::Plugin& plugin, int process, in
     return node;
 }
 
-struct Pipes {
-    int commands[2];
-    int replies[2];
-};
-
 // One execution-group process: kThreads threads churn until `seconds` have
 // passed (one first round of a fifth of it, then the rest), wait for the
 // go of the final phase, send kFinalMessages each and report.
-int runProcess(int process, double seconds, const Pipes& pipes) {
+int runProcess(int process, double seconds, const zovtest::Pipe& commands,
+               const zovtest::Pipe& replies) {
     CountingLog log;
     auto plugin = zovtest::loadPlugin();
-    std::atomic<long> messages{0}, eventMessages{0}, joins{0}, maxima{0};
+    std::atomic<long> eventMessages{0}, joins{0};
     std::vector<std::unique_ptr<standin::Node>> nodes(kThreads);
     for (int t = 0; t < kThreads; ++t)
         nodes[t] = makeNode(*plugin, process, t);
-    standin::MessageSpec recipe;
-    recipe.putSecondsAgo(0.2);
-    const auto message = standin::Message::fromSpec(recipe);
+    const auto message = standin::Message::fromSpec(standin::MessageSpec{}.putSecondsAgo(0.2));
+    const auto send = [&](int thread, int messages) {
+        for (int i = 0; i < messages; ++i)
+            nodes[thread]->evaluate(&message);
+    };
 
+    // Every round ends with a batch: a node joined last has then built the
+    // mutex of its record, and every process is in its steady state.
     auto churn = [&](int thread, double forSeconds) {
         std::mt19937 random(static_cast<unsigned>(process * 100 + thread));
         const auto until =
             std::chrono::steady_clock::now() + std::chrono::duration<double>(forSeconds);
-        while (std::chrono::steady_clock::now() < until) {
-            for (int i = 0; i < kBatch; ++i)
-                nodes[thread]->evaluate(&message);
-            messages += kBatch;
-            if (thread % 2 == 0)
-                eventMessages += kBatch;
+        while (true) {
+            send(thread, kBatch);
+            eventMessages += thread % 2 == 0 ? kBatch : 0;
+            if (std::chrono::steady_clock::now() >= until)
+                return;
             const unsigned roll = random() % 16;
             if (roll == 0) {
                 nodes[thread].reset();  // marked deleted
@@ -126,55 +130,32 @@ int runProcess(int process, double seconds, const Pipes& pipes) {
                 ++joins;
             } else if (roll == 1) {
                 zovtest::pushToMaximum(*nodes[thread]);
-                ++maxima;
             }
         }
-        // A node joined last has built no mutex for its record yet: one more
-        // batch, so that every process ends the round in its steady state.
-        for (int i = 0; i < kBatch; ++i)
-            nodes[thread]->evaluate(&message);
-        messages += kBatch;
-        if (thread % 2 == 0)
-            eventMessages += kBatch;
     };
-    auto round = [&](double forSeconds) {
+    auto round = [&](const std::function<void(int)>& body) {
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t)
-            threads.emplace_back(churn, t, forSeconds);
+            threads.emplace_back(body, t);
         for (auto& thread : threads)
             thread.join();
     };
 
     ProcessReport report;
-    round(seconds / 5);
-    report.residentAfterFirst = zovtest::residentKilobytes();
-    round(seconds * 4 / 5);
-    report.residentAtEnd = zovtest::residentKilobytes();
-
-    char byte = 'c';
-    if (write(pipes.replies[1], &byte, 1) != 1 || read(pipes.commands[0], &byte, 1) != 1)
+    round([&](int t) { churn(t, seconds / 5); });
+    report.residentAfterFirst = residentKilobytes();
+    round([&](int t) { churn(t, seconds * 4 / 5); });
+    report.residentAtEnd = residentKilobytes();
+    if (!replies.signal() || !commands.await())
         return 2;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kFinalMessages; ++i)
-                nodes[t]->evaluate(&message);
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    report.messages = messages;
+    round([&](int t) { send(t, kFinalMessages); });
     report.eventMessages = eventMessages;
     report.joins = joins;
-    report.maxima = maxima;
     report.failures = log.counts[1] + log.counts[2];
     report.maximumMessages = log.counts[3];
-    report.ok = true;
-    if (write(pipes.replies[1], &report, sizeof report) != sizeof report)
-        return 3;
     // The nodes stay until the parent has read the area.
-    if (read(pipes.commands[0], &byte, 1) != 1)
-        return 4;
+    if (!replies.send(&report, sizeof report) || !commands.await())
+        return 3;
     nodes.clear();
     return 0;
 }
@@ -191,27 +172,23 @@ size_t newEvents(ZOV_Broker& reader, int& result) {
 void soak(double seconds) {
     zovtest::configure(kConfig);
     ASSERT_TRUE(standin::writeBrokerRegistry(kBroker, kUuid));
-    std::vector<Pipes> pipes(kProcesses);
+    zovtest::Pipe commands[kProcesses], replies[kProcesses];
     std::vector<pid_t> children;
     for (int p = 0; p < kProcesses; ++p) {
-        ASSERT_EQ(pipe(pipes[p].commands), 0);
-        ASSERT_EQ(pipe(pipes[p].replies), 0);
-        children.push_back(zovtest::forkChild([&, p] { return runProcess(p, seconds, pipes[p]); }));
+        children.push_back(
+            zovtest::forkChild([&, p] { return runProcess(p, seconds, commands[p], replies[p]); }));
     }
-    char byte = 0;
     for (int p = 0; p < kProcesses; ++p)
-        ASSERT_EQ(read(pipes[p].replies[0], &byte, 1), 1) << "process " << p;
+        ASSERT_TRUE(replies[p].await()) << "process " << p;
 
-    // All quiet, every node joined: the objects now are what a steady broker
-    // holds; the final phase must not add any.
-    // A steady broker holds one named mutex per process (its attachment
-    // table), the segment's, one per area and one per node's statistics
-    // record, and one segment.
-    const size_t objectsAfterChurn = zovtest::allSysvObjects().size();
-    const size_t mutexes = kProcesses + 1 + 3 + kProcesses * kThreads;
-    EXPECT_EQ(zovtest::sysvObjects("sem").size(), mutexes);
-    EXPECT_EQ(zovtest::sysvObjects("msg").size(), mutexes);
-    EXPECT_EQ(zovtest::sysvObjects("shm").size(), 1u);
+    // All quiet, every node joined: a steady broker holds one named mutex per
+    // process (its attachment table), the segment's, one per area and one per
+    // node's statistics record, and one segment. The final phase adds none.
+    const int objectsAfterChurn = zovtest::ipcObjectTotal();
+    const int mutexes = kProcesses + 1 + 3 + kProcesses * kThreads;
+    EXPECT_EQ(zovtest::ipcObjectCount("sem"), mutexes);
+    EXPECT_EQ(zovtest::ipcObjectCount("msg"), mutexes);
+    EXPECT_EQ(zovtest::ipcObjectCount("shm"), 1);
     const int keyFilesAfterChurn = zovtest::keyFileCount();
     const ZOV_Resource_ID id = zovtest::identity(kUuid, kBroker);
     auto reader = std::make_unique<ZOV_Broker>(&id);
@@ -220,30 +197,26 @@ void soak(double seconds) {
     int result = -1;
     newEvents(*reader, result);  // from here on
     for (int p = 0; p < kProcesses; ++p)
-        ASSERT_EQ(write(pipes[p].commands[1], "f", 1), 1);
-    std::vector<ProcessReport> reports(kProcesses);
-    for (int p = 0; p < kProcesses; ++p) {
-        ASSERT_EQ(read(pipes[p].replies[0], &reports[p], sizeof(ProcessReport)),
-                  static_cast<ssize_t>(sizeof(ProcessReport)));
-    }
-    const zovtest::AreaCounts area = zovtest::readAreaCounts(*reader);
-    int eventsResult = -1;
-    const size_t events = newEvents(*reader, eventsResult);
-    reader.reset();
-    EXPECT_EQ(zovtest::allSysvObjects().size(), objectsAfterChurn) << "IPC objects grew";
-    EXPECT_EQ(zovtest::keyFileCount(), keyFilesAfterChurn) << "key files grew";
+        ASSERT_TRUE(commands[p].signal());
+    ProcessReport reports[kProcesses];
     for (int p = 0; p < kProcesses; ++p)
-        ASSERT_EQ(write(pipes[p].commands[1], "q", 1), 1);
-    for (pid_t child : children)
-        EXPECT_EQ(zovtest::waitChildWithin(child, 120).code, 0);
+        ASSERT_TRUE(replies[p].receive(&reports[p], sizeof(ProcessReport))) << "process " << p;
+    const zovtest::AreaCounts area = zovtest::readAreaCounts(*reader);
+    const size_t events = newEvents(*reader, result);
+    reader.reset();
+    EXPECT_EQ(zovtest::ipcObjectTotal(), objectsAfterChurn) << "IPC objects grew";
+    EXPECT_EQ(zovtest::keyFileCount(), keyFilesAfterChurn) << "key files grew";
+    for (int p = 0; p < kProcesses; ++p) {
+        ASSERT_TRUE(commands[p].signal());
+        EXPECT_EQ(zovtest::waitChild(children[p], 120), 0);
+    }
 
     // A forced maximum is often zeroed by another process's join before its
     // node's next message, and threads reaching it together reset once: the
     // run as a whole must have reset at the maximum, not every process.
-    long messages = 0, eventMessages = 0, joins = 0, maxima = 0, maximumMessages = 0;
+    long eventMessages = 0, joins = 0, maximumMessages = 0;
     for (int p = 0; p < kProcesses; ++p) {
         const ProcessReport& r = reports[p];
-        EXPECT_TRUE(r.ok);
         EXPECT_EQ(r.failures, 0) << "process " << p << " logged a failure";
         // Stacks of the threads, the allocator's arenas: a few MB at most,
         // however long the run. (A sanitizer's shadow memory and quarantine
@@ -252,10 +225,8 @@ void soak(double seconds) {
             EXPECT_LT(r.residentAtEnd - r.residentAfterFirst, 4096)
                 << "process " << p << " grew from " << r.residentAfterFirst << " kB";
         }
-        messages += r.messages;
         eventMessages += r.eventMessages;
         joins += r.joins;
-        maxima += r.maxima;
         maximumMessages += r.maximumMessages;
         for (int t = 0; t < kThreads; ++t) {
             const std::string label = labelOf(p, t);
@@ -265,25 +236,20 @@ void soak(double seconds) {
                 << label << ": a join made a second node";
         }
     }
+    EXPECT_GT(joins, 0) << "no node joined again";
     EXPECT_GT(maximumMessages, 0) << "no process reset at the maximum";
     EXPECT_GT(eventMessages, 2 * kEventCapacity) << "the event data area never wrapped";
     // The final phase alone posts more events than the area holds: a reader
     // finds at most a full area of them, all readable.
-    EXPECT_EQ(eventsResult, 0);
+    EXPECT_EQ(result, 0);
     EXPECT_GT(events, static_cast<size_t>(kEventCapacity) / 2);
     EXPECT_LE(events, static_cast<size_t>(kEventCapacity));
-    std::printf("soak %.0f s: %ld messages (%ld with events), %ld rejoins, %ld maxima forced\n",
-                seconds, messages + kProcesses * kThreads * kFinalMessages, eventMessages, joins,
-                maxima);
-    for (int p = 0; p < kProcesses; ++p) {
-        std::printf("  process %d: resident %ld kB after the first round, %ld kB at the end\n", p,
-                    reports[p].residentAfterFirst, reports[p].residentAtEnd);
-    }
-    for (Pipes& p : pipes) {
-        for (int fd : {p.commands[0], p.commands[1], p.replies[0], p.replies[1]})
-            close(fd);
-    }
-    EXPECT_TRUE(zovtest::allSysvObjects().empty()) << "IPC objects left behind";
+    std::printf("soak %.0f s: %ld messages with events, %ld rejoins; resident kB:", seconds,
+                eventMessages, joins);
+    for (const ProcessReport& r : reports)
+        std::printf(" %ld->%ld", r.residentAfterFirst, r.residentAtEnd);
+    std::printf("\n");
+    EXPECT_EQ(zovtest::ipcObjectTotal(), 0) << "IPC objects left behind";
 }
 
 TEST(Soak, ShortRun) {

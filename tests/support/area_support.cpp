@@ -1,24 +1,12 @@
 #include "support/area_support.h"
 
 #include <chrono>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
+#include "broker/brk_api.h"
 #include "zov/zovcmema.h"
-#include "zov/zovctool.h"
 
 namespace zovtest {
-
-void writeConfig(const char* content) {
-    std::filesystem::remove_all("/opt/wmqi");
-    if (content != nullptr) {
-        std::filesystem::create_directories("/opt/wmqi/lil");
-        std::ofstream("/opt/wmqi/lil/zovpnode.cfg") << content;
-    }
-    ZOV_ResetEnvironmentRegistry();
-}
 
 HeaderView headerAt(const void* address) {
     const auto* p = static_cast<const unsigned char*>(address);
@@ -30,23 +18,9 @@ HeaderView headerAt(const void* address) {
     std::memcpy(&view.size, p + ZOV_Memory_Manager::kSizeOffset, 4);
     std::memcpy(&view.nextOffset, p + ZOV_Memory_Manager::kNextOffsetOffset, 4);
     std::memcpy(&view.lastOffset, p + ZOV_Memory_Manager::kLastOffsetOffset, 4);
-    int32_t fields[10];
-    std::memcpy(fields, p + ZOV_Memory_Manager::kLastUpdateOffset, sizeof fields);
-    view.lastUpdate = {fields[0], fields[1], fields[2], fields[3], fields[4],
-                       fields[5], fields[6], fields[7], fields[8], fields[9]};
+    std::memcpy(&view.lastUpdate, p + ZOV_Memory_Manager::kLastUpdateOffset,
+                sizeof view.lastUpdate);
     return view;
-}
-
-bool sameTime(const unixtime& a, const unixtime& b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-void corrupt(void* base, size_t offset, const void* bytes, size_t n) {
-    std::memcpy(static_cast<unsigned char*>(base) + offset, bytes, n);
-}
-
-void corruptInt(void* base, size_t offset, int32_t value) {
-    corrupt(base, offset, &value, sizeof value);
 }
 
 std::unique_ptr<ZOV_NOIR> nodeRecord(const char* uuid, const char* label) {

@@ -1,15 +1,14 @@
-// Test helpers for the segment and the shared areas: the configuration file,
-// areas laid over plain buffers (no IPC), the area header fields as the
-// monitoring agent reads them, a corruption helper for area bytes, and small
-// record factories.
+// Test helpers for the shared areas: areas laid over plain buffers (no IPC),
+// the area header fields as an outside reader reads them, overwriting area
+// bytes, and small record factories.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "broker/brk_api.h"
 #include "zov/zovcevdr.h"
 #include "zov/zovcevtr.h"
 #include "zov/zovcnoir.h"
@@ -17,10 +16,6 @@
 #include "zov/zovcshar.h"
 
 namespace zovtest {
-
-// Writes /opt/wmqi/lil/zovpnode.cfg (none when `content` is null) and forgets
-// the configuration path fixed earlier. Inside the sandbox only.
-void writeConfig(const char* content);
 
 // An area over an owned, zero-filled buffer of `size` bytes, formatted as a
 // fresh area; its lock works within the process only (no area mutex).
@@ -46,11 +41,14 @@ struct HeaderView {
     unixtime lastUpdate;
 };
 HeaderView headerAt(const void* address);
-bool sameTime(const unixtime& a, const unixtime& b);
 
 // Overwrites bytes of an area (or any memory) at `offset` from `base`.
-void corrupt(void* base, size_t offset, const void* bytes, size_t n);
-void corruptInt(void* base, size_t offset, int32_t value);
+inline void corrupt(void* base, size_t offset, const void* bytes, size_t n) {
+    std::memcpy(static_cast<unsigned char*>(base) + offset, bytes, n);
+}
+inline void corruptInt(void* base, size_t offset, int32_t value) {
+    corrupt(base, offset, &value, sizeof value);
+}
 
 // Node information record with a label and UUID; a template; an event data
 // record built from a descriptor (so it has a record ID) under `parent`.

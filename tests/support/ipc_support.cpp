@@ -1,13 +1,17 @@
 #include "support/ipc_support.h"
 
+#include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "support/host_programs.h"
+#include <chrono>
+#include <filesystem>
+#include <thread>
 
 namespace zovtest {
 
@@ -17,6 +21,26 @@ int ipcObjectCount(const char* kind) {
 
 int ipcObjectTotal() {
     return static_cast<int>(allIpcObjects().size());
+}
+
+int keyFileCount() {
+    return static_cast<int>(tmpFilesEndingIn(".zovmutx").size() +
+                            tmpFilesEndingIn(".zovcshme").size());
+}
+
+void removeLeftovers() {
+    for (const IpcObject& object : allIpcObjects()) {
+        if (object.kind == "sem")
+            semctl(object.id, 0, IPC_RMID);
+        else if (object.kind == "msg")
+            msgctl(object.id, IPC_RMID, nullptr);
+        else
+            shmctl(object.id, IPC_RMID, nullptr);
+    }
+    for (const char* suffix : {".zovmutx", ".zovcshme"}) {
+        for (const std::string& name : tmpFilesEndingIn(suffix))
+            std::filesystem::remove("/tmp/" + name);
+    }
 }
 
 bool fileExists(const std::string& path) {
@@ -32,27 +56,62 @@ long queueMessages(int queueId) {
 }
 
 int semaphoreValue(int semaphoreId) {
-    if (semaphoreId < 0)
-        return -1;
-    return semctl(semaphoreId, 0, GETVAL);
+    return semaphoreId < 0 ? -1 : semctl(semaphoreId, 0, GETVAL);
 }
 
-int forkChild(const std::function<int()>& body) {
+pid_t forkChild(const std::function<int()>& body) {
     const pid_t pid = fork();
     if (pid == 0)
         _exit(body());
     return pid;
 }
 
-int waitChild(int pid) {
+Ending waitChildWithin(pid_t pid, double seconds) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    pid_t done = 0;
+    while (pid > 0 && (done = waitpid(pid, &status, WNOHANG)) == 0) {
+        if (std::chrono::steady_clock::now() > limit) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            Ending end;
+            end.timedOut = true;
+            return end;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pid > 0 && done == pid ? endingOf(status) : Ending{};
+}
+
+int waitChild(pid_t pid, double seconds) {
+    const Ending end = waitChildWithin(pid, seconds);
+    return end.exited ? end.code : -1;
 }
 
 int runInChild(const std::function<int()>& body) {
     return waitChild(forkChild(body));
+}
+
+Ending runChildWithin(double seconds, const std::function<int()>& body) {
+    return waitChildWithin(forkChild(body), seconds);
+}
+
+Pipe::Pipe() {
+    if (pipe(ends) != 0)
+        ends[0] = ends[1] = -1;
+}
+
+Pipe::~Pipe() {
+    close(ends[0]);
+    close(ends[1]);
+}
+
+bool Pipe::send(const void* data, size_t size) const {
+    return write(ends[1], data, size) == static_cast<ssize_t>(size);
+}
+
+bool Pipe::receive(void* data, size_t size) const {
+    return read(ends[0], data, size) == static_cast<ssize_t>(size);
 }
 
 }  // namespace zovtest

@@ -1,17 +1,26 @@
-// Test helpers for System V IPC and processes: counting the IPC objects of
-// the sandbox's namespace, looking at a named mutex's objects, and running a
-// function in a forked child.
+// Test helpers for System V IPC and processes: the objects and key files of
+// the sandbox's namespace (ipcObjects in host_programs.h lists them), what a
+// run killed on purpose leaves, pipes between a test and its forked children,
+// and forked children with a time limit.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <functional>
 #include <string>
 
+#include "support/host_programs.h"
+
 namespace zovtest {
 
-// Number of objects listed in /proc/sysvipc/<kind> ("sem", "msg" or "shm").
+// Semaphore sets, message queues and segments, of one kind or all.
 int ipcObjectCount(const char* kind);
-// Semaphore sets, message queues and segments together.
 int ipcObjectTotal();
+// Key files of named mutexes and segments in /tmp.
+int keyFileCount();
+// Removes every IPC object of the namespace and every key file.
+void removeLeftovers();
 
 bool fileExists(const std::string& path);
 // Messages in the queue, or -1 when the queue does not exist.
@@ -19,12 +28,35 @@ long queueMessages(int queueId);
 // Value of semaphore 0 of the set, or -1 when the set does not exist.
 int semaphoreValue(int semaphoreId);
 
-// Runs `body` in a forked child that ends with _exit(body()). Returns the
-// child's exit status, or -1 when it did not exit normally.
-int runInChild(const std::function<int()>& body);
-// Waits for a child started with forkChild; same result as runInChild.
-int waitChild(int pid);
 // Forks; the child runs `body` and ends with _exit(body()). Returns the pid.
-int forkChild(const std::function<int()>& body);
+pid_t forkChild(const std::function<int()>& body);
+// Waits for a forked child; kills it with SIGKILL once `seconds` have passed.
+Ending waitChildWithin(pid_t pid, double seconds = 600);
+// The child's exit code, or -1 when it did not exit within the time.
+int waitChild(pid_t pid, double seconds = 600);
+int runInChild(const std::function<int()>& body);
+Ending runChildWithin(double seconds, const std::function<int()>& body);
+
+// A pipe between a test and its forked children, closed when destroyed:
+// a byte is a signal, a value is sent whole.
+class Pipe {
+  public:
+    Pipe();
+    ~Pipe();
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+    bool send(const void* data, size_t size) const;
+    bool receive(void* data, size_t size) const;
+    bool signal() const { return send("s", 1); }
+    bool await() const {
+        char byte = 0;
+        return receive(&byte, 1);
+    }
+    int readEnd() const { return ends[0]; }
+    int writeEnd() const { return ends[1]; }
+
+  private:
+    int ends[2] = {-1, -1};
+};
 
 }  // namespace zovtest
