@@ -5,6 +5,12 @@
 //       CSV: nodes,round,create_ms,join_ms,join_wall_ms
 //   scale_bench viewer [--max-area BYTES] [--rounds R]
 //       CSV: area_bytes,nodes,used_bytes,round,snapshot_ms,snapshot_wall_ms
+//   scale_bench scrape [--area BYTES] [--nodes N] [--rounds R]
+//       CSV: area_bytes,nodes,round,capture_ms,decode_ms,format_ms,locks_ms,
+//            scrape_ms,scrape_wall_ms,text_bytes
+//       a metrics scrape phase by phase (processor time), then whole as
+//       --listen makes it (processor and wall-clock time); N defaults to the
+//       nodes that fill nine tenths of the area
 //
 // Times are the processor time of the thread doing the work (the machine may
 // be busy: a wall-clock time of a few milliseconds is often a time slice of
@@ -26,8 +32,11 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "tools/lumenaview_app.h"
 #include "tools/lumenaview_capture.h"
 #include "tools/lumenaview_decode.h"
+#include "tools/lumenaview_locks.h"
+#include "tools/lumenaview_prom.h"
 #include "zov/zovcbrkr.h"
 #include "zov/zovcexgr.h"
 #include "zov/zovcmefl.h"
@@ -174,10 +183,55 @@ int runViewer(unsigned int maxArea, int rounds) {
     return 0;
 }
 
-// The statistics area of `area` bytes filled as for `viewer`, held while a
+int fillingNodes(unsigned int area) {
+    return static_cast<int>((area - 4096) * 9 / 10 / kBytesPerNode);
+}
+
+// Scrapes of `nodes` nodes in an area of `area` bytes, each timed phase by
+// phase in processor milliseconds of this thread, and whole on the wall clock.
+int runScrapes(unsigned int area, int nodes, int rounds) {
+    zovbench::prepareBroker(false, area);
+    auto builder = prefill(nodes);
+    std::printf(
+        "area_bytes,nodes,round,capture_ms,decode_ms,format_ms,locks_ms,scrape_ms,"
+        "scrape_wall_ms,text_bytes\n");
+    for (int round = 1; round <= rounds; ++round) {
+        double at[4];
+        at[0] = zovbench::threadCpuSeconds();
+        lumenaview::Capture capture =
+            lumenaview::captureSegment(zovbench::kUuid, 100, lumenaview::locateStatistics,
+                                       lumenaview::CaptureAreas::kStatistics);
+        at[1] = zovbench::threadCpuSeconds();
+        std::vector<lumenaview::BrokerView> views;
+        views.push_back(
+            lumenaview::decodeBroker(zovbench::kUuid, capture.image, lumenaview::DecodeOptions{}));
+        at[2] = zovbench::threadCpuSeconds();
+        const std::string phased = lumenaview::prometheusText(views, false, 0);
+        at[3] = zovbench::threadCpuSeconds();
+        const int stale = lumenaview::countStaleLocks();
+        const double locks = zovbench::threadCpuSeconds() - at[3];
+        // The whole scrape as the server makes it, timed on its own.
+        const double wallStart = zovbench::wallSeconds();
+        const double start = zovbench::threadCpuSeconds();
+        const std::string text = lumenaview::scrapeMetrics(false);
+        const double cpu = zovbench::threadCpuSeconds() - start;
+        const double wall = zovbench::wallSeconds() - wallStart;
+        if (capture.status != lumenaview::CaptureStatus::kOk || !views[0].found || stale != 0 ||
+            text.size() != phased.size()) {
+            std::fprintf(stderr, "scrape failed: %s\n", capture.message.c_str());
+            return 1;
+        }
+        std::printf("%u,%d,%d,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%zu\n", area, nodes, round,
+                    (at[1] - at[0]) * 1e3, (at[2] - at[1]) * 1e3, (at[3] - at[2]) * 1e3,
+                    locks * 1e3, cpu * 1e3, wall * 1e3, text.size());
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+// The statistics area of `area` bytes filled with `nodes` nodes, held while a
 // shell command runs against it (scripts/bench.sh times metrics scrapes so).
-int runHolding(unsigned int area, const char* command) {
-    const int nodes = static_cast<int>((area - 4096) * 9 / 10 / kBytesPerNode);
+int runHolding(unsigned int area, int nodes, const char* command) {
     zovbench::prepareBroker(false, area);
     auto builder = prefill(nodes);
     std::printf("area_bytes %u, nodes %d\n", area, nodes);
@@ -204,13 +258,15 @@ int main(int argc, char** argv) {
     if (mode == "viewer")
         return runViewer(static_cast<unsigned int>(argument(argc, argv, "--max-area", 8388608)),
                          rounds);
-    if (mode == "hold" && argc > 2) {
-        return runHolding(static_cast<unsigned int>(argument(argc, argv, "--area", 16777216)),
-                          argv[argc - 1]);
-    }
+    const auto area = static_cast<unsigned int>(argument(argc, argv, "--area", 16777216));
+    const int nodes = argument(argc, argv, "--nodes", fillingNodes(area));
+    if (mode == "scrape")
+        return runScrapes(area, nodes, rounds);
+    if (mode == "hold" && argc > 2)
+        return runHolding(area, nodes, argv[argc - 1]);
     std::fprintf(stderr,
                  "usage: %s joins|viewer [--max K] [--max-area BYTES] [--rounds R]\n"
-                 "       %s hold [--area BYTES] COMMAND\n",
+                 "       %s scrape|hold [--area BYTES] [--nodes N] [--rounds R] [COMMAND]\n",
                  argv[0], argv[0]);
     return 64;
 }

@@ -448,6 +448,7 @@ TEST_F(StaleLockTest, HolderStatesAreShownAsTheyAre) {
         const lumenaview::LockView lock = lumenaview::inspectLock(keyFile);
         EXPECT_EQ(lock.lastProcess, c.shown);
         EXPECT_EQ(lock.state, c.state) << c.shown;
+        EXPECT_EQ(lumenaview::countStaleLocks(), c.state == LockState::kStale) << c.shown;
         if (!c.reap) {  // never signal a reaped child's pid: it may be reused
             kill(holder, SIGKILL);
             waitpid(holder, nullptr, 0);

@@ -694,6 +694,21 @@ TEST(ViewerReadOnly, EveryFormLeavesTheSegmentIpcObjectsAndFilesAsTheyWere) {
     }
 }
 
+// A capture copies only the headers and the used part of each area (of the
+// statistics area alone without events): it must decode as the whole segment.
+TEST(ViewerReadOnly, ACaptureDecodesAsTheWholeSegment) {
+    StandardSegment segment;
+    RawSegment live(kUuid, segment.builder.image);
+    for (const bool events : {true, false}) {
+        lv::Capture capture =
+            lv::captureSegment(kUuid, 3, lv::locateStatistics,
+                               events ? lv::CaptureAreas::kAll : lv::CaptureAreas::kStatistics);
+        capture.image.takenAt = 0;
+        EXPECT_EQ(everyFormat(lv::decodeBroker(kUuid, capture.image, {events, nullptr})),
+                  everyFormat(segment.decode(events)));
+    }
+}
+
 // The deployment example of README.md, run as the README says: it parses,
 // its names reach the viewer intact, and SIGTERM to brokerhost stops every
 // group process and leaves nothing behind.

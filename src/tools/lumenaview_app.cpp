@@ -380,9 +380,17 @@ class Viewer {
         return views;
     }
 
+    // The metrics of the brokers that match, read afresh, in one exposition.
+    std::string metrics() {
+        Outcome outcome;
+        return metricsOf(look(outcome));
+    }
+
   private:
     std::optional<BrokerView> lookAt(const std::string& uuid, Outcome& outcome) {
-        Capture capture = captureSegment(uuid, options.retries, locateStatistics);
+        Capture capture =
+            captureSegment(uuid, options.retries, locateStatistics,
+                           options.events ? CaptureAreas::kAll : CaptureAreas::kStatistics);
         if (capture.status == CaptureStatus::kNoKeyFile ||
             capture.status == CaptureStatus::kNoSegment) {
             if (!matchesAny(options.filter.brokers, "", uuid))
@@ -418,23 +426,34 @@ class Viewer {
         ++outcome.shown;
         outcome.problems = outcome.problems || !view.problems.empty();
         applyFilter(view, options.filter);
-        const auto previous = previousViews.find(uuid);
-        if (previous != previousViews.end())
-            applyRates(view, previous->second);
-        previousViews[uuid] = view;
+        if (options.watch > 0) {  // rates between refreshes; a single look needs no copy
+            const auto previous = previousViews.find(uuid);
+            if (previous != previousViews.end())
+                applyRates(view, previous->second);
+            previousViews[uuid] = view;
+        }
         return view;
+    }
+
+    std::string metricsOf(const std::vector<BrokerView>& views) const {
+        return prometheusText(views, options.format == "openmetrics", staleLocks(views));
     }
 
     // False when the --output file could not be written.
     bool write(const std::vector<BrokerView>& views, bool inPlace) {
+        if (metricsFormat(options.format)) {  // tens of megabytes for a large area: one string
+            const std::string text = metricsOf(views);
+            if (!options.output.empty())
+                return publish(options.output, text, err);
+            out.write(text.data(), static_cast<std::streamsize>(text.size())).flush();
+            return true;
+        }
         std::ostringstream buffer;
         std::ostream& out = options.output.empty() ? this->out : buffer;
         if (options.format == "json") {
             writeJson(out, views, options.pretty);
         } else if (options.format == "ndjson") {
             writeNdjson(out, views);
-        } else if (metricsFormat(options.format)) {
-            writePrometheus(out, views, options.format == "openmetrics", staleLocks(views));
         } else if (options.table) {
             TableOptions table;
             table.sort = sortKey(options.sort);
@@ -592,6 +611,14 @@ int watch(const Options& options, Viewer& viewer, std::ostream& out, bool intera
     return code;
 }
 
+// One exposition as a scrape gets it.
+std::string scrapeMetrics(const Options& options, bool openMetrics) {
+    Options once = options;
+    once.format = openMetrics ? "openmetrics" : "prometheus";
+    std::ostringstream unused, quiet;
+    return Viewer(once, unused, quiet).metrics();
+}
+
 // Serves the metrics until interrupted; each scrape reads the segments afresh
 // with a viewer of its own, so that scrapes run side by side.
 int serve(const Options& options, std::ostream& err) {
@@ -601,11 +628,7 @@ int serve(const Options& options, std::ostream& err) {
         return kExitUsage;
     }
     const Scrape scrape = [&options](bool openMetrics) {
-        Options once = options;
-        once.format = openMetrics ? "openmetrics" : "prometheus";
-        std::ostringstream text, quiet;
-        Viewer(once, text, quiet).refresh();
-        return std::move(text).str();
+        return scrapeMetrics(options, openMetrics);
     };
     // The library settles its configuration file path on first use, without
     // a lock (in the broker one thread makes that first call): make it here,
@@ -624,6 +647,10 @@ int serve(const Options& options, std::ostream& err) {
 }
 
 }  // namespace
+
+std::string scrapeMetrics(bool openMetrics) {
+    return scrapeMetrics(Options{}, openMetrics);
+}
 
 int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                   bool interactive, std::istream& in) {

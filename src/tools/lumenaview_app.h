@@ -17,6 +17,7 @@
 #include <iostream>
 #include <istream>
 #include <ostream>
+#include <string>
 
 namespace lumenaview {
 
@@ -34,5 +35,9 @@ enum ExitCode {
 // question of --release-stale.
 int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                   bool interactive = false, std::istream& in = std::cin);
+
+// The metrics of every broker on this machine, read afresh: what a scrape of
+// `lumenaview --listen` returns (OpenMetrics or the text format 0.0.4).
+std::string scrapeMetrics(bool openMetrics);
 
 }  // namespace lumenaview

@@ -1,6 +1,7 @@
 #include "tools/lumenaview_capture.h"
 
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 
@@ -11,6 +12,11 @@
 #include <filesystem>
 #include <new>
 #include <system_error>
+#include <utility>
+
+#include "tools/lumenaview_segment.h"
+#include "zov/zovcimag.h"
+#include "zov/zovcmema.h"
 
 namespace lumenaview {
 
@@ -99,15 +105,115 @@ void stabilise(const unsigned char* live, SegmentImage& image, const std::vector
         if (span.offset > image.bytes.size() || span.length > image.bytes.size() - span.offset) {
             continue;
         }
-        const unsigned char* source = live + span.offset;
-        const auto copyOnce = [&](unsigned char* out) { std::memcpy(out, source, span.length); };
-        if (!readStable(copyOnce, image.bytes.data() + span.offset, span.length, retries)) {
+        if (!readStable(live + span.offset, image.bytes.data() + span.offset, span.length,
+                        retries)) {
             image.unstableOffsets.push_back(span.offset);
         }
     }
 }
 
+// Copies into `image` what readers of a segment look at. The segment header
+// and every area header come first; of an area, the records up to its
+// high-water mark (lastOffset), beyond which no reader walks; the rest of the
+// area stays zero. The events areas' records only with CaptureAreas::kAll.
+// Where the headers do not describe areas lying back to back, the rest of
+// the segment is copied as it is, for the checks to report what is wrong.
+void copyReadable(const unsigned char* live, size_t size, unsigned char* image,
+                  CaptureAreas areas) {
+    using MM = ZOV_Memory_Manager;
+    constexpr size_t kHeader = MM::kHeaderSize;
+    const auto copy = [&](size_t from, size_t to) {
+        if (from < to)
+            std::memcpy(image + from, live + from, to - from);
+    };
+    if (size < kHeader) {
+        copy(0, size);
+        return;
+    }
+    copy(0, kHeader);
+    uint32_t declared = 0;
+    ZOV_LoadField(image, MM::kSizeOffset, declared);
+    const size_t end = declared >= kHeader && declared <= size ? declared : size;
+    size_t offset = kHeader;
+    while (offset + kHeader <= end) {
+        copy(offset, offset + kHeader);
+        const unsigned char* header = image + offset;
+        if (header[0] == 0)
+            return;  // no further area was carved
+        uint32_t areaSize = 0;
+        int32_t last = 0;
+        ZOV_LoadField(header, MM::kSizeOffset, areaSize);
+        ZOV_LoadField(header, MM::kLastOffsetOffset, last);
+        const std::string_view name(reinterpret_cast<const char*>(header), MM::kEyecatcherSize);
+        const bool statistics = name == std::string_view(kStatsEyecatcher, MM::kEyecatcherSize);
+        const bool events = name == std::string_view(kTemplatesEyecatcher, MM::kEyecatcherSize) ||
+                            name == std::string_view(kEventDataEyecatcher, MM::kEyecatcherSize);
+        if ((!statistics && !events) || areaSize < kHeader || areaSize > end - offset ||
+            last < static_cast<int32_t>(kHeader) || static_cast<uint32_t>(last) > areaSize) {
+            break;
+        }
+        if (statistics || areas == CaptureAreas::kAll)
+            copy(offset + kHeader, offset + static_cast<uint32_t>(last));
+        offset += areaSize;
+    }
+    copy(offset, end);
+}
+
 }  // namespace
+
+ImageBytes::ImageBytes(const std::vector<unsigned char>& bytes) : ImageBytes(bytes.size()) {
+    if (!bytes.empty())
+        std::memcpy(start, bytes.data(), bytes.size());
+}
+
+ImageBytes::ImageBytes(ImageBytes&& other) noexcept
+    : start(std::exchange(other.start, nullptr)),
+      length(std::exchange(other.length, 0)),
+      mapped(std::exchange(other.mapped, 0)) {}
+
+ImageBytes& ImageBytes::operator=(ImageBytes&& other) noexcept {
+    if (this != &other) {
+        ImageBytes old(std::move(*this));
+        start = std::exchange(other.start, nullptr);
+        length = std::exchange(other.length, 0);
+        mapped = std::exchange(other.mapped, 0);
+    }
+    return *this;
+}
+
+ImageBytes::ImageBytes(const ImageBytes& other) : ImageBytes(other.length) {
+    if (length != 0)
+        std::memcpy(start, other.start, length);
+}
+
+ImageBytes& ImageBytes::operator=(const ImageBytes& other) {
+    if (this != &other)
+        *this = ImageBytes(other);
+    return *this;
+}
+
+ImageBytes::~ImageBytes() {
+    if (mapped != 0)
+        munmap(start, mapped);
+}
+
+void ImageBytes::resize(size_t size) {
+    if (size <= mapped) {
+        if (size > length)
+            std::memset(start + length, 0, size - length);  // bytes left by a shrink
+        length = size;
+        return;
+    }
+    void* grown = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (grown == MAP_FAILED)
+        throw std::bad_alloc();
+    if (length != 0)
+        std::memcpy(grown, start, length);
+    ImageBytes old(std::move(*this));
+    start = static_cast<unsigned char*>(grown);
+    length = size;
+    mapped = size;
+}
 
 std::string keyFilePath(const std::string& uuid) {
     return std::string(kKeyFileDirectory) + uuid + kKeyFileSuffix;
@@ -134,19 +240,17 @@ std::vector<std::string> findBrokers() {
     return uuids;
 }
 
-bool readStable(const std::function<void(unsigned char*)>& copyOnce, unsigned char* copy,
-                size_t length, int retries) {
-    std::vector<unsigned char> next(length);
+bool readStable(const unsigned char* live, unsigned char* copy, size_t length, int retries) {
     for (int attempt = 0; attempt < retries; ++attempt) {
-        copyOnce(next.data());
-        if (std::memcmp(next.data(), copy, length) == 0)
+        if (std::memcmp(live, copy, length) == 0)
             return true;
-        std::memcpy(copy, next.data(), length);
+        std::memcpy(copy, live, length);
     }
     return false;
 }
 
-Capture captureSegment(const std::string& uuid, int retries, const SpanLocator& locate) {
+Capture captureSegment(const std::string& uuid, int retries, const SpanLocator& locate,
+                       CaptureAreas areas) {
     const std::string path = keyFilePath(uuid);
     int id = -1;
     size_t size = 0;
@@ -165,7 +269,7 @@ Capture captureSegment(const std::string& uuid, int retries, const SpanLocator& 
         return outcome(CaptureStatus::kFailed,
                        "no memory for a copy of " + std::to_string(size) + " bytes of " + path);
     }
-    std::memcpy(image.bytes.data(), attachment.bytes(), size);
+    copyReadable(attachment.bytes(), size, image.bytes.data(), areas);
     image.takenAt = std::time(nullptr);
     image.monotonicAt = steadySeconds();
     if (locate)

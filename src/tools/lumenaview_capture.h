@@ -24,9 +24,38 @@ std::string keyFilePath(const std::string& uuid);
 // The UUIDs of every broker whose segment key file is present, sorted.
 std::vector<std::string> findBrokers();
 
+// The bytes of a segment image, zero where nothing was copied. They live in an
+// anonymous private mapping: a page never written costs neither memory nor
+// time, so an image as large as a 48 MiB segment costs only what a capture
+// copies into it (the used part of each area).
+class ImageBytes {
+  public:
+    ImageBytes() = default;
+    explicit ImageBytes(size_t size) { resize(size); }
+    ImageBytes(const std::vector<unsigned char>& bytes);  // a copy, for images made by hand
+    ImageBytes(ImageBytes&& other) noexcept;
+    ImageBytes& operator=(ImageBytes&& other) noexcept;
+    ImageBytes(const ImageBytes& other);
+    ImageBytes& operator=(const ImageBytes& other);
+    ~ImageBytes();
+
+    // New bytes are zero; throws std::bad_alloc when the mapping fails.
+    void resize(size_t size);
+    unsigned char* data() { return start; }
+    const unsigned char* data() const { return start; }
+    size_t size() const { return length; }
+    unsigned char& operator[](size_t i) { return start[i]; }
+    unsigned char operator[](size_t i) const { return start[i]; }
+
+  private:
+    unsigned char* start = nullptr;
+    size_t length = 0;
+    size_t mapped = 0;
+};
+
 // A private copy of a segment, taken at one moment.
 struct SegmentImage {
-    std::vector<unsigned char> bytes;
+    ImageBytes bytes;
     // Offsets of the records that never read the same twice (possibly torn).
     std::vector<size_t> unstableOffsets;
     std::time_t takenAt = 0;
@@ -55,15 +84,22 @@ struct Capture {
     SegmentImage image;
 };
 
-// Attaches the segment of `uuid` read-only, copies it, re-reads each span the
-// locator names until two successive copies agree (at most `retries` times),
-// and detaches.
-Capture captureSegment(const std::string& uuid, int retries, const SpanLocator& locate);
+// What a capture copies besides the headers: the records of the statistics
+// area only (all that the tree, its sums and the metrics need), or those of
+// the events areas too.
+enum class CaptureAreas { kStatistics, kAll };
 
-// Copies a stretch with `copyOnce` until two successive copies agree, the
-// first of them being the `length` bytes already in `copy`. Returns false,
-// with the last copy in `copy`, when `retries` copies never agreed.
-bool readStable(const std::function<void(unsigned char*)>& copyOnce, unsigned char* copy,
-                size_t length, int retries);
+// Attaches the segment of `uuid` read-only, copies what a reader looks at
+// (the headers, and each area up to its high-water mark), re-reads each span
+// the locator names until two successive copies agree (at most `retries`
+// times), and detaches.
+Capture captureSegment(const std::string& uuid, int retries, const SpanLocator& locate,
+                       CaptureAreas areas = CaptureAreas::kAll);
+
+// Reads `length` bytes of `live` until two successive reads agree, the first
+// of them being the bytes already in `copy`; a read that agrees is a compare,
+// so a stable stretch costs no copy. Returns false, with the last read in
+// `copy`, when `retries` reads never agreed.
+bool readStable(const unsigned char* live, unsigned char* copy, size_t length, int retries);
 
 }  // namespace lumenaview

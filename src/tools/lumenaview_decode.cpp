@@ -19,16 +19,20 @@
 #include "zov/zovcevdr.h"
 #include "zov/zovcevtr.h"
 #include "zov/zovcexgr.h"
+#include "zov/zovcimag.h"
 #include "zov/zovcmefl.h"
 #include "zov/zovcnode.h"
 #include "zov/zovcnoir.h"
 #include "zov/zovcrcst.h"
+#include "zov/zovcshar.h"
 #include "zov/zovcstar.h"
 #include "zov/zovcstir.h"
 
 namespace lumenaview {
 
 namespace {
+
+constexpr char kRecordEyecatcher[] = "RCRD";
 
 template <typename... Args>
 std::string format(const char* pattern, Args... args) {
@@ -206,7 +210,7 @@ class TreeViewer {
         view.label = narrow(node.getLabel());
         view.uuid = narrow(node.getUuid());
         if (const ZOV_REIR* record = node.getInformationRecord()) {
-            view.recordId = narrow(record->getStringRecordId());
+            view.recordId = toHex(record->getRecordId()->bytes, ZOV_Record_ID::kSize);
         }
         const ZOV_NOIR* nodeRecord = node.getNodeRecord();
         view.type = nodeRecord != nullptr ? nodeRecord->getNodeTypeValue() : node.getNodeType();
@@ -291,7 +295,7 @@ void decodeTree(BrokerView& view, SegmentImage& image, const AreaView& where) {
 EventView eventView(const SegmentImage& image, const ZOV_EVDR& data, const ZOV_EVTR* templ) {
     EventView event;
     event.offset = offsetIn(image, data.getSharedPosition());
-    event.recordId = narrow(data.getStringRecordId());
+    event.recordId = toHex(data.getRecordId()->bytes, ZOV_Record_ID::kSize);
     event.created = data.getRecordId()->created();
     event.eventTime = data.getEventTime();
     event.threadId = data.getThreadId();
@@ -376,14 +380,24 @@ std::vector<Span> locateStatistics(SegmentImage& image) {
     const AreaView* where = layout.find(kStatsEyecatcher);
     if (!layout.error.empty() || where == nullptr)
         return spans;
-    OwnedRecords<ZOV_Record_Set> area;
-    readArea<ZOV_Stats_Area>("", image, *where, area.records);
-    for (const ZOV_Record* record : area.records) {
-        if (record->getType() != ZOV_RT_STATISTICS || record->getSharedPosition() == nullptr) {
-            continue;
-        }
-        spans.push_back(
-            {offsetIn(image, record->getSharedPosition()), static_cast<size_t>(record->size())});
+    // The reader's walk, without building a record: the type from each
+    // record header, the length from the library's decoding of the image.
+    constexpr int32_t kHeader = ZOV_Memory_Manager::kHeaderSize;
+    const int32_t last = std::clamp(where->lastOffset, kHeader, static_cast<int32_t>(where->size));
+    const unsigned char* area = image.bytes.data() + where->offset;
+    const unsigned char* const limit = area + last;
+    for (const unsigned char* position = area + kHeader;
+         limit - position >= ZOV_Record_Header::kSize &&
+         std::memcmp(position, kRecordEyecatcher, 4) == 0;) {
+        int32_t type = 0;
+        ZOV_LoadField(position, ZOV_Record_Header::kRecordIdOffset + ZOV_Record_ID::kTypeOffset,
+                      type);
+        const int size = ZOV_StoredImageSize(static_cast<ZOV_RecordType>(type), position, limit);
+        if (size <= 0)
+            break;
+        if (type == ZOV_RT_STATISTICS)
+            spans.push_back({offsetIn(image, position), static_cast<size_t>(size)});
+        position += size;
     }
     return spans;
 }

@@ -2,9 +2,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <string>
-#include <unordered_map>
-#include <utility>
 
 #include "tools/lumenaview_units.h"
 
@@ -12,48 +11,142 @@ namespace lumenaview {
 
 namespace {
 
-using Labels = std::vector<std::pair<std::string, std::string>>;
+enum class Kind { kCounter, kGauge };
 
-struct Sample {
-    uint32_t labels;  // index of the rendered label set
-    long double value;
-    long double created = 0;  // counters: Unix time they last started from 0
+// Where a rendered label set ("{a=\"x\",b=\"y\"}", or nothing) lies in the
+// exposition's label text.
+struct LabelSet {
+    uint32_t at = 0;
+    uint32_t length = 0;
 };
 
-enum class Kind { kCounter, kGauge };
+struct Sample {
+    LabelSet labels;
+    long double value;
+    long double created;  // counters: Unix time they last started from 0
+};
 
 struct Family {
     std::string name;  // without "_total" for counters
     Kind kind;
-    std::string unit;  // "bytes", "seconds" or empty
-    std::string help;
+    const char* unit;  // "bytes", "seconds" or ""
+    const char* help;
     std::vector<Sample> samples;
 };
 
-// A label value as the exposition needs it: valid UTF-8 (anything else becomes
-// U+FFFD) with backslash, double quote and line feed escaped.
-std::string escapeLabel(const std::string& value) {
-    std::string text;
+// Every family, in the order written; one with no sample is left out.
+enum FamilyId : size_t {
+    kBuildInfo,
+    kBrokers,
+    kStaleLocks,
+    kBrokerUp,
+    kBrokerProblems,
+    kBrokerReset,
+    kGroupProcessId,
+    kGroupProcessAlive,
+    kNodeDeleted,
+    kNodeUnstable,
+    kFirstStats,  // then kStatsFamilies for each level in turn
+};
+
+enum Level { kNodeLevel, kFlowLevel, kGroupLevel, kBrokerLevel, kLevels };
+constexpr const char* kLevelNames[kLevels] = {"node", "flow", "execution_group", "broker"};
+
+struct FamilyText {
+    const char* name;
+    Kind kind;
+    const char* unit;
+    const char* help;
+};
+
+constexpr FamilyText kFixedFamilies[kFirstStats] = {
+    {"lumena_build_info", Kind::kGauge, "", "The version of lumenaview, as a label."},
+    {"lumena_brokers", Kind::kGauge, "",
+     "Brokers found on this machine with a segment, readable or not."},
+    {"lumena_stale_locks", Kind::kGauge, "",
+     "Named mutexes held by a process that has ended: every later taker waits until one is "
+     "released (lumenaview --locks)."},
+    {"lumena_broker_up", Kind::kGauge, "", "1 when the broker's segment could be read."},
+    {"lumena_broker_problems", Kind::kGauge, "",
+     "Problems found in the segment (corrupt areas, unstable records)."},
+    {"lumena_broker_reset_timestamp_seconds", Kind::kGauge, "seconds",
+     "Unix time of the last statistics reset."},
+    {"lumena_execution_group_process_id", Kind::kGauge, "",
+     "Process id of the execution group, 0 when unknown."},
+    {"lumena_execution_group_process_alive", Kind::kGauge, "",
+     "1 when the execution group's process exists (an ended one not yet reaped does not)."},
+    {"lumena_node_deleted", Kind::kGauge, "", "1 when the node is marked deleted."},
+    {"lumena_node_statistics_unstable", Kind::kGauge, "",
+     "1 when the node's statistics kept changing while read (figures may be torn)."},
+};
+
+// The statistics families of a level, "lumena_" + level + "_" + name; the
+// counters first, the gauges only for figures with messages.
+enum StatsId : size_t {
+    kMessages,
+    kMessageBytes,
+    kElapsed,
+    kQueued,
+    kSizeMin,
+    kSizeMax,
+    kElapsedMin,
+    kElapsedMax,
+    kQueuedMin,
+    kQueuedMax,
+    kFirstCollection,
+    kLastCollection,
+};
+constexpr size_t kStatsFamilyCount = kLastCollection + 1;
+
+constexpr FamilyText kStatsFamilies[kStatsFamilyCount] = {
+    {"messages", Kind::kCounter, "", "Messages measured since the last reset."},
+    {"message_bytes", Kind::kCounter, "bytes", "Sum of the message sizes."},
+    {"elapsed_seconds", Kind::kCounter, "seconds",
+     "Sum of the processor time from reading a message to the end of its flow."},
+    {"queued_seconds", Kind::kCounter, "seconds", "Sum of the times messages spent queued."},
+    {"message_size_min_bytes", Kind::kGauge, "bytes", "Smallest message size."},
+    {"message_size_max_bytes", Kind::kGauge, "bytes", "Largest message size."},
+    {"elapsed_min_seconds", Kind::kGauge, "seconds", "Shortest elapsed time."},
+    {"elapsed_max_seconds", Kind::kGauge, "seconds", "Longest elapsed time."},
+    {"queued_min_seconds", Kind::kGauge, "seconds", "Shortest queued time."},
+    {"queued_max_seconds", Kind::kGauge, "seconds", "Longest queued time."},
+    {"first_collection_timestamp_seconds", Kind::kGauge, "seconds",
+     "Unix time of the first message since the reset."},
+    {"last_collection_timestamp_seconds", Kind::kGauge, "seconds",
+     "Unix time of the latest message."},
+};
+
+// Appends a label value as the exposition needs it: valid UTF-8 (anything
+// else becomes U+FFFD) with backslash, double quote and line feed escaped.
+void appendEscaped(std::string& text, const std::string& value) {
     for (size_t i = 0; i < value.size();) {
-        const size_t length = utf8SequenceLength(value, i);
+        const char c = value[i];
+        if (c == '\\' || c == '"' || c == '\n') {
+            text += '\\';
+            text += c == '\n' ? 'n' : c;
+            ++i;
+            continue;
+        }
+        const size_t length =
+            static_cast<unsigned char>(c) < 0x80 ? 1 : utf8SequenceLength(value, i);
         if (length == 0) {
             text += "\xEF\xBF\xBD";
             ++i;
             continue;
         }
-        const char c = value[i];
-        if (c == '\\') {
-            text += "\\\\";
-        } else if (c == '"') {
-            text += "\\\"";
-        } else if (c == '\n') {
-            text += "\\n";
-        } else {
-            text.append(value, i, length);
-        }
+        text.append(value, i, length);
         i += length;
     }
-    return text;
+}
+
+// Appends `,name="value"` (or `{name="value"` first) to a label set being
+// rendered.
+void appendLabel(std::string& set, const char* name, const std::string& value) {
+    set += set.empty() ? '{' : ',';
+    set += name;
+    set += "=\"";
+    appendEscaped(set, value);
+    set += '"';
 }
 
 void appendNumber(std::string& text, long double value) {
@@ -69,52 +162,106 @@ void appendNumber(std::string& text, long double value) {
     text.append(buffer, result.ptr);
 }
 
-// The families in the order they are written, each found by name. A label
-// set is rendered and escaped once, however many samples share it, and the
-// exposition is built in one string: a scrape of a large area writes some
-// hundred thousand samples.
+// The samples of every family, and the label sets they refer to, rendered
+// and escaped once each into one text however many samples share them. A
+// scrape of a large area writes some hundred thousand samples: the
+// exposition is then written into one string reserved at its full size.
 class Exposition {
   public:
     // The creation time given to the counter samples added from now on.
     long double created = 0;
 
-    Family& family(const std::string& name, Kind kind, const std::string& unit,
-                   const std::string& help) {
-        const auto [it, added] = index.try_emplace(name, families.size());
-        if (added)
-            families.push_back({name, kind, unit, help, {}});
-        return families[it->second];
-    }
-
-    uint32_t labels(const Labels& labels) {
-        std::string text;
-        for (size_t i = 0; i < labels.size(); ++i) {
-            text += i ? "," : "{";
-            text += labels[i].first + "=\"" + escapeLabel(labels[i].second) + '"';
+    Exposition() {
+        families.reserve(kFirstStats + kLevels * kStatsFamilyCount);
+        for (const FamilyText& f : kFixedFamilies)
+            families.push_back({f.name, f.kind, f.unit, f.help, {}});
+        for (const char* level : kLevelNames) {
+            for (const FamilyText& f : kStatsFamilies) {
+                families.push_back(
+                    {std::string("lumena_") + level + '_' + f.name, f.kind, f.unit, f.help, {}});
+            }
         }
-        labelSets.push_back(labels.empty() ? text : text + '}');
-        return static_cast<uint32_t>(labelSets.size() - 1);
     }
 
-    void write(std::ostream& out, bool openMetrics) const {
+    // Keeps a label set rendered by appendLabel (without its closing brace).
+    LabelSet labels(const std::string& rendered) {
+        const LabelSet set{static_cast<uint32_t>(labelText.size()),
+                           static_cast<uint32_t>(rendered.empty() ? 0 : rendered.size() + 1)};
+        if (!rendered.empty()) {
+            labelText += rendered;
+            labelText += '}';
+        }
+        return set;
+    }
+
+    void add(size_t family, LabelSet labels, long double value) {
+        Family& f = families[family];
+        f.samples.push_back({labels, value, f.kind == Kind::kCounter ? created : 0});
+    }
+
+    // The statistics families of one level, for one set of figures.
+    void addStats(Level level, LabelSet labels, const Stats& s) {
+        const size_t first = kFirstStats + level * kStatsFamilyCount;
+        const auto put = [&](StatsId id, long double value) { add(first + id, labels, value); };
+        put(kMessages, s.count);
+        put(kMessageBytes, s.sumSize);
+        put(kElapsed, s.sumElapsedMs / 1000);
+        put(kQueued, s.sumQueuedMs / 1000);
+        if (s.empty())
+            return;
+        put(kSizeMin, s.minSize);
+        put(kSizeMax, s.maxSize);
+        put(kElapsedMin, s.minElapsedMs / 1000.0L);
+        put(kElapsedMax, s.maxElapsedMs / 1000.0L);
+        put(kQueuedMin, s.minQueuedMs / 1000.0L);
+        put(kQueuedMax, s.maxQueuedMs / 1000.0L);
+        put(kFirstCollection, unixSeconds(s.firstCollection));
+        put(kLastCollection, unixSeconds(s.lastCollection));
+    }
+
+    std::string text(bool openMetrics) const {
         std::string text;
-        for (const Family& f : families)
-            writeFamily(text, f, openMetrics);
+        text.reserve(sizeBound());
+        for (const Family& f : families) {
+            if (!f.samples.empty())
+                writeFamily(text, f, openMetrics);
+        }
         if (openMetrics)
             text += "# EOF\n";
-        out << text;
+        return text;
     }
 
   private:
+    // Bytes that the text cannot exceed: a number takes at most 24.
+    size_t sizeBound() const {
+        size_t size = 8;
+        for (const Family& f : families) {
+            size += 3 * (f.name.size() + 20) + std::strlen(f.help) + std::strlen(f.unit);
+            for (const Sample& s : f.samples)
+                size += 2 * (f.name.size() + 9 + s.labels.length + 26);
+        }
+        return size;
+    }
+
     void writeFamily(std::string& text, const Family& f, bool openMetrics) const {
         const bool counter = f.kind == Kind::kCounter;
         const std::string sampleName = counter ? f.name + "_total" : f.name;
         const std::string createdName = f.name + "_created";
         const std::string& headerName = openMetrics ? f.name : sampleName;
-        text += "# HELP " + headerName + ' ' + f.help + '\n';
-        text += "# TYPE " + headerName + (counter ? " counter\n" : " gauge\n");
-        if (openMetrics && !f.unit.empty())
-            text += "# UNIT " + headerName + ' ' + f.unit + '\n';
+        text += "# HELP ";
+        text += headerName;
+        text += ' ';
+        text += f.help;
+        text += "\n# TYPE ";
+        text += headerName;
+        text += counter ? " counter\n" : " gauge\n";
+        if (openMetrics && *f.unit != '\0') {
+            text += "# UNIT ";
+            text += headerName;
+            text += ' ';
+            text += f.unit;
+            text += '\n';
+        }
         for (const Sample& s : f.samples) {
             writeSample(text, sampleName, s.labels, s.value);
             if (openMetrics && counter && s.created > 0)
@@ -122,147 +269,120 @@ class Exposition {
         }
     }
 
-    void writeSample(std::string& text, const std::string& name, uint32_t labels,
+    void writeSample(std::string& text, const std::string& name, LabelSet labels,
                      long double value) const {
         text += name;
-        text += labelSets[labels];
+        text.append(labelText, labels.at, labels.length);
         text += ' ';
         appendNumber(text, value);
         text += '\n';
     }
 
     std::vector<Family> families;
-    std::unordered_map<std::string, size_t> index;
-    std::vector<std::string> labelSets;
+    std::string labelText;
 };
 
-Labels with(Labels labels, const std::string& name, const std::string& value) {
-    labels.emplace_back(name, value);
-    return labels;
-}
+// The label sets of one broker's tree are rendered into one buffer, each
+// level appending its labels to those of the level above and cutting back
+// after, so that every name is escaped once.
+class TreeLabels {
+  public:
+    explicit TreeLabels(Exposition& e) : e(e) {}
 
-// The statistics families of one level, for one set of figures.
-void addStats(Exposition& e, const std::string& level, const Labels& labelList, const Stats& s) {
-    const std::string p = "lumena_" + level + "_";
-    const uint32_t labels = e.labels(labelList);
-    const auto add = [&](const std::string& name, Kind kind, const char* unit, const char* help,
-                         long double value) {
-        e.family(p + name, kind, unit, help)
-            .samples.push_back({labels, value, kind == Kind::kCounter ? e.created : 0});
-    };
-    add("messages", Kind::kCounter, "", "Messages measured since the last reset.", s.count);
-    add("message_bytes", Kind::kCounter, "bytes", "Sum of the message sizes.", s.sumSize);
-    add("elapsed_seconds", Kind::kCounter, "seconds",
-        "Sum of the processor time from reading a message to the end of its flow.",
-        s.sumElapsedMs / 1000);
-    add("queued_seconds", Kind::kCounter, "seconds", "Sum of the times messages spent queued.",
-        s.sumQueuedMs / 1000);
-    if (s.empty())
-        return;
-    add("message_size_min_bytes", Kind::kGauge, "bytes", "Smallest message size.", s.minSize);
-    add("message_size_max_bytes", Kind::kGauge, "bytes", "Largest message size.", s.maxSize);
-    add("elapsed_min_seconds", Kind::kGauge, "seconds", "Shortest elapsed time.",
-        s.minElapsedMs / 1000.0L);
-    add("elapsed_max_seconds", Kind::kGauge, "seconds", "Longest elapsed time.",
-        s.maxElapsedMs / 1000.0L);
-    add("queued_min_seconds", Kind::kGauge, "seconds", "Shortest queued time.",
-        s.minQueuedMs / 1000.0L);
-    add("queued_max_seconds", Kind::kGauge, "seconds", "Longest queued time.",
-        s.maxQueuedMs / 1000.0L);
-    add("first_collection_timestamp_seconds", Kind::kGauge, "seconds",
-        "Unix time of the first message since the reset.", unixSeconds(s.firstCollection));
-    add("last_collection_timestamp_seconds", Kind::kGauge, "seconds",
-        "Unix time of the latest message.", unixSeconds(s.lastCollection));
-}
+    // Marks the end of the labels common to what follows.
+    size_t mark() const { return rendered.size(); }
+    void cutTo(size_t mark) { rendered.resize(mark); }
+    void add(const char* name, const std::string& value) { appendLabel(rendered, name, value); }
+    LabelSet keep() { return e.labels(rendered); }
 
-void addSlots(Exposition& e, const std::string& level, const Labels& labels,
-              const SlotStats& sums) {
+  private:
+    Exposition& e;
+    std::string rendered;
+};
+
+void addSlots(Exposition& e, Level level, TreeLabels& labels, const SlotStats& sums) {
+    const size_t mark = labels.mark();
     for (int slot = 0; slot < kSlots; ++slot) {
-        addStats(e, level, with(labels, "node_type", slotName(slot)), sums[slot]);
+        labels.add("node_type", slotName(slot));
+        e.addStats(level, labels.keep(), sums[slot]);
+        labels.cutTo(mark);
     }
 }
 
-void addNode(Exposition& e, const Labels& flowLabels, const NodeView& node) {
-    const Labels labelList =
-        with(with(with(flowLabels, "node", node.label), "node_uuid", node.uuid), "node_type",
-             nodeTypeName(node.type));
-    const uint32_t labels = e.labels(labelList);
-    e.family("lumena_node_deleted", Kind::kGauge, "", "1 when the node is marked deleted.")
-        .samples.push_back({labels, node.deleted ? 1.0L : 0.0L});
+void addNode(Exposition& e, TreeLabels& labels, const NodeView& node) {
+    const size_t mark = labels.mark();
+    labels.add("node", node.label);
+    labels.add("node_uuid", node.uuid);
+    labels.add("node_type", nodeTypeName(node.type));
+    const LabelSet set = labels.keep();
+    labels.cutTo(mark);
+    e.add(kNodeDeleted, set, node.deleted ? 1 : 0);
     if (!node.hasStatistics)
         return;
-    e.family("lumena_node_statistics_unstable", Kind::kGauge, "",
-             "1 when the node's statistics kept changing while read (figures may be torn).")
-        .samples.push_back({labels, node.unstable ? 1.0L : 0.0L});
-    addStats(e, "node", labelList, node.stats);
+    e.add(kNodeUnstable, set, node.unstable ? 1 : 0);
+    e.addStats(kNodeLevel, set, node.stats);
 }
 
-void addGroup(Exposition& e, const Labels& brokerLabels, const GroupView& group) {
-    const Labels groupLabels = with(brokerLabels, "execution_group", group.label);
-    const uint32_t labels = e.labels(groupLabels);
-    e.family("lumena_execution_group_process_id", Kind::kGauge, "",
-             "Process id of the execution group, 0 when unknown.")
-        .samples.push_back({labels, static_cast<long double>(group.processId)});
-    e.family("lumena_execution_group_process_alive", Kind::kGauge, "",
-             "1 when the execution group's process exists (an ended one not yet reaped does not).")
-        .samples.push_back({labels, group.process == ProcessState::kAlive ? 1.0L : 0.0L});
+void addGroup(Exposition& e, TreeLabels& labels, const GroupView& group) {
+    const size_t mark = labels.mark();
+    labels.add("execution_group", group.label);
+    const LabelSet set = labels.keep();
+    e.add(kGroupProcessId, set, group.processId);
+    e.add(kGroupProcessAlive, set, group.process == ProcessState::kAlive ? 1 : 0);
+    const size_t groupMark = labels.mark();
     for (const FlowView& flow : group.flows) {
-        const Labels flowLabels = with(groupLabels, "flow", flow.label);
+        labels.add("flow", flow.label);
+        const size_t flowMark = labels.mark();
         for (const NodeView& node : flow.nodes)
-            addNode(e, flowLabels, node);
-        addSlots(e, "flow", flowLabels, flow.sums);
+            addNode(e, labels, node);
+        labels.cutTo(flowMark);
+        addSlots(e, kFlowLevel, labels, flow.sums);
+        labels.cutTo(groupMark);
     }
-    addSlots(e, "execution_group", groupLabels, group.sums);
+    addSlots(e, kGroupLevel, labels, group.sums);
+    labels.cutTo(mark);
 }
 
 void addBroker(Exposition& e, const BrokerView& view) {
     // A broker that cannot be read keeps its name when it is known (from an
     // earlier read); an unknown name is left out rather than given empty.
-    Labels brokerLabels = {{"broker_uuid", view.uuid}};
+    TreeLabels labels(e);
     if (!view.label.empty())
-        brokerLabels.insert(brokerLabels.begin(), {"broker", view.label});
-    const uint32_t labels = e.labels(brokerLabels);
+        labels.add("broker", view.label);
+    labels.add("broker_uuid", view.uuid);
+    const LabelSet set = labels.keep();
     e.created = view.resetTime != 0 ? unixSeconds(view.resetTime) : 0;
-    e.family("lumena_broker_up", Kind::kGauge, "", "1 when the broker's segment could be read.")
-        .samples.push_back({labels, view.error.empty() ? 1.0L : 0.0L});
+    e.add(kBrokerUp, set, view.error.empty() ? 1 : 0);
     if (!view.error.empty())
         return;
-    e.family("lumena_broker_problems", Kind::kGauge, "",
-             "Problems found in the segment (corrupt areas, unstable records).")
-        .samples.push_back({labels, static_cast<long double>(view.problems.size())});
-    if (view.resetTime != 0) {
-        e.family("lumena_broker_reset_timestamp_seconds", Kind::kGauge, "seconds",
-                 "Unix time of the last statistics reset.")
-            .samples.push_back({labels, static_cast<long double>(unixSeconds(view.resetTime))});
-    }
+    e.add(kBrokerProblems, set, static_cast<long double>(view.problems.size()));
+    if (view.resetTime != 0)
+        e.add(kBrokerReset, set, static_cast<long double>(unixSeconds(view.resetTime)));
     for (const GroupView& group : view.groups)
-        addGroup(e, brokerLabels, group);
+        addGroup(e, labels, group);
     if (view.found)
-        addSlots(e, "broker", brokerLabels, view.sums);
+        addSlots(e, kBrokerLevel, labels, view.sums);
 }
 
 }  // namespace
 
-void writePrometheus(std::ostream& out, const std::vector<BrokerView>& brokers, bool openMetrics,
-                     int staleLocks) {
+std::string prometheusText(const std::vector<BrokerView>& brokers, bool openMetrics,
+                           int staleLocks) {
     Exposition exposition;
-    exposition
-        .family("lumena_build_info", Kind::kGauge, "", "The version of lumenaview, as a label.")
-        .samples.push_back({exposition.labels({{"version", LUMENA_VERSION}}), 1});
-    exposition
-        .family("lumena_brokers", Kind::kGauge, "",
-                "Brokers found on this machine with a segment, readable or not.")
-        .samples.push_back({exposition.labels({}), static_cast<long double>(brokers.size())});
-    if (staleLocks >= 0) {
-        exposition
-            .family("lumena_stale_locks", Kind::kGauge, "",
-                    "Named mutexes held by a process that has ended: every later taker "
-                    "waits until one is released (lumenaview --locks).")
-            .samples.push_back({exposition.labels({}), static_cast<long double>(staleLocks)});
-    }
+    std::string version;
+    appendLabel(version, "version", LUMENA_VERSION);
+    exposition.add(kBuildInfo, exposition.labels(version), 1);
+    exposition.add(kBrokers, {}, static_cast<long double>(brokers.size()));
+    if (staleLocks >= 0)
+        exposition.add(kStaleLocks, {}, staleLocks);
     for (const BrokerView& view : brokers)
         addBroker(exposition, view);
-    exposition.write(out, openMetrics);
+    return exposition.text(openMetrics);
+}
+
+void writePrometheus(std::ostream& out, const std::vector<BrokerView>& brokers, bool openMetrics,
+                     int staleLocks) {
+    out << prometheusText(brokers, openMetrics, staleLocks);
 }
 
 }  // namespace lumenaview

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "tools/lumenaview_model.h"
@@ -27,6 +28,8 @@
 namespace lumenaview {
 
 // `staleLocks` below 0 leaves lumena_stale_locks out.
+std::string prometheusText(const std::vector<BrokerView>& brokers, bool openMetrics,
+                           int staleLocks = -1);
 void writePrometheus(std::ostream& out, const std::vector<BrokerView>& brokers, bool openMetrics,
                      int staleLocks = -1);
 
