@@ -74,7 +74,9 @@ attached() { awk 'NR > 1 { print $6, $12 }' /proc/sysvipc/shm | sort | tr '\n' '
 before=$(attached)
 status() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
 [ "$(status "$base/nope")" = 404 ] || fail "unknown path"
-[ "$(status -X POST "$url")" = 405 ] || fail "POST"
+for c in POST:405 BREW:501 'G@T:400'; do # a method we refuse, one we do not know, no method
+  [ "$(status -X "${c%:*}" "$url")" = "${c#*:}" ] || fail "method ${c%:*}"
+done
 [ "$(status -H "X-Big: $(head -c 9000 /dev/zero | tr '\0' a)" "$url")" = 431 ] || fail "huge header"
 [ "$(status "$base/-/healthy")" = 200 ] || fail "healthy"
 for i in $(seq 40); do # slow clients: a request head that never ends

@@ -5,13 +5,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -192,6 +195,18 @@ class GatedQueue : public httplib::TaskQueue {
     std::vector<std::thread> workers;
 };
 
+// A method name (an HTTP token) that the HTTP library does not handle.
+bool unknownMethod(const std::string& method) {
+    static constexpr std::string_view kKnown[] = {"GET",     "HEAD",    "POST",  "PUT",   "DELETE",
+                                                  "CONNECT", "OPTIONS", "TRACE", "PATCH", "PRI"};
+    constexpr std::string_view kTokenSymbols = "!#$%&'*+-.^_`|~";
+    const bool token = !method.empty() && std::all_of(method.begin(), method.end(), [&](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) ||
+               kTokenSymbols.find(c) != std::string_view::npos;
+    });
+    return token && std::find(std::begin(kKnown), std::end(kKnown), method) == std::end(kKnown);
+}
+
 constexpr char kIndex[] =
     "<html><head><title>lumenaview</title></head><body>\n"
     "<h1>lumenaview</h1>\n"
@@ -232,11 +247,18 @@ void routeRequests(httplib::Server& server, const Scrape& scrape) {
             }
             return httplib::Server::HandlerResponse::Handled;
         });
-    server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
+    server.set_error_handler([](const httplib::Request& request, httplib::Response& response) {
+        // The library refuses a method it does not know as a bad request; a
+        // well-formed one is a method this server does not implement.
+        if (response.status == 400 && unknownMethod(request.method)) {
+            response.status = 501;
+            response.set_header("Allow", "GET, HEAD");
+        }
         if (response.body.empty()) {
             const char* reason = response.status == 404   ? " Not Found"
                                  : response.status == 400 ? " Bad Request"
                                  : response.status == 413 ? " Payload Too Large"
+                                 : response.status == 501 ? " Not Implemented"
                                                           : "";
             response.set_content(std::to_string(response.status) + reason + "\n", "text/plain");
         }

@@ -4,8 +4,9 @@
 //                    Accept header asks for it, else the text format 0.0.4
 //   GET /-/healthy   "OK" while the server runs
 //   GET /            a short page linking both
-// Other methods on these paths get 405, other paths 404, decided on the
-// request head before any body is read.
+// Other methods on these paths get 405 (with Allow), other paths 404, decided
+// on the request head before any body is read; a method the server does not
+// recognise gets 501, a malformed request line 400.
 //
 // Slow or silent clients never hold a worker: a connection waits in a
 // waiting room watched by one thread until its whole request head has arrived
