@@ -13,6 +13,9 @@ install(FILES ${CMAKE_SOURCE_DIR}/deploy/lumenaview.1 DESTINATION ${CMAKE_INSTAL
 configure_file(${CMAKE_SOURCE_DIR}/deploy/lumenaview-exporter.service.in
   ${CMAKE_BINARY_DIR}/lumenaview-exporter.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/lumenaview-exporter.service DESTINATION lib/systemd/system)
+configure_file(${CMAKE_SOURCE_DIR}/deploy/debian/lumena-monitor.sysusers.in
+  ${CMAKE_BINARY_DIR}/lumena-monitor.conf @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/lumena-monitor.conf DESTINATION lib/sysusers.d)
 
 # cpack installs what is built; it does not build the whole test suite first.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
@@ -34,6 +37,14 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libquadmath0, libcpp-httplib0.11 (>= 0.11.4)")
+  "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libquadmath0, libcpp-httplib0.11 (>= 0.11.4), systemd | adduser")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "prometheus")
+# The maintainer scripts make the service's user and group and keep systemd
+# informed; purging leaves the user, the group and the administrator's files.
+foreach(script postinst prerm postrm)
+  configure_file(${CMAKE_SOURCE_DIR}/deploy/debian/${script}.in
+    ${CMAKE_BINARY_DIR}/debian/${script} @ONLY)
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/${script})
+endforeach()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)
