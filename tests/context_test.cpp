@@ -1,13 +1,18 @@
 // The node context: terminals, names and UUID at creation, failures while
 // creating, pass-through without a monitoring node, exceptions handed back to
-// the broker, the queued time, and bit streams of every length (run under
-// AddressSanitizer too: nothing beyond a short stream may be read).
+// the broker, bit streams of every length (run under AddressSanitizer too:
+// nothing beyond a short stream may be read), the queued time, and the node
+// attributes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <random>
 
 #include "support/plugin_env.h"
 #include "zov/zovcstir.h"
+#include "zov/zovpattr.h"
 
 namespace {
 
@@ -109,40 +114,6 @@ TEST_F(ContextTest, PassThroughAndExceptionsGoingBackToTheBroker) {
     EXPECT_EQ(static_cast<double>(stats->getMessageCount()), 1.0);  // counted before
 }
 
-ZOV_Time_Of_Day fixedNow;
-ZOV_Time_Of_Day fixedClock() {
-    return fixedNow;
-}
-
-TEST_F(ContextTest, QueuedTimeFromPutDateAndTime) {
-    auto node = create("Q", "q-uuid");
-    auto queued = [&](const char* date, const char* time) {
-        return zovtest::contextOf(*node)->getQueuedTime(date, time, fixedClock);
-    };
-    std::tm t{};
-    t.tm_year = 103;
-    t.tm_mday = 15;
-    t.tm_hour = 10;
-    t.tm_min = 20;
-    t.tm_sec = 31;
-    fixedNow = {static_cast<long long>(timegm(&t)), 0};  // 2003-01-15 10:20:31.000 UTC
-    EXPECT_DOUBLE_EQ(queued("20030115", "10203040"), 0.6);
-    const char fields[] = "2003011510203040XXXX";  // unterminated, as in a descriptor
-    EXPECT_DOUBLE_EQ(queued(fields, fields + 8), 0.6);
-    EXPECT_DOUBLE_EQ(queued("20030115", "10203200"), -1.0);  // ahead: not clamped
-    fixedNow.microseconds = 200999;                          // cut to 200 ms
-    EXPECT_DOUBLE_EQ(queued("20030115", "10203095"), 1.0 + (200 - 950) / 1000.0);
-    EXPECT_NE(queued("20040229", "10203040"), 0.0);
-    EXPECT_NE(queued("19010101", "00000000"), 0.0);
-    for (const char* date : {"", "        ", "2003O115", "20031315", "20030132", "20030229",
-                             "19001231", "20030100", "-0030115"}) {
-        EXPECT_EQ(queued(date, "10203040"), 0.0) << date;
-    }
-    for (const char* time : {"", "24000000", "10600000", "10206000", "102030", "1020-540"})
-        EXPECT_EQ(queued("20030115", time), 0.0) << time;
-    EXPECT_EQ(queued(nullptr, "10203040"), 0.0);
-}
-
 TEST_F(ContextTest, NullShortAndAbsentBitStreams) {
     auto node = create("STR", "stream-uuid");
     node->setAttribute("label", "Streams");
@@ -198,6 +169,168 @@ TEST(UtcSeconds, AgreesWithTheSystemConversion) {
             }
         }
     }
+}
+
+// 2003-01-15 10:20:31.250999 UTC: microseconds are cut to milliseconds.
+ZOV_Time_Of_Day fixedClock() {
+    return {1042626031, 250999};
+}
+
+TEST_F(ContextTest, QueuedTimeFromPutDateAndTime) {
+    auto node = create("Q", "q-uuid");
+    auto queued = [&](const char* date, const char* time) {
+        return zovtest::contextOf(*node)->getQueuedTime(date, time, fixedClock);
+    };
+    EXPECT_DOUBLE_EQ(queued("20030115", "10203040"), 0.85);
+    const char fields[] = "2003011510203040XXXX";  // unterminated, as in a descriptor
+    EXPECT_DOUBLE_EQ(queued(fields, fields + 8), 0.85);
+    EXPECT_DOUBLE_EQ(queued("20030115", "10203195"), -0.7);  // ahead: not clamped
+    EXPECT_NE(queued("20040229", "10203040"), 0.0);
+    EXPECT_NE(queued("19010101", "00000000"), 0.0);
+    for (const char* date : {"", "        ", "2003O115", "20031315", "20030132", "20030229",
+                             "19001231", "20030100", "-0030115"}) {
+        EXPECT_EQ(queued(date, "10203040"), 0.0) << date;
+    }
+    for (const char* time : {"", "24000000", "10600000", "10206000", "102030", "1020-540"})
+        EXPECT_EQ(queued("20030115", time), 0.0) << time;
+    EXPECT_EQ(queued(nullptr, "10203040"), 0.0);
+}
+
+// The queued time as it was computed with sscanf: the reference.
+double withSscanf(const std::string& putDate, const std::string& putTime) {
+    int year = 0, month = 0, day = 0, hours = 0, minutes = 0, seconds = 0, hundredths = 0;
+    long long put = 0;
+    if (std::sscanf(putDate.c_str(), "%4d%2d%2d", &year, &month, &day) != 3 ||
+        std::sscanf(putTime.c_str(), "%2d%2d%2d%2d", &hours, &minutes, &seconds, &hundredths) !=
+            4 ||
+        hundredths < 0 || hundredths > 99 ||
+        !ZOV_UtcSeconds(year, month, day, hours, minutes, seconds, put)) {
+        return 0.0;
+    }
+    const ZOV_Time_Of_Day now = fixedClock();
+    return static_cast<double>(now.seconds - put) +
+           static_cast<double>(now.microseconds / 1000 - 10L * hundredths) / 1000.0;
+}
+
+// Characters that change how a field reads: digits, the characters either
+// side of them, the white space sscanf skips, signs, letters, a character
+// with the high bit set, and the end.
+const char kAlphabet[] = "0123456789 \t\n\v\f\r+-x.:/\xA0";
+
+// The put date and time are read field by field without sscanf on the
+// per-message path, as texts and where a descriptor holds them (a word at a
+// time). Three sources of 8-character texts: dates and times of a queue
+// manager with one to three characters changed (most still read, so values
+// are compared, not just failures); every time over signs, blanks and digits;
+// random texts.
+TEST_F(ContextTest, QueuedTimeFieldReaderReadsAsSscanfDoes) {
+    auto node = create("SCANBRK", "scan-uuid");
+    const ZOV_Node_Context* context = zovtest::contextOf(*node);
+    long parsed = 0;
+    auto expectSame = [&](const std::string& date, const std::string& time) {
+        const double reference = withSscanf(date, time);
+        ASSERT_EQ(context->getQueuedTime(date.c_str(), time.c_str(), fixedClock), reference)
+            << "date <" << date << "> time <" << time << ">";
+        unsigned char stream[320] = {};
+        std::memcpy(stream + 304, date.data(), 8);
+        std::memcpy(stream + 312, time.data(), 8);
+        ASSERT_EQ(context->getQueuedTime(stream, 320, fixedClock), reference)
+            << "descriptor date <" << date << "> time <" << time << ">";
+        ASSERT_EQ(context->getQueuedTime(stream, 319, fixedClock), 0.0);
+        parsed += reference != 0.0 ? 1 : 0;
+    };
+    std::mt19937 random(20030115);
+    std::uniform_int_distribution<size_t> position(0, 7), character(0, sizeof kAlphabet - 1);
+    auto mutated = [&](std::string text) {
+        for (int i = 1 + random() % 3; i > 0; --i)
+            text[position(random)] = kAlphabet[character(random)];  // may be the 0
+        return text;
+    };
+    for (int i = 0; i < 100000; ++i) {
+        expectSame(mutated("20030115"), "10203040");
+        expectSame("20030115", mutated("10203040"));
+    }
+    EXPECT_GT(parsed, 20000);
+
+    const char signsAndDigits[] = {'1', '0', ' ', '-', '+'};
+    std::string time(8, ' ');
+    for (int code = 0; code < 390625; ++code) {  // 5^8
+        for (int rest = code, i = 0; i < 8; ++i, rest /= 5)
+            time[i] = signsAndDigits[rest % 5];
+        expectSame("20030115", time);
+    }
+
+    std::uniform_int_distribution<size_t> printable(0, sizeof kAlphabet - 2);
+    std::string date(8, ' ');
+    for (int i = 0; i < 100000; ++i) {
+        for (int k = 0; k < 8; ++k)
+            date[k] = kAlphabet[printable(random)], time[k] = kAlphabet[printable(random)];
+        expectSame(date, time);
+    }
+}
+
+TEST_F(ContextTest, AttributeResultsDefaultsAndTheFirstValueGivenOut) {
+    auto node = create("ATTRBRK", "attr-uuid");
+    EXPECT_EQ(node->getAttribute("type").value, "other");
+    EXPECT_EQ(node->getAttribute("collectQueueTime").value, "yes");
+    auto event = node->getAttribute("eventMessage");
+    EXPECT_EQ(event.result, 0);
+    EXPECT_EQ(event.value, "");
+    EXPECT_TRUE(event.terminated);
+
+    EXPECT_EQ(node->setAttribute("label", "Monitor1"), 1);
+    EXPECT_EQ(node->setAttribute("colour", "blue"), 1);
+    EXPECT_EQ(node->setAttribute("Type", "input"), 1);  // names are case-sensitive
+    EXPECT_EQ(node->setAttribute("type", "input"), 0);
+    EXPECT_EQ(node->setAttribute("type", "output"), 0);
+    EXPECT_EQ(node->setAttribute("collectQueueTime", "no"), 0);
+    EXPECT_EQ(node->setAttribute("eventMessage", "abcdef"), 0);
+    EXPECT_EQ(zovtest::contextOf(*node)->getAttributes().entries(), 7);  // every set is kept
+
+    ZOV_Monitoring_Node* monitor = zovtest::monitorOf(*node);
+    EXPECT_EQ(node->getAttribute("type").value, "input");        // the first value is given out
+    EXPECT_EQ(monitor->getConfiguredNodeType(), ZOV_NT_OUTPUT);  // the latest was forwarded
+    EXPECT_EQ(monitor->isQueueTimeCollected(), 0);
+    EXPECT_TRUE(monitor->getNodeId().getLabel() == "Monitor1");
+
+    auto label = node->getAttribute("label");
+    EXPECT_EQ(label.result, 1);
+    EXPECT_EQ(label.value, "");  // nothing copied for an unknown name
+    EXPECT_EQ(node->getAttribute("colour").result, 1);
+    auto cut = node->getAttribute("eventMessage", 6);
+    EXPECT_EQ(cut.value, "abcdef");
+    EXPECT_FALSE(cut.terminated);
+    EXPECT_EQ(node->getAttribute("eventMessage", -5).result, 0);
+    const ZOV_String type("type");
+    EXPECT_EQ(plugin->functions()->getAttribute(node->context(), type.getValue(), nullptr, 9), 0);
+}
+
+TEST_F(ContextTest, AttributeEnumerationByIndexAndBufferLength) {
+    auto node = create("ATTRBRK", "attr-uuid");
+    EXPECT_EQ(node->attributeNames(),
+              (std::vector<std::string>{"type", "eventMessage", "collectQueueTime"}));
+    auto cut = node->getAttributeName(2, 3);
+    EXPECT_EQ(cut.result, 0);
+    EXPECT_EQ(cut.value, "col");
+    EXPECT_FALSE(cut.terminated);
+    EXPECT_TRUE(node->getAttributeName(0, 5).terminated);
+    for (int index : {3, -1, 1000})
+        EXPECT_EQ(node->getAttributeName(index).result, 1) << index;
+    EXPECT_EQ(plugin->functions()->getAttributeName(node->context(), 0, nullptr, 10), 1);
+}
+
+TEST(AttributesList, FindGivesTheFirstEntryOfAName) {
+    ZOV_Attributes_List list;
+    const ZOV_String type("type"), typ("typ"), one("1"), two("2");
+    list.append(new ZOV_Attribute(&type, &one));
+    list.append(new ZOV_Attribute(&type, &two));
+    EXPECT_TRUE(list.find(&type)->getValue() == "1");
+    EXPECT_EQ(list.find(&typ), nullptr);
+    EXPECT_EQ(list.find(nullptr), nullptr);
+    list.cleanup();
+    EXPECT_EQ(list.find(&type), nullptr);
+    list.append(new ZOV_Attribute(&type, nullptr));  // usable again after cleanup
+    EXPECT_TRUE(list.find(&type)->getValue().isEmpty());
 }
 
 }  // namespace

@@ -1,12 +1,17 @@
 // Statistics record: millisecond conversion, update, merge, assignment, the
-// maximum, exact binary128 sums and the 200-byte image.
+// maximum, the 200-byte image, the print lines, and the whole-number
+// additions and comparison on its binary128 sums (zovcquad.h).
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <random>
 
+#include "broker/harness.h"
 #include "support/allocation_control.h"
 #include "support/record_images.h"
+#include "zov/zovcquad.h"
 #include "zov/zovcstir.h"
 
 using namespace zovtest;
@@ -38,6 +43,10 @@ void load(ZOV_STIR& record, const Values& v) {
     ASSERT_EQ(record.get(b.raw()), b.raw() + 200);
 }
 
+bool sameBytes(__float128 a, __float128 b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
 }  // namespace
 
 TEST(Statistics, MillisecondsTruncateAndClamp) {
@@ -57,14 +66,11 @@ TEST(Statistics, MillisecondsTruncateAndClamp) {
 // expected collection times stands for the clock's second at the update; a
 // case that straddles a second boundary is made again.
 constexpr uint32_t kNow = 1;
-struct Message {
+struct UpdateCase {
+    Values start;
     double queued, elapsed;
     int32_t size;
     ZOV_ReturnCode rc;
-};
-struct UpdateCase {
-    Values start;
-    Message m;
     Values expected;
 };
 
@@ -73,21 +79,28 @@ TEST(Statistics, UpdateFromEveryKindOfStoredRecord) {
     const Values atMax{2147483647, 5000, 100, 2, 70, 9, 1, 30, 4, 0, 1000, 2000};
     const UpdateCase cases[] = {
         // After a reset: the message sets every extreme and both times.
-        {{},
-         {0.25, 0.0015, 300, ZOV_RC_OK},
-         {1, 300, 300, 300, 1, 1, 1, 250, 250, 250, kNow, kNow}},
+        {{}, 0.25, 0.0015, 300, ZOV_RC_OK, {1, 300, 300, 300, 1, 1, 1, 250, 250, 250, kNow, kNow}},
         // Extremes compare signed; a queued time of 0 is a sample.
         {{1, 300, 300, 300, 1, 1, 1, 250, 250, 250, 7, 8},
-         {0.0, 0.005, -5, ZOV_RC_OK},
+         0.0,
+         0.005,
+         -5,
+         ZOV_RC_OK,
          {2, 295, 300, -5, 6, 5, 1, 250, 250, 0, 7, kNow}},
         // The last message before the maximum counts; at the maximum nothing.
         {{2147483646, 5000, 100, 2, 70, 9, 1, 30, 4, 0, 1000, 2000},
-         {0.001, 0.001, 1, ZOV_RC_OK},
+         0.001,
+         0.001,
+         1,
+         ZOV_RC_OK,
          {2147483647, 5001, 100, 1, 71, 9, 1, 31, 4, 0, 1000, kNow}},
-        {atMax, {0.5, 0.5, 1000, ZOV_RC_MAXIMUM}, atMax},
+        {atMax, 0.5, 0.5, 1000, ZOV_RC_MAXIMUM, atMax},
         // Beyond 2^64 (65 significant bits, which a long double rounds) exact.
         {{1, big, 1, 1, big, 1, 1, big, 1, 1, 5, 5},
-         {0.003, 0.001, 1, ZOV_RC_OK},
+         0.003,
+         0.001,
+         1,
+         ZOV_RC_OK,
          {2, big + 1, 1, 1, big + 1, 1, 1, big + 3, 3, 1, 5, kNow}}};
     for (const UpdateCase& c : cases) {
         for (;;) {
@@ -96,26 +109,24 @@ TEST(Statistics, UpdateFromEveryKindOfStoredRecord) {
             std::vector<unsigned char> viaObject = imageOf(stored), inPlace = viaObject;
             const uint32_t now = ZOV_SecondsSince1901();
             ASSERT_EQ(record.get(viaObject.data()), viaObject.data() + 200);
-            EXPECT_EQ(record.updateStatistics(c.m.queued, c.m.elapsed, c.m.size), c.m.rc);
+            EXPECT_EQ(record.updateStatistics(c.queued, c.elapsed, c.size), c.rc);
             record.put(viaObject.data());
             AllocationScope scope;
-            EXPECT_EQ(ZOV_STIR(0).updateImage(inPlace.data(), c.m.queued, c.m.elapsed, c.m.size),
-                      c.m.rc);
+            EXPECT_EQ(ZOV_STIR(0).updateImage(inPlace.data(), c.queued, c.elapsed, c.size), c.rc);
             EXPECT_EQ(scope.count(), 0);
             if (ZOV_SecondsSince1901() != now)
                 continue;
             Values expected = c.expected;
             for (uint32_t* time : {&expected.first, &expected.last})
                 *time = *time == kNow ? now : *time;
-            EXPECT_EQ(viaObject, image(stored, expected).data())
-                << static_cast<double>(c.start.count);
-            EXPECT_EQ(inPlace, viaObject) << static_cast<double>(c.start.count);
+            EXPECT_EQ(viaObject, image(stored, expected).data()) << double(c.start.count);
+            EXPECT_EQ(inPlace, viaObject) << double(c.start.count);
             break;
         }
     }
 }
 
-TEST(Statistics, MergeRules) {
+TEST(Statistics, MergeAndAssignment) {
     const Values source{3, 30, 20, -4, 9, 5, 1, 6, 3, 1, 0x80000005u, 0x80000009u};
     ZOV_STIR from(0), empty(0), filled(0), unset(0);
     load(from, source);
@@ -145,7 +156,7 @@ TEST(Statistics, MergeRules) {
     EXPECT_EQ(imageOf(target), image(unset, Values{}).data());
 }
 
-TEST(Statistics, ImageLayoutAndBoundedRead) {
+TEST(Statistics, ImageLayoutBoundedReadAndReset) {
     ZOV_STIR fresh(1), parent(1), filled(1);
     const auto blank = [] { return std::make_unique<ZOV_STIR>(0); };
     expectImage(fresh, image(fresh, Values{}), blank);
@@ -155,14 +166,74 @@ TEST(Statistics, ImageLayoutAndBoundedRead) {
     load(filled, values);
     expectImage(filled, image(filled, values), blank);
 
-    // A reset zeroes the body and keeps the header.
+    // A limit before the position leaves the record alone; a reset zeroes
+    // the body and keeps the header.
+    std::vector<unsigned char> bytes = imageOf(filled);
+    EXPECT_EQ(fresh.getBounded(bytes.data() + 8, bytes.data()), nullptr);
+    EXPECT_EQ(imageOf(fresh), image(fresh, Values{}).data());
     filled.reset();
     EXPECT_EQ(imageOf(filled), image(filled, Values{}).data());
+}
 
-    // A short image or a limit before the position leaves the record alone.
-    const std::vector<unsigned char> before = imageOf(fresh);
-    std::vector<unsigned char> bytes = imageOf(filled);
-    EXPECT_EQ(fresh.getBounded(bytes.data(), bytes.data() + 199), nullptr);
-    EXPECT_EQ(fresh.getBounded(bytes.data() + 8, bytes.data()), nullptr);
-    EXPECT_EQ(imageOf(fresh), before);
+// Every field on its own line, whatever the trace switch (the transcript
+// shows them only where maximum and minimum are equal).
+TEST(Statistics, PrintLines) {
+    standin::LogSink log;
+    ZOV_STIR record(1);
+    load(record, Values{3, kTwoTo64, 300, 100, 12, 7, 2, 45, 20, 10, 0, 0});
+    record.print();
+    std::vector<std::string> lines;
+    for (const standin::LogRecord& line : log.ofFunction("ZOV_STIR::print"))
+        lines.push_back(line.text);
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{
+                  "First Collection    : n/a", "Last Collection     : n/a",
+                  "Message Count       :            3", "Max Size            :          300",
+                  "Min Size            :          100", "Sum Size            : 1.844674407e+19",
+                  "Max elapsed time    :            7", "Min elapsed time    :            2",
+                  "Sum elapsed time    :           12", "Max queued time     :           20",
+                  "Min queued time     :           10", "Sum queued time     :           45"}));
+}
+
+// Whole numbers of every magnitude up to 2^113 and just past it, and values
+// that are not whole or not finite: addition gives the bytes of binary128
+// addition, and the comparison with the maximum (each addend as a limit) the
+// answers of binary128 comparison.
+TEST(WholeBinary128, AdditionAndComparisonAgreeWithBinary128) {
+    using Limits = std::numeric_limits<__float128>;
+    const __float128 least = Limits::min(), tiny = Limits::denorm_min(), most = Limits::max(),
+                     inf = Limits::infinity(), nan = Limits::quiet_NaN();
+    std::vector<__float128> sums = {
+        0,    1,     2,    2147483646, 2147483647,     2147483648.0Q, 4294967295.0Q,
+        -1,   -0.0Q, 0.5Q, 1.5Q,       -2147483648.0Q, least,         tiny,
+        most, inf,   -inf, nan};
+    __float128 power = 1;
+    for (int exponent = 0; exponent <= 116; ++exponent, power *= 2) {
+        // Around every power of two, 2^63 and 2^64 (where the integer path
+        // ends) and 2^113 (where binary128 stops being exact) included.
+        for (__float128 delta : {-3.0Q, -1.0Q, 0.0Q, 1.0Q, 0.25Q})
+            sums.push_back(power + delta);
+    }
+    std::mt19937_64 random(113);
+    for (int i = 0; i < 20000; ++i) {
+        using Bits = unsigned __int128;
+        sums.push_back(static_cast<__float128>(((static_cast<Bits>(random()) << 64) | random()) >>
+                                               (random() % 128)));
+    }
+    int fast = 0;
+    for (const __float128 sum : sums) {
+        for (const int32_t addend : {0, 1, 2, 7, 1023, 123456789, 2147483647, -1, -2147483647,
+                                     INT32_MIN, static_cast<int32_t>(random())}) {
+            __float128 ours = sum, expected = sum;
+            ZOV_AddWhole(ours, addend);
+            expected += addend;
+            ASSERT_TRUE(sameBytes(ours, expected) || (ours != ours && expected != expected))
+                << static_cast<long double>(sum) << " + " << addend;
+            ASSERT_EQ(ZOV_WholeAtLeast(sum, addend), sum >= static_cast<__float128>(addend))
+                << static_cast<long double>(sum) << " >= " << addend;
+            uint64_t whole = 0;
+            fast += zov_quad::wholeOf(sum, whole) ? 1 : 0;
+        }
+    }
+    EXPECT_GT(fast, 50000);  // many cases went through the integer path
 }
