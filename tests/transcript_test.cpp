@@ -54,8 +54,18 @@ std::string normalised(const standin::LogRecord& r) {
 }
 
 std::vector<std::string> nodeLife(standin::LogSink& log) {
+    // A line of the test's own among the library's: what a call returned.
+    const auto note = [&](const char* what, long value) {
+        standin::LogRecord line;
+        line.file = "test";
+        line.function = what;
+        line.text = std::to_string(value);
+        log.write(line);
+    };
     zovtest::configure("ZOVNodeTrace On\n");
     EXPECT_TRUE(standin::writeBrokerRegistry("TRBRK", "trace-uuid"));
+    // A UUID that cannot name a key file: no segment, so no monitoring node.
+    EXPECT_TRUE(standin::writeBrokerRegistry("NOSHM", "no/such/dir"));
     auto plugin = zovtest::loadPlugin();
     plugin->callEntry();  // the switch is on from the start of this call
     {
@@ -86,11 +96,37 @@ std::vector<std::string> nodeLife(standin::LogSink& log) {
         first->evaluate(&message);
 
         auto second = plugin->createNode({"TRBRK", "group", "flow", "second"});
+        for (const char* name : {"type", "collectQueueTime", "eventMessage", "label", "Type"})
+            note("getAttribute", second->getAttribute(name).result);  // defaults; no label
         second->setAttribute("label", "Second");
+        note("setAttribute", second->setAttribute("Type", "input"));  // names are case-sensitive
         second->setAttribute("type", "output");
+        second->setAttribute("type", "input");  // forwarded, but the first value is given out
+        second->getAttribute("type");
+        for (int index : {3, -1})
+            note("getAttributeName", second->getAttributeName(index).result);
         second->attributeNames();
         second->evaluate(&message);
         first->evaluate(&message);  // an event of a template already stored
+
+        // Set-up failures: message 2 names the call; the context is left
+        // without monitoring node and propagates nothing; after a failed
+        // input terminal it asks for no output terminal.
+        for (const char* call : {"cniCreateInputTerminal", "cniCreateOutputTerminal"}) {
+            const long outputs = standin::callCount(standin::Call::CreateOutputTerminal);
+            standin::ScopedFailure failure(call, 8);
+            auto failed = plugin->createNode({"TRBRK", "group", "flow", "failed"});
+            failed->setDownstream([](const standin::Delivery&) {});
+            note("propagations", failed->evaluate(&message).propagations);
+            note("output terminals asked for",
+                 standin::callCount(standin::Call::CreateOutputTerminal) - outputs);
+        }
+        // Without a monitoring node the message and its exception pass through.
+        auto bare = plugin->createNode({"NOSHM", "group", "flow", "bare"});
+        bare->setDownstream([](const standin::Delivery&) {});
+        note("propagations", bare->evaluate(&message).propagations);
+        bare->setDownstream(standin::throwing("Compute2", "mapping", "bad field"));
+        note("rethrown", bare->evaluate(&message).rethrown);
 
         // The tree and every record kind printed.
         reader.readStatsArea(1);
@@ -102,7 +138,10 @@ std::vector<std::string> nodeLife(standin::LogSink& log) {
         records.print();
         records.clearAndDestroy();
     }
-    bZOVTracing = 0;
+    // Messages are written with tracing off too (the switch needs exactly "On").
+    zovtest::configure("ZOVNodeTrace on\n");
+    standin::ScopedFailure failure("cniDefineNodeClass", 8);
+    note("factory returned", plugin->callEntry() != nullptr);
     std::vector<std::string> lines;
     for (const standin::LogRecord& r : log.all())
         lines.push_back(normalised(r));
@@ -116,7 +155,7 @@ std::vector<std::string> nodeLife(standin::LogSink& log) {
 std::vector<std::string> condensed(const std::vector<std::string>& raw) {
     std::vector<std::pair<std::string, int>> lines;    // a text and how often in a row
     std::vector<std::pair<std::string, size_t>> open;  // "unit function ... | " and its entry
-    std::map<std::string, size_t> seen;  // a call's lines and where they first appear
+    std::map<std::string, size_t> seen;                // a call's lines and where they first appear
     const auto append = [&](const std::string& line) {
         if (!lines.empty() && lines.back().first == line)
             return ++lines.back().second, false;
