@@ -12,7 +12,6 @@
 
 #include "support/plugin_env.h"
 #include "zov/zovcstir.h"
-#include "zov/zovpattr.h"
 
 namespace {
 
@@ -263,20 +262,6 @@ TEST_F(ContextTest, AttributesForwardedAndCopiedIntoBuffersOfEveryLength) {
     EXPECT_TRUE(node->getAttributeName(0, 5).terminated);
     EXPECT_EQ(node->getAttributeName(1000).result, 1);
     EXPECT_EQ(plugin->functions()->getAttributeName(node->context(), 0, nullptr, 10), 1);
-}
-
-TEST(AttributesList, FindGivesTheFirstEntryOfAName) {
-    ZOV_Attributes_List list;
-    const ZOV_String type("type"), typ("typ"), one("1"), two("2");
-    list.append(new ZOV_Attribute(&type, &one));
-    list.append(new ZOV_Attribute(&type, &two));
-    EXPECT_TRUE(list.find(&type)->getValue() == "1");
-    EXPECT_EQ(list.find(&typ), nullptr);
-    EXPECT_EQ(list.find(nullptr), nullptr);
-    list.cleanup();
-    EXPECT_EQ(list.find(&type), nullptr);
-    list.append(new ZOV_Attribute(&type, nullptr));  // usable again after cleanup
-    EXPECT_TRUE(list.find(&type)->getValue().isEmpty());
 }
 
 }  // namespace
