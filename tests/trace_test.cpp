@@ -67,16 +67,10 @@ TEST(Exports, OnlyTheEntryPointsAreExportedUnderTheirCNames) {
     dlclose(library);
 }
 
-// The text of a message is in the transcript.
-TEST_F(TraceTest, TracingOffWritesMessagesOnly) {
+// A whole node life with tracing off: not one trace line (messages are
+// written all the same: the transcript shows them).
+TEST_F(TraceTest, TracingOffWritesNoTraceLine) {
     zovtest::configure("ZOVNodeTrace on\n");
-    {
-        standin::ScopedFailure failure("cniCreateNodeFactory", 12);
-        EXPECT_EQ(zovtest::loadPlugin()->factory(), nullptr);
-    }
-    EXPECT_EQ(log.withNumber(2).at(0).inserts.at(0), "cniCreateNodeFactory");
-
-    // A whole node life: not one trace line.
     auto plugin = zovtest::loadPlugin();
     auto node = plugin->createNode({"BRK", "group", "flow", "node"});
     node->setAttribute("eventMessage", "passing");

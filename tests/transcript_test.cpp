@@ -142,6 +142,8 @@ std::vector<std::string> nodeLife(standin::LogSink& log) {
     zovtest::configure("ZOVNodeTrace on\n");
     standin::ScopedFailure failure("cniDefineNodeClass", 8);
     note("factory returned", plugin->callEntry() != nullptr);
+    standin::ScopedFailure noFactory("cniCreateNodeFactory", 12);
+    note("factory returned", plugin->callEntry() != nullptr);
     std::vector<std::string> lines;
     for (const standin::LogRecord& r : log.all())
         lines.push_back(normalised(r));
