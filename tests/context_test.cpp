@@ -1,8 +1,9 @@
-// The node context: terminals, names and UUID at creation, failures while
-// creating, pass-through without a monitoring node, exceptions handed back to
-// the broker, bit streams of every length (run under AddressSanitizer too:
-// nothing beyond a short stream may be read), the queued time, and the node
-// attributes.
+// The node context: terminals, names and UUID at creation, an exception
+// handed back to the broker, bit streams of every length (run under
+// AddressSanitizer too: nothing beyond a short stream may be read), the
+// queued time, and the attributes as the monitoring node and the broker's
+// buffers receive them. Failed set-ups, the pass-through without a
+// monitoring node and the attribute results are lines of the transcript.
 #include <gtest/gtest.h>
 
 #include <cstdio>
