@@ -1,27 +1,25 @@
 // End to end: the node library loaded by the host program (the stand-in
 // broker) into execution-group processes with several flow threads each, and
-// the shared memory read back by the viewer as the monitoring agent reads it.
-// The host reports what it sent (counts, exact sizes, the range each queued
-// time must lie in); the viewer's JSON must agree to the byte and the
-// millisecond. Also: stopping, and a process killed with SIGKILL.
+// the shared memory read back by the viewer, run by the host while its
+// workload is done and between the stops of its groups. The host reports what
+// it sent (counts, exact sizes, the range each queued time must lie in); the
+// viewer must agree to the byte and the millisecond. Also: processor time, and
+// the README's deployment example stopped with SIGTERM.
 //
 // The test program runs inside zovsandbox; the programs it starts share its
-// private /tmp, /opt, /var and IPC namespace, so every IPC object listed here
-// belongs to them.
+// private /tmp and IPC namespace, so every IPC object seen here is theirs.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/ipc.h>
-#include <sys/msg.h>
-#include <sys/sem.h>
-#include <unistd.h>
 
+#include <array>
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "broker/deployment.h"
 #include "support/host_programs.h"
@@ -31,90 +29,17 @@ namespace {
 
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
-using zovtest::Ending;
-using zovtest::PausePoints;
-using zovtest::Program;
 
-constexpr char kHost[] = ZOV_BROKERHOST_PATH;
-constexpr char kViewer[] = ZOV_LUMENAVIEW_PATH;
-constexpr char kPlugin[] = ZOV_PLUGIN_PATH;
-
-// Generous: the machine running the suite may be busy.
-constexpr auto kRunLimit = 180s;
+constexpr auto kRunLimit = 180s;  // generous: the machine may be busy
 
 // Event data area with the default area size: (32768 - 64) / 208 records.
-constexpr int kAreaHeader = 64;
-constexpr int kEventRecord = 208;
+constexpr int kAreaHeader = 64, kEventRecord = 208;
 constexpr int kEventCapacity = (32768 - kAreaHeader) / kEventRecord;
 
-// ---------------------------------------------------------------------------
-// A deployment described once, written as the host's deployment file and used
-// for the expectations.
-
-struct NodePlan {
-    std::string name;
-    std::string type;                // "input", "output" or "other"
-    std::string eventMessage = "";  // empty: no event per message
-    bool queueTime = true;
-};
-
-struct FlowPlan {
-    std::string group, name;
-    int threads;
-    long messages;
-    std::string size = "364";
-    double age = 0;
-    double throwShare = 0;
-    long cpuMicros = 0;
-    long waitMicros = 0;
-    std::vector<NodePlan> nodes = {};
-
-    std::string path() const { return group + "/" + name; }
-    long throwingPerThread() const {
-        return static_cast<long>(std::floor(static_cast<double>(messages) * throwShare));
-    }
-    const NodePlan* node(const std::string& label) const {
-        for (const NodePlan& n : nodes) {
-            if (n.name == label)
-                return &n;
-        }
-        return nullptr;
-    }
-};
-
-struct Plan {
-    std::string broker, uuid;
-    std::vector<FlowPlan> flows;
-
-    std::string text() const {
-        std::ostringstream out;
-        out << "[broker]\nname = " << broker << "\nuuid = " << uuid << "\n";
-        std::set<std::string> groups;
-        for (const FlowPlan& f : flows)
-            out << (groups.insert(f.group).second ? "[group " + f.group + "]\n" : "");
-        for (const FlowPlan& f : flows) {
-            out << "[flow " << f.path() << "]\nthreads = " << f.threads
-                << "\nmessages = " << f.messages << "\nsize = " << f.size << "\nage = " << f.age
-                << "\nthrow = " << f.throwShare << "\ncpu = " << f.cpuMicros
-                << "\nwait = " << f.waitMicros << "\n";
-            for (const NodePlan& n : f.nodes) {
-                out << "[node " << f.path() << "/" << n.name << "]\ntype = " << n.type
-                    << "\ncollectQueueTime = " << (n.queueTime ? "yes" : "no") << "\n";
-                if (!n.eventMessage.empty())
-                    out << "eventMessage = " << n.eventMessage << "\n";
-            }
-        }
-        return out.str();
-    }
-};
-
-// ---------------------------------------------------------------------------
-// What the host printed about one flow.
-
+// What the host printed about each flow.
 struct Sent {
     long evaluated = 0, rethrown = 0, reachedEnd = 0;
-    long long sizeSum = 0, sizeMin = 0, sizeMax = 0;
-    long long queuedLowMs = 0, queuedHighMs = 0;
+    long long sizeMin = 0, sizeMax = 0, sizeSum = 0, queuedLowMs = 0, queuedHighMs = 0;
 };
 
 std::map<std::string, Sent> parseFigures(const std::string& out) {
@@ -134,487 +59,378 @@ std::map<std::string, Sent> parseFigures(const std::string& out) {
     return figures;
 }
 
-// ---------------------------------------------------------------------------
-// The viewer's JSON document of a broker.
-
-Json view(const std::string& uuid) {
-    std::string out, err;
-    const Ending ending =
-        zovtest::runProgram({kViewer, "-f", "json", "-e", "-b", uuid}, 60s, out, err);
-    EXPECT_TRUE(ending.succeeded()) << "lumenaview " << ending.describe() << ": " << err;
-    Json document = Json::parse(out, nullptr, false);
-    EXPECT_TRUE(document.is_array() && document.size() == 1) << out;
-    return document.is_array() && document.size() == 1 ? document[0] : Json::object();
-}
-
-// The group, flow or node at "G", "G/F" or "G/F/N"; the broker at "".
-const Json* at(const Json& v, const std::string& path) {
+// The group, flow or node at "G", "G/F" or "G/F/N" of a broker's document.
+Json at(const Json& broker, const std::string& path) {
     static const char* const kLevels[] = {"execution_groups", "message_flows", "nodes"};
-    const Json* here = &v;
-    std::stringstream labels(path);
+    Json here = broker;
+    std::istringstream labels(path);
     int level = 0;
-    for (std::string label; std::getline(labels, label, '/');) {
-        const auto items = here->find(kLevels[level++]);
-        if (items == here->end())
-            return nullptr;
-        const Json* next = nullptr;
-        for (const Json& item : *items)
-            next = next == nullptr && item.value("label", "") == label ? &item : next;
-        if (next == nullptr)
-            return nullptr;
+    for (std::string label; std::getline(labels, label, '/'); ++level) {
+        Json next;
+        for (const Json& item : here[kLevels[level]])
+            next = item["label"] == label ? item : next;
         here = next;
     }
     return here;
 }
 
-const Json* area(const Json& v, const std::string& eyecatcher) {
-    for (const Json& a : v["areas"]) {
-        if (a["eyecatcher"] == eyecatcher)
-            return &a;
-    }
-    return nullptr;
-}
-
-// The bytes of a hexadecimal field up to the first zero byte.
-std::string textOfHex(const std::string& hex) {
-    std::string text;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        const char c = static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-        if (c == 0)
-            break;
-        text += c;
-    }
-    return text;
-}
-
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::stringstream in(text);
-    for (std::string part; std::getline(in, part, separator);)
-        parts.push_back(part);
-    return parts;
-}
-
-// "2024-05-01T10:20:30Z" as seconds since 1970.
-int64_t isoSeconds(const std::string& iso) {
+// "2024-05-01T10:20:30+02:00" as seconds since 1970.
+int64_t isoSeconds(const Json& iso) {
     std::tm t{};
-    strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%S%z", &t);
+    strptime(iso.get<std::string>().c_str(), "%Y-%m-%dT%H:%M:%S%z", &t);
     return static_cast<int64_t>(timegm(&t)) - t.tm_gmtoff;
 }
 
-// A descriptor's put date and time (UTC) as milliseconds since 1970.
-int64_t putMilliseconds(const std::string& date, const std::string& time) {
-    std::tm t{};
-    t.tm_year = std::stoi(date.substr(0, 4)) - 1900;
-    t.tm_mon = std::stoi(date.substr(4, 2)) - 1;
-    t.tm_mday = std::stoi(date.substr(6, 2));
-    t.tm_hour = std::stoi(time.substr(0, 2));
-    t.tm_min = std::stoi(time.substr(2, 2));
-    t.tm_sec = std::stoi(time.substr(4, 2));
-    return static_cast<int64_t>(timegm(&t)) * 1000 + std::stoi(time.substr(6, 2)) * 10;
-}
-
-// ---------------------------------------------------------------------------
-// One run of the host program in a directory of its own (made by the pause
-// points' script).
-
-class HostRun {
-  public:
-    HostRun(const std::string& name, const Plan& plan)
-        : dir("/tmp/e2e/" + name), pauses(dir) {
-        zovtest::writeFile(dir + "/deployment.conf", plan.text());
+// brokerhost running a deployment in a directory of its own.
+struct Host {
+    Host(const std::string& name, const std::string& deployment) : dir("/tmp/e2e/" + name) {
+        std::filesystem::create_directories(dir);
+        std::ofstream(dir + "/deployment.conf") << deployment;
     }
-
-    // Starts the host with the given options before the plug-in and deployment.
     void start(std::vector<std::string> options) {
-        std::vector<std::string> argv{kHost, "--log", dir + "/host.log"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        argv.push_back(kPlugin);
-        argv.push_back(dir + "/deployment.conf");
-        program = std::make_unique<Program>(argv, dir + "/host.out", dir + "/host.err");
-        ASSERT_TRUE(program->started());
+        options.insert(options.begin(), {ZOV_BROKERHOST_PATH, "--log", dir + "/host.log"});
+        options.insert(options.end(), {ZOV_PLUGIN_PATH, dir + "/deployment.conf"});
+        program = std::make_unique<zovtest::Program>(options, dir + "/host.out", dir + "/host.err");
     }
-    bool pausedAt(const std::string& tag) {
-        return pauses.waitUntilPaused(tag, *program, kRunLimit);
+    // A command for --then or --between-stops saving what the viewer shows
+    // then (TAG.json) and the named mutexes (TAG.locks); `tag` may name shell
+    // variables, expanded when the host runs it.
+    std::string snapshot(const std::string& tag) const {
+        const std::string viewer = ZOV_LUMENAVIEW_PATH;
+        return viewer + " -f json -e >" + dir + "/" + tag + ".json; " + viewer +
+               " --locks -f json >" + dir + "/" + tag + ".locks";
     }
-    Ending finish() { return program->wait(kRunLimit); }
-    std::string out() const { return zovtest::readFile(dir + "/host.out"); }
-    std::string err() const { return zovtest::readFile(dir + "/host.err"); }
-    std::string log() const { return zovtest::readFile(dir + "/host.log"); }
+    std::string file(const std::string& name) const {
+        std::ifstream in(dir + "/" + name);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // The first (only) broker's document of a snapshot; null when none.
+    Json shown(const std::string& tag) const {
+        const Json document = Json::parse(file(tag + ".json"), nullptr, false);
+        return document.is_array() && !document.empty() ? document[0] : Json();
+    }
 
     const std::string dir;
-    PausePoints pauses;
-    std::unique_ptr<Program> program;
+    std::unique_ptr<zovtest::Program> program;
 };
 
-// Semaphore sets whose value is not 1: a lock held by someone.
-std::vector<int> heldSemaphores() {
-    std::vector<int> held;
-    for (const zovtest::IpcObject& sem : zovtest::ipcObjects("sem")) {
-        if (zovtest::semaphoreValue(sem.id) != 1)
-            held.push_back(sem.id);
-    }
-    return held;
-}
-
-
 // ---------------------------------------------------------------------------
-// Two execution-group processes with four flow threads each, 40000 messages
-// in the default suite. The run is made once; each test looks at one side.
+// Two execution-group processes with four flow threads each, 40000 messages.
+// The run is made once; each test looks at one side of it.
 
-Plan twoGroupPlan(long messagesPerThread) {
-    Plan plan{"E2E_BROKER", "e2e-two-groups", {}};
-    FlowPlan orders{"EG1", "Orders", 4, messagesPerThread};
-    orders.size = "364-16384";
-    orders.age = 0.25;
-    orders.throwShare = 0.01;
-    orders.nodes = {
-        {"In", "input"}, {"Route", "other", "order routed"}, {"Out", "output", "", false}};
-    FlowPlan bills{"EG2", "Bills", 4, messagesPerThread};
-    bills.size = "1000-2000";
-    bills.age = 1.5;
-    bills.throwShare = 0.02;
-    bills.nodes = {{"Bill", "input", "bill seen"}};
-    plan.flows = {orders, bills};
-    return plan;
+constexpr char kTwoGroups[] = R"([broker]
+name = E2E_BROKER
+uuid = e2e-two-groups
+[group EG1]
+[group EG2]
+[flow EG1/Orders]
+threads = 4
+messages = 5000
+size = 364-16384
+age = 0.25
+throw = 0.01
+[node EG1/Orders/In]
+type = input
+[node EG1/Orders/Route]
+type = other
+eventMessage = order routed
+[node EG1/Orders/Out]
+type = output
+collectQueueTime = no
+[flow EG2/Bills]
+threads = 4
+messages = 5000
+size = 1000-2000
+age = 1.5
+throw = 0.02
+[node EG2/Bills/Bill]
+type = input
+eventMessage = bill seen
+)";
+
+// A node of the deployment as the expectations need it.
+struct Planned {
+    std::string group, flow, type, event;
+    bool queueTime;
+    standin::Workload work;
+};
+
+std::map<std::string, Planned> plannedNodes(const standin::Deployment& deployment) {
+    std::map<std::string, Planned> nodes;
+    for (const standin::GroupSpec& g : deployment.groups) {
+        for (const standin::FlowSpec& f : g.flows) {
+            for (const standin::NodeSpec& n : f.nodes) {
+                std::map<std::string, std::string> set(n.attributes.begin(), n.attributes.end());
+                nodes[g.name + "/" + f.name + "/" + n.name] = {g.name,
+                                                               g.name + "/" + f.name,
+                                                               set["type"],
+                                                               set["eventMessage"],
+                                                               set["collectQueueTime"] != "no",
+                                                               f.workload};
+            }
+        }
+    }
+    return nodes;
 }
 
-struct TwoGroupResults {
-    bool complete = false;
-    Plan plan;
-    std::map<std::string, Sent> sent;
-    Json whileIdle;       // every node present, no message in flight
-    Json afterFirstStop;  // EG1 stopped, EG2 still there
-    std::vector<int> heldWhileIdle;
-    std::vector<zovtest::IpcObject> queuesWhileIdle;
-    Ending ending;
+struct TwoGroupRun {
+    std::map<std::string, Planned> nodes;  // by "G/F/N"
+    std::map<std::string, Sent> sent;      // by "G/F"
+    Json whileIdle, afterFirstStop;        // every node idle; EG1 stopped, EG2 not
+    Json locksWhileIdle;
+    zovtest::Ending ending;
     std::string hostErr, hostLog;
     std::vector<zovtest::IpcObject> leftovers;
     int keyFilesLeft = -1;
-    int64_t startMs = 0, endMs = 0;
+    int64_t started = 0;
 };
-
-// Runs the plan with the host pausing once the workload is done and again
-// after the first group has stopped.
-void runTwoGroups(TwoGroupResults& r) {
-    HostRun run("two-groups", r.plan);
-    r.startMs = zovtest::wallMilliseconds();
-    run.start({"--fork-groups", "--then", run.pauses.command("idle"), "--between-stops",
-               run.pauses.command("stop-$BROKERHOST_STOPPED")});
-    if (!run.pausedAt("idle")) {
-        r.hostErr = run.err();
-        return;
-    }
-    r.endMs = zovtest::wallMilliseconds();
-    r.sent = parseFigures(run.out());
-    r.heldWhileIdle = heldSemaphores();
-    r.queuesWhileIdle = zovtest::ipcObjects("msg");
-    r.whileIdle = view(r.plan.uuid);
-    run.pauses.resume("idle");
-    if (!run.pausedAt("stop-EG1")) {
-        r.hostErr = run.err();
-        return;
-    }
-    r.afterFirstStop = view(r.plan.uuid);
-    run.pauses.resume("stop-EG1");
-    r.ending = run.finish();
-    r.hostErr = run.err();
-    r.hostLog = run.log();
-    r.leftovers = zovtest::allIpcObjects();
-    r.keyFilesLeft = zovtest::keyFileCount();
-    r.complete = true;
-}
 
 class TwoGroupProcesses : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        results = new TwoGroupResults;
-        results->plan = twoGroupPlan(5000);
-        runTwoGroups(*results);
+        r = new TwoGroupRun;
+        standin::Deployment deployment;
+        standin::DeploymentError error;
+        std::istringstream text(kTwoGroups);
+        ASSERT_TRUE(standin::parseDeployment(text, deployment, error)) << error.message;
+        r->nodes = plannedNodes(deployment);
+        Host host("two-groups", kTwoGroups);
+        r->started = time(nullptr);
+        host.start({"--fork-groups", "--then", host.snapshot("idle"), "--between-stops",
+                    host.snapshot("stop-$BROKERHOST_STOPPED")});
+        r->ending = host.program->wait(kRunLimit);
+        r->sent = parseFigures(host.file("host.out"));
+        r->whileIdle = host.shown("idle");
+        r->afterFirstStop = host.shown("stop-EG1");
+        r->locksWhileIdle = Json::parse(host.file("idle.locks"), nullptr, false);
+        r->hostErr = host.file("host.err");
+        r->hostLog = host.file("host.log");
+        r->leftovers = zovtest::allIpcObjects();
+        r->keyFilesLeft = zovtest::keyFileCount();
     }
-    static void TearDownTestSuite() {
-        delete results;
-        results = nullptr;
+    static void TearDownTestSuite() { delete r; }
+    void SetUp() override {
+        ASSERT_FALSE(r->whileIdle.is_null() || r->afterFirstStop.is_null()) << r->hostErr;
     }
-    void SetUp() override { ASSERT_TRUE(results->complete) << results->hostErr; }
 
-    static inline TwoGroupResults* results = nullptr;
+    static inline TwoGroupRun* r = nullptr;
 };
 
+// Every failure went back through every node to the host; with tracing off,
+// nothing at all was logged.
 TEST_F(TwoGroupProcesses, EveryFlowRanAndEveryFailureReachedTheBroker) {
-    const TwoGroupResults& r = *results;
-    EXPECT_TRUE(r.ending.succeeded()) << r.ending.describe() << r.hostErr;
-    for (const FlowPlan& flow : r.plan.flows) {
-        ASSERT_EQ(r.sent.count(flow.path()), 1u) << flow.path();
-        const Sent& s = r.sent.at(flow.path());
-        EXPECT_EQ(s.evaluated, flow.threads * flow.messages) << flow.path();
-        // The node's rethrow unwound back through every node to the host.
-        EXPECT_EQ(s.rethrown, flow.threads * flow.throwingPerThread()) << flow.path();
-        EXPECT_EQ(s.reachedEnd, s.evaluated - s.rethrown) << flow.path();
+    EXPECT_TRUE(r->ending.succeeded()) << r->ending.describe() << r->hostErr;
+    for (const auto& [path, node] : r->nodes) {
+        ASSERT_EQ(r->sent.count(node.flow), 1u) << node.flow;
+        const Sent& s = r->sent.at(node.flow);
+        EXPECT_EQ(s.evaluated, node.work.threads * node.work.messages) << path;
+        EXPECT_EQ(s.rethrown, node.work.threads *
+                                  static_cast<long>(node.work.messages * node.work.throwFraction));
+        EXPECT_EQ(s.reachedEnd, s.evaluated - s.rethrown) << path;
     }
-    // Nothing failed, and with tracing off nothing at all was logged.
-    EXPECT_EQ(r.hostLog, "");
+    EXPECT_EQ(r->hostLog, "");
 }
 
 // Every node's figures are exactly what the host sent through it, and the
-// sums the agent makes per flow, execution group and broker, by node type,
-// add them up. Each queued time lies between the put time written into the
-// descriptor and the wall clock read by the host around the evaluation; the
-// node truncates to the millisecond, and its double arithmetic may land one
-// below.
+// sums per flow, execution group and broker, by node type, add them up. Each
+// queued time lies between the put time in the descriptor and the wall clock
+// read by the host around the evaluation; the node truncates to the
+// millisecond, and its double arithmetic may land one below.
 TEST_F(TwoGroupProcesses, FiguresInTheAreaAreExactAndAddUp) {
-    const TwoGroupResults& r = *results;
-    const Json& v = r.whileIdle;
-    const auto range = [](const Json& figure) {
-        return Json{figure["sum"], figure["min"], figure["max"]};
-    };
-    struct Sum {
-        long long messages = 0, size = 0, min = INT64_MAX, max = 0;
-    };
-    std::map<std::string, std::map<std::string, Sum>> sums;  // scope -> slot -> sum
-    for (const FlowPlan& flow : r.plan.flows) {
-        const Sent& s = r.sent.at(flow.path());
-        EXPECT_GE(s.queuedLowMs, std::lround(flow.age * 1000) - 10) << flow.path();
-        for (const NodePlan& plan : flow.nodes) {
-            SCOPED_TRACE(flow.path() + "/" + plan.name);
-            for (const std::string& scope : {std::string(), flow.group, flow.path()}) {
-                Sum& sum = sums[scope][plan.type];
-                sum = {sum.messages + s.evaluated, sum.size + s.sizeSum,
-                       std::min(sum.min, s.sizeMin), std::max(sum.max, s.sizeMax)};
-            }
-            const Json* node = at(v, flow.path() + "/" + plan.name);
-            ASSERT_NE(node, nullptr);
-            EXPECT_EQ((*node)["type"], plan.type);
-            EXPECT_EQ((*node)["deleted"], false);
-            const Json& stats = (*node)["statistics"];
-            EXPECT_EQ(stats["messages"], s.evaluated);
-            EXPECT_EQ(range(stats["size_bytes"]), Json({s.sizeSum, s.sizeMin, s.sizeMax}));
-            const int64_t first = isoSeconds(stats["first_collection"]);
-            const int64_t last = isoSeconds(stats["last_collection"]);
-            EXPECT_GE(first, r.startMs / 1000);
-            EXPECT_LE(first, last);
-            EXPECT_LE(last, r.endMs / 1000 + 1);
-            const Json& queued = stats["queued_ms"];
-            if (!plan.queueTime) {
-                EXPECT_EQ(queued["sum"], 0);
-                EXPECT_EQ(queued["max"], 0);
-                continue;
-            }
-            EXPECT_GE(queued["min"].get<long long>(), s.queuedLowMs - 1);
-            EXPECT_LE(queued["max"].get<long long>(), s.queuedHighMs);
-            EXPECT_GE(queued["avg"].get<double>(), static_cast<double>(s.queuedLowMs - 1));
-            EXPECT_LE(queued["avg"].get<double>(), static_cast<double>(s.queuedHighMs));
+    const auto range = [](const Json& f) { return Json{f["sum"], f["min"], f["max"]}; };
+    // scope -> slot -> messages, size sum, min, max
+    std::map<std::string, std::map<std::string, std::array<long long, 4>>> sums;
+    for (const auto& [path, node] : r->nodes) {
+        SCOPED_TRACE(path);
+        const Sent& s = r->sent.at(node.flow);
+        EXPECT_GE(s.queuedLowMs, std::lround(node.work.ageSeconds * 1000) - 10);
+        for (const std::string& scope : {std::string(), node.group, node.flow}) {
+            auto& sum = sums[scope][node.type];
+            sum = {sum[0] + s.evaluated, sum[1] + s.sizeSum,
+                   sum[0] != 0 ? std::min(sum[2], s.sizeMin) : s.sizeMin,
+                   std::max(sum[3], s.sizeMax)};
         }
+        const Json here = at(r->whileIdle, path);
+        EXPECT_EQ(here["type"], node.type);
+        EXPECT_EQ(here["deleted"], false);
+        const Json& stats = here["statistics"];
+        EXPECT_EQ(stats["messages"], s.evaluated);
+        EXPECT_EQ(range(stats["size_bytes"]), Json({s.sizeSum, s.sizeMin, s.sizeMax}));
+        EXPECT_GE(isoSeconds(stats["first_collection"]), r->started);
+        EXPECT_LE(isoSeconds(stats["first_collection"]), isoSeconds(stats["last_collection"]));
+        EXPECT_LE(isoSeconds(stats["last_collection"]),
+                  r->whileIdle["snapshot"]["unix"].get<int64_t>());
+        const Json& queued = stats["queued_ms"];
+        if (!node.queueTime) {
+            EXPECT_EQ(Json({queued["sum"], queued["max"]}), Json({0, 0}));
+            continue;
+        }
+        EXPECT_GE(queued["min"].get<long long>(), s.queuedLowMs - 1);
+        EXPECT_LE(queued["max"].get<long long>(), s.queuedHighMs);
+        EXPECT_GE(queued["avg"].get<double>(), static_cast<double>(s.queuedLowMs - 1));
+        EXPECT_LE(queued["avg"].get<double>(), static_cast<double>(s.queuedHighMs));
     }
     for (const auto& [scope, slots] : sums) {
-        const Json* holder = at(v, scope);
-        ASSERT_NE(holder, nullptr) << scope;
         for (const std::string slot : {"input", "output", "other"}) {
-            SCOPED_TRACE(scope + " " + slot);
-            const Json& figures = (*holder)["sums"][slot];
-            const auto found = slots.find(slot);
-            EXPECT_EQ(figures["messages"], found == slots.end() ? 0 : found->second.messages);
-            if (found != slots.end()) {
-                const Sum& sum = found->second;
-                EXPECT_EQ(range(figures["size_bytes"]), Json({sum.size, sum.min, sum.max}));
-            }
+            const Json shown =
+                (scope.empty() ? r->whileIdle : at(r->whileIdle, scope))["sums"][slot];
+            const Json expected =
+                slots.count(slot) ? Json(slots.at(slot)) : Json{0, 0, nullptr, nullptr};
+            EXPECT_EQ(Json({shown["messages"], shown["size_bytes"]["sum"],
+                            shown["size_bytes"]["min"], shown["size_bytes"]["max"]}),
+                      expected)
+                << scope << " " << slot;
         }
     }
+}
+
+// The message id's text "GROUP/FLOW/THREAD/INDEX", from its hexadecimal bytes.
+std::vector<std::string> messageIdFields(const std::string& hex) {
+    std::string text;
+    for (size_t i = 0; i + 1 < hex.size() && hex.compare(i, 2, "00") != 0; i += 2)
+        text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    std::vector<std::string> fields;
+    std::istringstream in(text);
+    for (std::string field; std::getline(in, field, '/');)
+        fields.push_back(field);
+    return fields;
+}
+
+// A descriptor's put date and time (UTC, "YYYYMMDD", "HHMMSSTH") in seconds.
+double putSeconds(const std::string& date, const std::string& time) {
+    std::tm t{};
+    strptime((date + time.substr(0, 6)).c_str(), "%Y%m%d%H%M%S", &t);
+    return static_cast<double>(timegm(&t)) + std::stoi(time.substr(6, 2)) / 100.0;
 }
 
 // Every event posted went to the data area exactly once: the area's fill
 // level after all of them is fixed by their number. The survivors are whole,
 // linked to the right template, and carry their message's descriptor.
 TEST_F(TwoGroupProcesses, EventDataAreaHoldsTheExpectedEventsWrapping) {
-    const TwoGroupResults& r = *results;
     long posted = 0;
-    for (const FlowPlan& flow : r.plan.flows) {
-        const Sent& s = r.sent.at(flow.path());
-        for (const NodePlan& node : flow.nodes)
-            posted += node.eventMessage.empty() ? 0 : s.evaluated;
-        posted += s.rethrown * static_cast<long>(flow.nodes.size());  // every node records it
+    for (const auto& [path, node] : r->nodes) {  // every node records a rethrow
+        const Sent& s = r->sent.at(node.flow);
+        posted += (node.event.empty() ? 0 : s.evaluated) + s.rethrown;
     }
     ASSERT_GT(posted, kEventCapacity);
-    const Json* data = area(r.whileIdle, "zovcedar");
-    ASSERT_NE(data, nullptr);
-    EXPECT_EQ((*data)["last_offset"], kAreaHeader + kEventCapacity * kEventRecord);
-    EXPECT_EQ((*data)["next_offset"],
+    Json data;
+    for (const Json& area : r->whileIdle["areas"])
+        data = area["eyecatcher"] == "zovcedar" ? area : data;
+    EXPECT_EQ(data["last_offset"], kAreaHeader + kEventCapacity * kEventRecord);
+    EXPECT_EQ(data["next_offset"],
               kAreaHeader + ((posted - 1) % kEventCapacity + 1) * kEventRecord);
 
-    const Json& events = r.whileIdle["events"];
+    const Json& events = r->whileIdle["events"];
     ASSERT_EQ(events.size(), static_cast<size_t>(kEventCapacity));
     std::map<std::string, std::set<long long>> threadsOfFlow;
     for (const Json& e : events) {
-        ASSERT_FALSE(e["template"].is_null()) << e.dump();
         const Json& t = e["template"];
-        const std::vector<std::string> id = split(textOfHex(e["message_id"]), '/');
-        ASSERT_EQ(id.size(), 4u) << e.dump();
-        const FlowPlan* flow = nullptr;
-        for (const FlowPlan& f : r.plan.flows)
-            flow = f.group == id[0] && f.name == id[1] ? &f : flow;
-        ASSERT_NE(flow, nullptr) << e.dump();
-        EXPECT_EQ(t["execution_group"], flow->group) << e.dump();
-        EXPECT_EQ(t["message_flow"], flow->name) << e.dump();
-        const NodePlan* node = flow->node(t["node"]);
-        ASSERT_NE(node, nullptr) << e.dump();
-        EXPECT_EQ(t["node_type"], node->type);
-        if (t["text"] != node->eventMessage) {
-            EXPECT_EQ(t["text"],
-                      "Exception found in brokerhost(" + flow->path() + "). simulated failure");
-            EXPECT_TRUE(standin::throwsDownstream(std::stol(id[3]), flow->throwShare)) << e.dump();
+        const std::vector<std::string> id = messageIdFields(e["message_id"]);
+        ASSERT_TRUE(t.is_object() && id.size() == 4) << e.dump();
+        const std::string flow = id[0] + "/" + id[1];
+        const auto node = r->nodes.find(flow + "/" + t["node"].get<std::string>());
+        ASSERT_NE(node, r->nodes.end()) << e.dump();
+        const Planned& planned = node->second;
+        EXPECT_EQ(Json({t["execution_group"], t["message_flow"], t["node_type"]}),
+                  Json({id[0], id[1], planned.type}));
+        if (t["text"] != planned.event) {
+            EXPECT_EQ(t["text"], "Exception found in brokerhost(" + flow + "). simulated failure");
+            EXPECT_TRUE(standin::throwsDownstream(std::stol(id[3]), planned.work.throwFraction))
+                << e.dump();
         }
-        EXPECT_EQ(e["put_appl_name"], "brokerhost");
-        EXPECT_EQ(e["put_appl_type"], 6);
-        const int64_t putMs = putMilliseconds(e["put_date"], e["put_time"]);
-        const int64_t eventSeconds = isoSeconds(e["event_time"]);
-        EXPECT_NEAR(static_cast<double>(eventSeconds) - putMs / 1000.0, flow->age, 1.5) << e.dump();
-        threadsOfFlow[flow->path()].insert(e["thread_id"].get<long long>());
+        EXPECT_EQ(Json({e["put_appl_name"], e["put_appl_type"]}), Json({"brokerhost", 6}));
+        EXPECT_NEAR(isoSeconds(e["event_time"]) - putSeconds(e["put_date"], e["put_time"]),
+                    planned.work.ageSeconds, 1.5)
+            << e.dump();
+        threadsOfFlow[flow].insert(e["thread_id"].get<long long>());
     }
-    for (const FlowPlan& flow : r.plan.flows)
-        EXPECT_LE(threadsOfFlow[flow.path()].size(), static_cast<size_t>(flow.threads));
+    for (const auto& [flow, threads] : threadsOfFlow)
+        EXPECT_LE(threads.size(), 4u) << flow;
 }
 
 // Between messages no lock is held anywhere, and every named mutex still has
 // its handles; once the last process has left, nothing is left at all.
 TEST_F(TwoGroupProcesses, NothingLockedWhileIdleAndNothingLeftAfterTheLastProcess) {
-    const TwoGroupResults& r = *results;
-    EXPECT_TRUE(r.heldWhileIdle.empty());
-    EXPECT_FALSE(r.queuesWhileIdle.empty());
-    for (const zovtest::IpcObject& queue : r.queuesWhileIdle)
-        EXPECT_GE(queue.count, 1) << "queue " << queue.id;
-    EXPECT_TRUE(r.leftovers.empty()) << r.leftovers.size() << " IPC objects left";
-    EXPECT_EQ(r.keyFilesLeft, 0);
+    ASSERT_TRUE(r->locksWhileIdle.is_array() && !r->locksWhileIdle.empty()) << r->locksWhileIdle;
+    for (const Json& lock : r->locksWhileIdle)
+        EXPECT_TRUE(lock["state"] == "free" && lock["handles"] >= 1) << lock;
+    EXPECT_TRUE(r->leftovers.empty()) << r->leftovers.size() << " IPC objects left";
+    EXPECT_EQ(r->keyFilesLeft, 0);
 }
 
 TEST_F(TwoGroupProcesses, StoppedGroupsNodesAreMarkedDeletedWithTheirFigures) {
-    const TwoGroupResults& r = *results;
-    const Json& before = r.whileIdle;
-    const Json& after = r.afterFirstStop;
-    ASSERT_NE(at(after, "EG1"), nullptr);
-    EXPECT_EQ((*at(before, "EG1"))["process"], "alive");
-    EXPECT_EQ((*at(after, "EG1"))["process"], "gone");
-    EXPECT_EQ((*at(after, "EG2"))["process"], "alive");
-    for (const FlowPlan& flow : r.plan.flows) {
-        for (const NodePlan& plan : flow.nodes) {
-            SCOPED_TRACE(flow.path() + "/" + plan.name);
-            const Json* was = at(before, flow.path() + "/" + plan.name);
-            const Json* now = at(after, flow.path() + "/" + plan.name);
-            ASSERT_NE(now, nullptr);
-            EXPECT_EQ((*now)["deleted"], flow.group == "EG1");
-            EXPECT_EQ((*now)["record_id"], (*was)["record_id"]);
-            EXPECT_EQ((*now)["statistics"]["messages"], (*was)["statistics"]["messages"]);
-        }
+    EXPECT_EQ(at(r->whileIdle, "EG1")["process"], "alive");
+    EXPECT_EQ(at(r->afterFirstStop, "EG1")["process"], "gone");
+    EXPECT_EQ(at(r->afterFirstStop, "EG2")["process"], "alive");
+    for (const auto& [path, node] : r->nodes) {
+        const Json was = at(r->whileIdle, path), now = at(r->afterFirstStop, path);
+        EXPECT_EQ(now["deleted"], node.group == "EG1") << path;
+        EXPECT_EQ(now["record_id"], was["record_id"]) << path;
+        EXPECT_EQ(now["statistics"]["messages"], was["statistics"]["messages"]) << path;
     }
 }
 
 // ---------------------------------------------------------------------------
-// Processor time, not wall time.
 
+// A flow that waits 20 ms of wall-clock time per message, using almost no
+// processor time, and one that spends 5 ms of processor time downstream.
 TEST(EndToEnd, ElapsedTimesAreProcessorTimesOfTheProcess) {
-    Plan plan{"E2E_CPU", "e2e-cpu", {}};
-    FlowPlan naps{"SLEEPER", "Naps", 4, 25};
-    naps.waitMicros = 20000;  // 20 ms of wall-clock time per message, almost no processor time
-    naps.nodes = {{"Nap", "other"}};
-    FlowPlan work{"WORKER", "Work", 1, 40};
-    work.cpuMicros = 5000;  // 5 ms of processor time per message
-    work.nodes = {{"Work", "other"}};
-    plan.flows = {naps, work};
-    HostRun run("cpu", plan);
-    run.start({"--fork-groups", "--then", run.pauses.command("idle")});
-    ASSERT_TRUE(run.pausedAt("idle")) << run.err();
-    const Json v = view(plan.uuid);
-    run.pauses.resume("idle");
-    EXPECT_TRUE(run.finish().succeeded()) << run.err();
-
-    const Json* nap = at(v, "SLEEPER/Naps/Nap");
-    const Json* worker = at(v, "WORKER/Work/Work");
-    ASSERT_NE(nap, nullptr);
-    ASSERT_NE(worker, nullptr);
-    const Json& napped = (*nap)["statistics"]["elapsed_ms"];
-    EXPECT_EQ((*nap)["statistics"]["messages"], 100);
-    EXPECT_LT(napped["max"].get<int>(), 10) << "a wall-clock wait counted as processor time";
-    EXPECT_LT(napped["sum"].get<long long>(), 100 * 2);
-    const Json& worked = (*worker)["statistics"]["elapsed_ms"];
-    EXPECT_EQ((*worker)["statistics"]["messages"], 40);
-    EXPECT_GE(worked["min"].get<int>(), 4) << "processor time spent downstream not counted";
+    Host host("cpu", R"([broker]
+name = E2E_CPU
+uuid = e2e-cpu
+[group SLEEPER]
+[group WORKER]
+[flow SLEEPER/Naps]
+threads = 4
+messages = 25
+wait = 20000
+[node SLEEPER/Naps/Nap]
+type = other
+[flow WORKER/Work]
+messages = 40
+cpu = 5000
+[node WORKER/Work/Work]
+type = other
+)");
+    host.start({"--fork-groups", "--then", host.snapshot("idle")});
+    ASSERT_TRUE(host.program->wait(kRunLimit).succeeded()) << host.file("host.err");
+    const Json v = host.shown("idle");
+    const Json napped = at(v, "SLEEPER/Naps/Nap")["statistics"];
+    const Json worked = at(v, "WORKER/Work/Work")["statistics"];
+    EXPECT_EQ(napped["messages"], 100);
+    EXPECT_LT(napped["elapsed_ms"]["max"], 10) << "a wall-clock wait counted as processor time";
+    EXPECT_LT(napped["elapsed_ms"]["sum"], 100 * 2);
+    EXPECT_EQ(worked["messages"], 40);
+    EXPECT_GE(worked["elapsed_ms"]["min"], 4) << "processor time spent downstream not counted";
 }
 
-// ---------------------------------------------------------------------------
-// A process killed with SIGKILL between messages.
-//
-// Killed between messages, the process holds no lock: its segment stays with
-// every record intact, and the next start attaches it and goes on with the
-// same records. What stays behind besides are the named mutexes' objects: the
-// dead process's handle messages are never taken back, so their queues,
-// semaphore sets and key files outlive every later user until an operator
-// removes them (ipcrm, rm). A process killed while holding a record's lock
-// is worse: the semaphore operation is not undone when a process dies, so the
-// semaphore stays at 0 and every later updater of that record waits forever;
-// only removing the semaphore set by hand (ipcrm) frees them.
-
-Plan killPlan(long messages) {
-    Plan plan{"E2E_KILL", "e2e-kill", {}};
-    FlowPlan flow{"EGK", "Flow", 4, messages};
-    flow.size = "364-1000";
-    flow.age = 0.1;
-    flow.nodes = {{"A", "input", "k seen"}, {"B", "output"}};
-    plan.flows = {flow};
-    return plan;
-}
-
-TEST(EndToEnd, KilledProcessLeavesASegmentTheNextStartContinues) {
-    constexpr long kKillAfter = 3000;
-    HostRun killed("kill", killPlan(1000000));
-    killed.start({"--kill-after", std::to_string(kKillAfter)});
-    const Ending death = killed.finish();
-    ASSERT_EQ(death.signal, SIGKILL) << death.describe() << killed.err();
-
-    // The segment stays, attached by nobody, with no lock held.
-    const std::vector<zovtest::IpcObject> segments = zovtest::ipcObjects("shm");
-    ASSERT_EQ(segments.size(), 1u);
-    EXPECT_EQ(segments[0].count, 0);
-    EXPECT_TRUE(heldSemaphores().empty());
-    const Json before = view("e2e-kill");
-    const Json* group = at(before, "EGK");
-    ASSERT_NE(group, nullptr);
-    EXPECT_EQ((*group)["process"], "gone");
-    const int killedPid = (*group)["process_id"];
-    std::map<std::string, std::string> recordIds;
-    for (const std::string label : {"A", "B"}) {
-        const Json* node = at(before, "EGK/Flow/" + label);
-        ASSERT_NE(node, nullptr);
-        EXPECT_EQ((*node)["deleted"], false) << "a killed process deletes nothing";
-        EXPECT_EQ((*node)["statistics"]["messages"], kKillAfter) << label;
-        recordIds[label] = (*node)["record_id"];
+// The deployment example of README.md, run as the README says: it parses,
+// its names reach the viewer intact, and SIGTERM to brokerhost stops every
+// group process and leaves nothing behind.
+TEST(EndToEnd, ReadmeExampleRunsShowsItsNamesAndStopsOnSigterm) {
+    std::ifstream readme(ZOV_SOURCE_DIR "/README.md");
+    const std::string text((std::istreambuf_iterator<char>(readme)), {});
+    const size_t start = text.find("```ini\n") + 7;
+    Host host("readme", text.substr(start, text.find("```", start) - start));
+    host.start({"--fork-groups"});
+    Json v;
+    for (int i = 0;
+         i < 200 && !(v["execution_groups"].size() == 2 && v["sums"]["input"]["messages"] > 0);
+         ++i) {
+        std::this_thread::sleep_for(50ms);
+        zovtest::Program({ZOV_LUMENAVIEW_PATH, "-f", "json"}, host.dir + "/now.json", "/dev/null")
+            .wait(kRunLimit);
+        v = host.shown("now");
     }
-
-    // The next start attaches the same segment and goes on with its records.
-    HostRun next("kill-restart", killPlan(250));
-    next.start({"--then", next.pauses.command("idle")});
-    ASSERT_TRUE(next.pausedAt("idle")) << next.err();
-    const Json after = view("e2e-kill");
-    next.pauses.resume("idle");
-    EXPECT_TRUE(next.finish().succeeded()) << next.err();
-    ASSERT_EQ(after["execution_groups"].size(), 1u);
-    ASSERT_EQ(after["execution_groups"][0]["message_flows"].size(), 1u);
-    EXPECT_EQ(after["execution_groups"][0]["message_flows"][0]["nodes"].size(), 2u);
-    EXPECT_EQ(after["detached_records"], 0);
-    EXPECT_NE((*at(after, "EGK"))["process_id"], killedPid);
-    EXPECT_GE(isoSeconds(after["reset_time"]), isoSeconds(before["reset_time"]));
-    for (const auto& [label, recordId] : recordIds) {
-        const Json* node = at(after, "EGK/Flow/" + label);
-        ASSERT_NE(node, nullptr);
-        EXPECT_EQ((*node)["record_id"], recordId) << label;
-        EXPECT_EQ((*node)["statistics"]["messages"], 4 * 250) << "counted afresh after the join";
+    EXPECT_FALSE(at(v, "ORDERS/OrderFlow/Zustellung-配送-🚚").is_null()) << v.dump();
+    kill(host.program->pid(), SIGTERM);
+    const zovtest::Ending ending = host.program->wait(20s);
+    EXPECT_EQ(ending.code, 128 + SIGTERM) << ending.describe() << host.file("host.err");
+    for (const Json& group : v["execution_groups"]) {
+        EXPECT_NE(kill(group["process_id"].get<int>(), SIGKILL), 0) << "a group process was left";
     }
-
-    // The last user removed the segment and its key file; the named mutexes
-    // the dead process never released stay, none of them locked.
-    EXPECT_TRUE(zovtest::ipcObjects("shm").empty());
-    EXPECT_TRUE(zovtest::tmpFilesEndingIn(".zovcshme").empty());
-    EXPECT_TRUE(heldSemaphores().empty());
-    zovtest::removeLeftovers();
     EXPECT_TRUE(zovtest::allIpcObjects().empty());
+    EXPECT_EQ(zovtest::keyFileCount(), 0);
 }
 
 }  // namespace

@@ -15,12 +15,6 @@ extern char** environ;
 
 namespace zovtest {
 
-namespace {
-
-constexpr auto kPoll = std::chrono::milliseconds(10);
-
-}  // namespace
-
 std::string Ending::describe() const {
     if (timedOut)
         return "timed out and was killed";
@@ -57,102 +51,31 @@ Program::Program(const std::vector<std::string>& argv, const std::string& outPat
 }
 
 Program::~Program() {
-    if (pid_ > 0 && !ended_) {
-        kill(pid_, SIGKILL);
-        reap(0);
-    }
-}
-
-bool Program::reap(int options) {
-    int status = 0;
-    const pid_t reaped = waitpid(pid_, &status, options);
-    if (reaped != pid_)
-        return false;
-    ended_ = true;
-    ending_ = endingOf(status);
-    return true;
+    wait(std::chrono::milliseconds(0));
 }
 
 bool Program::running() {
-    if (pid_ <= 0 || ended_)
-        return false;
-    return !reap(WNOHANG);
+    int status = 0;
+    if (pid_ <= 0 || ended_ || waitpid(pid_, &status, WNOHANG) != pid_)
+        return pid_ > 0 && !ended_;
+    ended_ = true;
+    ending_ = endingOf(status);
+    return false;
 }
 
 Ending Program::wait(std::chrono::milliseconds timeout) {
-    if (pid_ <= 0)
-        return Ending{};
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (running()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid_, SIGKILL);
-            reap(0);
-            ending_.timedOut = true;
-            break;
-        }
-        std::this_thread::sleep_for(kPoll);
+    while (running() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (running()) {
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        ended_ = true;
+        ending_ = endingOf(status);
+        ending_.timedOut = true;
     }
     return ending_;
-}
-
-Ending runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
-                  std::string& out, std::string& err) {
-    static int serial = 0;
-    const std::string base =
-        "/tmp/program-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
-    Ending ending;
-    {
-        Program program(argv, base + ".out", base + ".err");
-        ending = program.wait(timeout);
-    }
-    out = readFile(base + ".out");
-    err = readFile(base + ".err");
-    std::filesystem::remove(base + ".out");
-    std::filesystem::remove(base + ".err");
-    return ending;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool writeFile(const std::string& path, const std::string& text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path);
-    out << text;
-    return static_cast<bool>(out.flush());
-}
-
-PausePoints::PausePoints(std::string directory) : directory_(std::move(directory)) {
-    // Announces the point, then waits for the test's word to go on.
-    writeFile(directory_ + "/pause.sh", "d=" + directory_ +
-                                            "\n"
-                                            ": > \"$d/paused.$1\"\n"
-                                            "while [ ! -e \"$d/resume.$1\" ]; do sleep 0.01; done\n"
-                                            "rm -f \"$d/paused.$1\" \"$d/resume.$1\"\n");
-}
-
-std::string PausePoints::command(const std::string& tag) const {
-    return "sh " + directory_ + "/pause.sh " + tag;
-}
-
-bool PausePoints::waitUntilPaused(const std::string& tag, Program& host,
-                                  std::chrono::milliseconds timeout) {
-    const std::string flag = directory_ + "/paused." + tag;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!std::filesystem::exists(flag)) {
-        if (!host.running() || std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(kPoll);
-    }
-    return true;
-}
-
-void PausePoints::resume(const std::string& tag) {
-    writeFile(directory_ + "/resume." + tag, "");
 }
 
 std::vector<IpcObject> ipcObjects(const char* kind) {
@@ -195,12 +118,6 @@ std::vector<std::string> tmpFilesEndingIn(const std::string& suffix) {
         }
     }
     return names;
-}
-
-int64_t wallMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 }  // namespace zovtest

@@ -1,7 +1,6 @@
-// Test helpers for running programs end to end inside the test's sandbox: a
-// child program with its output in files and a deadline, pause points that
-// hold a host program in one of its commands until the test lets it go on, and
-// the System V IPC objects and key files of the sandbox's namespace.
+// Test helpers for programs and the System V IPC objects of the sandbox's
+// namespace: a child program with its output in files and a deadline, how a
+// program ended, the objects listed in /proc/sysvipc and key files in /tmp.
 #pragma once
 
 #include <sys/types.h>
@@ -35,41 +34,15 @@ class Program {
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
 
-    bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     bool running();  // reaps the program when it has ended
     // Waits until it ends; kills it once `timeout` has passed.
     Ending wait(std::chrono::milliseconds timeout);
 
   private:
-    bool reap(int options);
-
     pid_t pid_ = -1;
     bool ended_ = false;
     Ending ending_;
-};
-
-// Runs a program to its end; its output is read back into `out` and `err`.
-Ending runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
-                  std::string& out, std::string& err);
-
-std::string readFile(const std::string& path);
-bool writeFile(const std::string& path, const std::string& text);
-
-// A shell command for a host program's --then or --between-stops that stops
-// it at a named point until the test resumes it. Files in `directory`.
-class PausePoints {
-  public:
-    explicit PausePoints(std::string directory);
-    // The command to give the host; `tag` may name shell variables to expand
-    // when the command runs (e.g. "stop-$BROKERHOST_STOPPED").
-    std::string command(const std::string& tag) const;
-    // Waits until the host reached the point; false when `host` ended first or
-    // the time ran out.
-    bool waitUntilPaused(const std::string& tag, Program& host, std::chrono::milliseconds timeout);
-    void resume(const std::string& tag);
-
-  private:
-    std::string directory_;
 };
 
 // One System V IPC object of the namespace, from /proc/sysvipc.
@@ -85,8 +58,5 @@ std::vector<IpcObject> allIpcObjects();
 
 // Names of the files in /tmp whose name ends in `suffix`.
 std::vector<std::string> tmpFilesEndingIn(const std::string& suffix);
-
-// Milliseconds since 1970 on the wall clock.
-int64_t wallMilliseconds();
 
 }  // namespace zovtest
