@@ -248,7 +248,8 @@ int runOnce(int from, const std::vector<uint64_t>& seen, RunReport* report) {
         report->unfreed = injection.unfreed();
     }
     for (const standin::LogRecord& m : log.withNumber(ZOV_MSG_ALLOCATION_ERROR)) {
-        report->malformed |= m.inserts.size() != 1 || m.text != "Allocation Error in " + m.inserts[0] ||
+        report->malformed |= m.inserts.size() != 1 ||
+                             m.text != "Allocation Error in " + m.inserts[0] ||
                              m.source != "LumenaMonitorNode" || m.function != m.inserts[0];
         const size_t used = std::strlen(report->operations);
         if (!m.inserts.empty())
@@ -307,7 +308,8 @@ std::string problemsOf(const zovtest::ChildEnd& end, const RunReport& r) {
     add(failed && !reported && r.failed.nothrow && r.failedCall[0] == 0 && r.countsWrong,
         "counts went wrong unreported");
     if (!problems.empty() && failed)
-        problems += " (allocation " + std::to_string(r.index) + " in " + siteOf(r.failed.caller) + ")";
+        problems +=
+            " (allocation " + std::to_string(r.index) + " in " + siteOf(r.failed.caller) + ")";
     return problems;
 }
 

@@ -41,7 +41,8 @@ class AllocationScope {
     inline static thread_local AllocationScope* current = nullptr;
     inline static std::atomic<long> liveCount{0};
 
-    __attribute__((noinline)) static void* allocate(std::size_t n, const Allocation& what) noexcept {
+    __attribute__((noinline)) static void* allocate(std::size_t n,
+                                                    const Allocation& what) noexcept {
         AllocationScope* scope = current;
         const bool counted = scope != nullptr && scope->counts(what);
         if (counted && scope->fails(++scope->count_, what))
@@ -73,7 +74,8 @@ class AllocationScope {
 }  // namespace zovtest
 
 void* operator new(std::size_t n) {
-    if (void* p = zovtest::AllocationScope::allocate(n, {false, false, __builtin_return_address(0)}))
+    if (void* p =
+            zovtest::AllocationScope::allocate(n, {false, false, __builtin_return_address(0)}))
         return p;
     throw std::bad_alloc();
 }
