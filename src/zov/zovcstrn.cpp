@@ -207,7 +207,18 @@ bool ZOV_String::operator==(const ZOV_String& other) const {
     return length == 0 || std::memcmp(value, other.value, length * sizeof(unsigned short)) == 0;
 }
 
-bool ZOV_String::operator==(const char* text) const { return *this == ZOV_String(text); }
+// Compared in place, each byte widened as strtozov widens it: a comparison
+// allocates nothing, so it cannot fail (a node type compared through a
+// temporary string that could not be held went silently to "other").
+bool ZOV_String::operator==(const char* text) const {
+    const size_t n = text == nullptr ? 0 : std::strlen(text);
+    if (n != length) return false;
+    for (size_t i = 0; i < n; ++i) {
+        const auto widened = static_cast<int16_t>(static_cast<signed char>(text[i]));
+        if (value[i] != static_cast<unsigned short>(widened)) return false;
+    }
+    return true;
+}
 
 char* ZOV_String::getcValue() {
     if (status != 0 || value == nullptr) return nullptr;
