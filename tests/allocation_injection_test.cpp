@@ -1,32 +1,25 @@
-// Allocation failures through a broker's whole scenario: the library loaded as
-// the broker loads it, three nodes in two flows of one execution group with
-// their attributes set, messages with events that wrap the event data area, a
-// null message, an exception downstream, a statistics maximum, a node deleted
-// and joining again, a reader rebuilding the tree and the events, and every
-// node deleted.
-//
-// Failed are the nothrow allocations, wherever made, and the throwing ones the
-// library's own code makes (its containers); the harness's never. Each run is
-// a child process that fails the first allocation, from a given one on, whose
-// call stack no earlier run has failed: a loop that allocates alike on every
-// turn is failed once, not once a turn. Every run must end normally in time
-// (so no exception left the library), leave no System V object and no key
-// file, free every counted allocation and still bring the downstream
-// exception back to the broker. A failed object allocation must be reported
-// as "Allocation Error in %s" naming the operation; a string's character
-// buffer is absorbed by the string, which logs nothing, so then a run whose
-// counts come out wrong must have a report.
+// Allocation failures through a broker's whole scenario (see scenario()).
+// Failed are the nothrow allocations, wherever made, and the throwing ones of
+// the library's own code (its containers); the harness's never. Each run is a
+// child process failing the first allocation, from a given one on, whose call
+// stack no earlier run failed: a loop that allocates alike on every turn is
+// failed once, not once a turn. Every run must end normally in time (so no
+// exception left the library), leave no System V object or key file, free
+// every counted allocation and still return the downstream exception to the
+// broker. A failed object allocation must be reported as "Allocation Error in
+// %s" naming the operation; a string absorbs a failed character buffer (it
+// logs nothing), but counts that come out wrong must then have a report.
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <gtest/gtest.h>
-#include <link.h>
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <map>
-#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/allocation_control.h"
@@ -36,6 +29,8 @@
 #include "zov/zovcbrkr.h"
 #include "zov/zovcnoir.h"
 #include "zov/zovcrcst.h"
+#include "zov/zovcshme.h"
+#include "zov/zovcstar.h"
 #include "zov/zovcstir.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -49,25 +44,20 @@ constexpr char kUuid[] = "inject-uuid";
 // Event data area of (8192 - 64) / 208 = 39 records: 45 events wrap it.
 constexpr char kConfig[] = "ZOVMemorySize 8192\n";
 
-// The loaded library's code: templates it instantiates are part of it.
-uintptr_t libraryBegin = 0, libraryEnd = 0;
+// Base address of the loaded library: templates it instantiates are its code.
+const void* libraryBase = nullptr;
 
-void findLibraryCode() {
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, size_t, void*) {
-            if (std::strstr(info->dlpi_name, "libzovpnode") == nullptr)
-                return 0;
-            for (int i = 0; i < info->dlpi_phnum; ++i) {
-                const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-                if (segment.p_type == PT_LOAD && (segment.p_flags & PF_X) != 0) {
-                    libraryBegin = info->dlpi_addr + segment.p_vaddr;
-                    libraryEnd = libraryBegin + segment.p_memsz;
-                }
-            }
-            return 1;
-        },
-        nullptr);
-}
+// Operations whose own allocations, nothrow and throwing, fail in the walk:
+// each must be reported at least once.
+constexpr const char* kOperations[] = {"zovCreateNodeContext",
+                                       "ZOV_Node_Context::ZOV_Node_Context",
+                                       "ZOV_Node_Context::getResourceNames",
+                                       "ZOV_Node_Context::insertAttribute",
+                                       "ZOV_Monitoring_Node::init",
+                                       "ZOV_Monitoring_Node::initEventMessage",
+                                       "ZOV_Broker::readStatsArea",
+                                       "ZOV_Shared_Area::writeRecord",
+                                       "ZOV_REIR::get"};
 
 // What a child run tells its parent, through a shared anonymous mapping.
 struct RunReport {
@@ -76,7 +66,7 @@ struct RunReport {
     int index = 0;  // its number among the counted allocations
     uint64_t stack = 0;
     int allocationErrors = 0;
-    char operations[512] = "";  // inserts of "Allocation Error in %s", one a line
+    unsigned operations = 0;    // bits of kOperations reported
     bool malformed = false;     // a message 1 with another text, source or function
     char failedCall[256] = "";  // the first message 2 (a call failed)
     long unfreed = 0;
@@ -100,8 +90,8 @@ class Injection : public zovtest::AllocationScope {
     Injection(int from, const std::vector<uint64_t>& seen, RunReport& report)
         : from_(from), seen_(seen), report_(report) {}
     bool counts(const zovtest::Allocation& a) override {
-        const auto caller = reinterpret_cast<uintptr_t>(a.caller);
-        return a.nothrow || (caller >= libraryBegin && caller < libraryEnd);
+        Dl_info info{};
+        return a.nothrow || (dladdr(a.caller, &info) != 0 && info.dli_fbase == libraryBase);
     }
     bool fails(int n, const zovtest::Allocation& a) override {
         if (report_.injected || n < from_)
@@ -155,9 +145,9 @@ bool throwOnce(const NodePtr& node) {
 }
 
 // Puts the stored message count at the maximum, as a long-running node
-// reaches it; its next message resets every statistic. One thread runs: no
-// lock is needed (and the test's copy of the code must not lock the loaded
-// library's records).
+// reaches it; its next message resets every statistic. Without the record's
+// lock: one thread runs, and the test's copy of the code must not lock the
+// loaded library's records.
 void pushToMaximum(const NodePtr& node) {
     ZOV_Monitoring_Node* monitor = usable(node) ? zovtest::monitorOf(*node) : nullptr;
     ZOV_STIR* record = monitor != nullptr ? monitor->getStatisticsRecord() : nullptr;
@@ -168,13 +158,13 @@ void pushToMaximum(const NodePtr& node) {
                 &maximum, sizeof maximum);
 }
 
-// A reader of the area, as the monitoring agent reads it: the message count
-// of each node label found.
-std::map<std::string, double> readBack(const ZOV_Resource_ID& id) {
-    std::map<std::string, double> counts;
+// A reader, as the monitoring agent reads: it rebuilds the tree and the
+// events and sums the statistics per node-type slot. Whether its sums and the
+// stored count of each node label are right.
+bool countsRight(const ZOV_Resource_ID& id) {
     ZOV_Broker reader(&id);
     if (reader.status != 0)
-        return counts;
+        return false;
     reader.readStatsArea(1);
     reader.initStatistics();
     ZOV_STIR input(0), output(0), other(0);
@@ -182,28 +172,24 @@ std::map<std::string, double> readBack(const ZOV_Resource_ID& id) {
     ZOV_Ordered_Record_Set events;
     reader.getEvents(&events);
     events.clearAndDestroy();
-    ZOV_Record_Set records;
-    reader.getRecords(&records);
-    // The test's own bookkeeping, outside the counted allocations.
-    zovtest::AllocationScope* const scope = zovtest::AllocationScope::current;
-    zovtest::AllocationScope::current = nullptr;
-    for (ZOV_Record* record : records) {
-        auto* node = dynamic_cast<ZOV_NOIR*>(record);
-        for (ZOV_Record* candidate : records) {
-            auto* stats = dynamic_cast<ZOV_STIR*>(candidate);
-            if (node != nullptr && stats != nullptr && stats->isChildOf(node)) {
-                ZOV_String label = node->getLabel();
-                counts[label.getcValue() != nullptr ? label.getcValue() : ""] =
-                    static_cast<double>(stats->getMessageCount());
-            }
-        }
-    }
-    records.clear();
+    // The test's own reading, outside the counted allocations.
+    zovtest::AllocationScope* const scope =
+        std::exchange(zovtest::AllocationScope::current, nullptr);
+    const auto stored = zovtest::readAreaCounts(reader).messages;
     zovtest::AllocationScope::current = scope;
-    return counts;
+    const std::map<std::string, double> expected = {
+        {"A", 3}, {"B", 2}, {"*Unknown*LumenaMonitor", 0}};
+    const std::vector sums = {zovtest::asDouble(input.getMessageCount()),
+                              zovtest::asDouble(output.getMessageCount()),
+                              zovtest::asDouble(other.getMessageCount())};
+    return stored == expected && sums == std::vector<double>{3, 2, 0};
 }
 
-// The whole scenario; false when a downstream exception was lost.
+// The library loaded, three nodes in two flows of one execution group with
+// their attributes set, messages with events that wrap the event data area, a
+// null message, an exception downstream, a statistics maximum, a node deleted
+// and joining again, a reader rebuilding the tree and the events, and every
+// node deleted. False when a downstream exception was lost.
 bool scenario(const ZOV_Resource_ID& readerId, bool& countsWrong) {
     standin::Plugin plugin(ZOV_PLUGIN_PATH);
     if (!plugin.ok())
@@ -232,9 +218,7 @@ bool scenario(const ZOV_Resource_ID& readerId, bool& countsWrong) {
     setUp(b, "B", "output", nullptr);
     send(a, 3);
     send(b, 2);
-    const std::map<std::string, double> expected = {
-        {"A", 3}, {"B", 2}, {"*Unknown*LumenaMonitor", 0}};
-    countsWrong = readBack(readerId) != expected;
+    countsWrong = !countsRight(readerId);
     return rethrown;
 }
 
@@ -251,10 +235,9 @@ int runOnce(int from, const std::vector<uint64_t>& seen, RunReport* report) {
         report->malformed |= m.inserts.size() != 1 ||
                              m.text != "Allocation Error in " + m.inserts[0] ||
                              m.source != "LumenaMonitorNode" || m.function != m.inserts[0];
-        const size_t used = std::strlen(report->operations);
-        if (!m.inserts.empty())
-            std::snprintf(report->operations + used, sizeof report->operations - used, "%s\n",
-                          m.inserts[0].c_str());
+        for (size_t i = 0; i < std::size(kOperations); ++i)
+            report->operations |=
+                !m.inserts.empty() && m.inserts[0] == kOperations[i] ? 1u << i : 0;
         ++report->allocationErrors;
     }
     for (const standin::LogRecord& m : log.withNumber(ZOV_MSG_FUNCTION_FAILED)) {
@@ -267,22 +250,16 @@ int runOnce(int from, const std::vector<uint64_t>& seen, RunReport* report) {
     return 0;
 }
 
-// The function that made the failed allocation, for the failure message.
+// Where the failed allocation was made (addr2line -f -C -e OBJECT OFFSET).
 std::string siteOf(const void* caller) {
     Dl_info info{};
     if (dladdr(caller, &info) == 0 || info.dli_fname == nullptr)
         return "?";
-    char command[512];
-    std::snprintf(command, sizeof command, "addr2line -f -C -e '%s' 0x%lx", info.dli_fname,
-                  static_cast<unsigned long>(reinterpret_cast<uintptr_t>(caller) -
-                                             reinterpret_cast<uintptr_t>(info.dli_fbase) - 1));
-    std::string site = "?";
-    if (FILE* pipe = popen(command, "r")) {
-        char line[512];
-        if (std::fgets(line, sizeof line, pipe) != nullptr)
-            site = std::string(line).substr(0, std::strcspn(line, "(\n"));
-        pclose(pipe);
-    }
+    const auto offset =
+        reinterpret_cast<uintptr_t>(caller) - reinterpret_cast<uintptr_t>(info.dli_fbase) - 1;
+    char site[512];
+    std::snprintf(site, sizeof site, "%s 0x%lx", info.dli_fname,
+                  static_cast<unsigned long>(offset));
     return site;
 }
 
@@ -317,9 +294,10 @@ TEST(AllocationInjection, EveryFailureInAWholeScenarioIsSurvivedCleanedUpAndRepo
     zovtest::configure(kConfig);
     ASSERT_TRUE(standin::writeBrokerRegistry(kBroker, kUuid));
     // Loaded here, so that the children know the library's code.
-    ASSERT_NE(dlopen(ZOV_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE), nullptr);
-    findLibraryCode();
-    ASSERT_LT(libraryBegin, libraryEnd);
+    void* library = dlopen(ZOV_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    Dl_info info{};
+    ASSERT_NE(dladdr(dlsym(library, "bipGetMessageflowNodeFactory"), &info), 0);
+    libraryBase = info.dli_fbase;
     stackHash();  // loads the unwinder before any run
     auto* report = static_cast<RunReport*>(mmap(nullptr, sizeof(RunReport), PROT_READ | PROT_WRITE,
                                                 MAP_SHARED | MAP_ANONYMOUS, -1, 0));
@@ -327,9 +305,8 @@ TEST(AllocationInjection, EveryFailureInAWholeScenarioIsSurvivedCleanedUpAndRepo
     zovtest::removeLeftovers();
 
     std::vector<uint64_t> seen;
-    std::set<std::string> operations;
-    int badRuns = 0, from = 1;
-    for (;;) {
+    unsigned operations = 0;
+    for (int from = 1, badRuns = 0; badRuns < 20;) {
         *report = RunReport{};
         const zovtest::ChildEnd end =
             zovtest::runChildWithin(60, [&] { return runOnce(from, seen, report); });
@@ -337,26 +314,43 @@ TEST(AllocationInjection, EveryFailureInAWholeScenarioIsSurvivedCleanedUpAndRepo
         if (!problems.empty()) {
             ADD_FAILURE() << problems;
             zovtest::removeLeftovers();
-            if (++badRuns == 20)
-                break;
+            ++badRuns;
         }
         if (!report->injected)
             break;
         seen.push_back(report->stack);
+        operations |= report->operations;
         from = report->index + 1;
-        for (const char* op = report->operations; *op != 0; op = std::strchr(op, '\n') + 1)
-            operations.insert(std::string(op, std::strchr(op, '\n')));
     }
     munmap(report, sizeof(RunReport));
-    std::printf("%zu allocation sites failed, %zu operations reported\n", seen.size(),
-                operations.size());
-    // Among them the operations whose own allocations, nothrow and throwing, fail.
-    for (const char* operation :
-         {"zovCreateNodeContext", "ZOV_Node_Context::ZOV_Node_Context",
-          "ZOV_Node_Context::getResourceNames", "ZOV_Node_Context::insertAttribute",
-          "ZOV_Monitoring_Node::init", "ZOV_Monitoring_Node::initEventMessage",
-          "ZOV_Broker::readStatsArea", "ZOV_Shared_Area::writeRecord", "ZOV_REIR::get"}) {
-        EXPECT_EQ(operations.count(operation), 1u) << operation << " never reported";
+    std::printf("%zu allocation sites failed\n", seen.size());
+    for (size_t i = 0; i < std::size(kOperations); ++i)
+        EXPECT_TRUE(operations & (1u << i)) << kOperations[i] << " never reported";
+}
+
+// A segment or area whose name cannot be held whole fails, reported: under a
+// cut name it would attach or lock under another key than every other
+// process uses for it. Each nothrow allocation of making both fails in turn.
+TEST(AllocationInjection, SegmentAndAreaNamesAreWholeOrTheirObjectFails) {
+    struct NothrowOnly : zovtest::AllocationScope {
+        using AllocationScope::AllocationScope;
+        bool counts(const zovtest::Allocation& a) override { return a.nothrow; }
+    };
+    zovtest::configure("ZOVMemorySize 8192\n");
+    const ZOV_String uuid("names-uuid");
+    for (int n = 1;; ++n) {
+        standin::LogSink log;
+        NothrowOnly scope(n);
+        ZOV_Shared_Memory segment(uuid);
+        ZOV_Stats_Area area(uuid);
+        const bool failed = segment.getStatus() != 0 || area.getStatus() != 0;
+        const bool sized = segment.memoryManager.getSize() == 3 * 8192 + 64 &&
+                           area.memoryManager.getSize() == 8192;
+        EXPECT_TRUE(segment.getStatus() != 0 || segment.path == "/tmp/names-uuid.zovcshme") << n;
+        EXPECT_TRUE(area.getStatus() != 0 || area.getPath() == "/tmp/names-uuid.zovcstar") << n;
+        if (scope.count() < n)
+            break;
+        EXPECT_TRUE((!failed && sized) || log.countWithNumber(ZOV_MSG_ALLOCATION_ERROR) > 0) << n;
     }
 }
 

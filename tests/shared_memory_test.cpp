@@ -5,8 +5,11 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "broker/harness.h"
 #include "support/area_support.h"
@@ -30,12 +33,6 @@ class SharedMemoryTest : public ::testing::Test {
     }
 };
 
-unsigned int segmentSizeFor(const char* config) {
-    zovtest::configure(config);
-    ZOV_Shared_Memory segment(ZOV_String("size-uuid"));
-    return segment.memoryManager.getSize();
-}
-
 shmid_ds segmentState(int id) {
     shmid_ds state{};
     EXPECT_EQ(shmctl(id, IPC_STAT, &state), 0);
@@ -53,111 +50,89 @@ int tableIndexOf(const void* address) {
 }
 
 TEST_F(SharedMemoryTest, SizeFollowsZOVMemorySize) {
-    EXPECT_EQ(segmentSizeFor(nullptr), 98368u);
-    EXPECT_EQ(segmentSizeFor("ZOVMemorySize 100\n"), 12352u);
-    EXPECT_EQ(segmentSizeFor("ZOVMemorySize 50000\n"), 150064u);
-    EXPECT_EQ(segmentSizeFor("ZOVMemorySize 4097\n"), 3u * 4097 + 64);
-    EXPECT_EQ(segmentSizeFor("ZOVMemorySize -70000\n"), 12352u);
-    EXPECT_EQ(segmentSizeFor("ZOVMemorySize many\n"), 12352u);
-    EXPECT_EQ(segmentSizeFor("ZOVMemorySize=65536\n"), 3u * 65536 + 64);
-    // Too large for the headers' signed offsets: the largest size that fits.
-    EXPECT_EQ(segmentSizeFor("ZOVMemorySize 99999999999999999999\n"),
-              ZOV_SegmentSize(kZOVMaximumAreaSize));
-    EXPECT_LE(static_cast<unsigned long long>(ZOV_SegmentSize(kZOVMaximumAreaSize)), 0x7FFFFFFFull);
+    const std::pair<const char*, unsigned> cases[] = {
+        {nullptr, 98368},
+        {"ZOVMemorySize 100\n", 12352},
+        {"ZOVMemorySize 50000\n", 150064},
+        {"ZOVMemorySize 4097\n", 3 * 4097 + 64},
+        {"ZOVMemorySize -70000\n", 12352},
+        {"ZOVMemorySize many\n", 12352},
+        {"ZOVMemorySize=65536\n", 3 * 65536 + 64},
+        // Too large for the headers' signed offsets: the largest size that fits.
+        {"ZOVMemorySize 99999999999999999999\n", 0x7FFFFFFFu},
+    };
+    for (const auto& [config, size] : cases) {
+        zovtest::configure(config);
+        EXPECT_EQ(ZOV_Shared_Memory(ZOV_String("size-uuid")).memoryManager.getSize(), size)
+            << (config != nullptr ? config : "no file");
+    }
 }
 
-// The layout an outside agent relies on, read through its own attachment.
-TEST_F(SharedMemoryTest, LayoutAsAnOutsideAgentSeesIt) {
+// A segment of three 4096-byte areas: its layout read through an outside
+// agent's own attachment; asking again for an area finds it and leaves the
+// header alone; no fourth area fits; an area behind a broken chain fails; a
+// larger segment under the same key fails, reported.
+TEST_F(SharedMemoryTest, SegmentOfThreeAreas) {
     zovtest::configure("ZOVMemorySize 4096\n");
     const ZOV_String uuid("layout-uuid");
     ZOV_Shared_Memory segment(uuid);
     segment.init();
     ASSERT_EQ(segment.getStatus(), 0);
-    ZOV_Stats_Area stats(uuid);
+    ZOV_Stats_Area stats(uuid), again(uuid);
     ZOV_Events_Template_Area templates(uuid);
     ZOV_Events_Data_Area data(uuid);
-    stats.init(&segment);
-    templates.init(&segment);
-    data.init(&segment);
+    for (ZOV_Shared_Area* area : std::initializer_list<ZOV_Shared_Area*>{&stats, &templates, &data})
+        area->init(&segment);
 
-    const key_t key = ftok("/tmp/layout-uuid.zovcshme", 1);
-    const int id = shmget(key, 0, 0);
+    const int id = shmget(ftok("/tmp/layout-uuid.zovcshme", 1), 0, 0);
     ASSERT_GE(id, 0);
     const auto* agent = static_cast<const unsigned char*>(shmat(id, nullptr, SHM_RDONLY));
     ASSERT_NE(agent, reinterpret_cast<const unsigned char*>(-1));
-
     EXPECT_EQ(segmentState(id).shm_segsz, 12352u);
-    const auto header = headerAt(agent);
-    EXPECT_EQ(header.eyecatcher, "zovcshme");
-    EXPECT_EQ(header.size, 12352u);
-    EXPECT_EQ(header.nextOffset, 12352);
-    const char* names[] = {"zovcstar", "zovcetar", "zovcedar"};
-    for (int i = 0; i < 3; ++i) {
-        const auto area = headerAt(agent + 64 + i * 4096);
-        EXPECT_EQ(area.eyecatcher, names[i]);
-        EXPECT_EQ(area.size, 4096u);
-        EXPECT_EQ(area.nextOffset, 64);
-        for (int b = 64; b < 4096; ++b)
-            ASSERT_EQ(agent[64 + i * 4096 + b], 0) << names[i] << b;
+    using Header = std::tuple<std::string, uint32_t, int32_t>;  // eyecatcher, size, next
+    std::vector<Header> headers;
+    for (int offset : {0, 64, 64 + 4096, 64 + 8192}) {
+        const auto header = headerAt(agent + offset);
+        headers.emplace_back(header.eyecatcher, header.size, header.nextOffset);
+        if (offset != 0) {
+            EXPECT_EQ(std::count(agent + offset + 64, agent + offset + 4096, 0), 4096 - 64);
+        }
     }
-    // Asking again for an existing area finds it and leaves the header alone.
+    EXPECT_EQ(headers, (std::vector<Header>{{"zovcshme", 12352, 12352},
+                                            {"zovcstar", 4096, 64},
+                                            {"zovcetar", 4096, 64},
+                                            {"zovcedar", 4096, 64}}));
     unsigned char before[64];
     std::memcpy(before, agent, 64);
-    ZOV_Stats_Area again(uuid);
     again.init(&segment);
     EXPECT_EQ(again.memoryManager.address, stats.memoryManager.address);
     EXPECT_EQ(std::memcmp(before, agent, 64), 0);
     shmdt(agent);
-    for (ZOV_Shared_Area* area :
-         std::initializer_list<ZOV_Shared_Area*>{&stats, &templates, &data, &again})
-        area->cleanup();
-    segment.cleanup();
-}
 
-// allocate never carves beyond the segment's end, nor over an area whose
-// chain is broken.
-TEST_F(SharedMemoryTest, AllocateStaysInsideTheSegment) {
-    zovtest::configure("ZOVMemorySize 4096\n");
-    const ZOV_String uuid("carve-uuid");
-    ZOV_Shared_Memory segment(uuid);
-    segment.init();
-    ZOV_Stats_Area stats(uuid);
-    ZOV_Events_Template_Area templates(uuid);
-    ZOV_Events_Data_Area data(uuid);
     ZOV_Shared_Area extra(uuid + ".extra");
     extra.memoryManager.setEyecatcher("zovcxtra");
-    for (ZOV_Shared_Area* area :
-         std::initializer_list<ZOV_Shared_Area*>{&stats, &templates, &data, &extra})
-        area->init(&segment);
-    EXPECT_EQ(data.getStatus(), 0);
-    EXPECT_EQ(extra.getStatus(), ZOV_STATUS_FAILED) << "the segment holds three areas";
+    extra.init(&segment);
+    EXPECT_EQ(extra.getStatus(), ZOV_STATUS_FAILED);
     EXPECT_EQ(extra.put(zovtest::nodeRecord("u", "n").get()), ZOV_RC_FAILED);
-
     for (uint32_t size : {0u, 12u, 0x7FFFFFF0u}) {
         zovtest::corrupt(stats.memoryManager.address, 12, &size, 4);
         ZOV_Events_Data_Area late(uuid);
         late.init(&segment);
         EXPECT_EQ(late.getStatus(), ZOV_STATUS_FAILED) << size;
     }
-    segment.cleanup();
-}
-
-TEST_F(SharedMemoryTest, ExistingSmallerSegmentMakesInitFail) {
-    zovtest::configure("ZOVMemorySize 4096\n");
-    ZOV_Shared_Memory small(ZOV_String("grow-uuid"));
-    small.init();
-    ASSERT_EQ(small.getStatus(), 0);
 
     standin::LogSink log;
     zovtest::configure("ZOVMemorySize 50000\n");
-    ZOV_Shared_Memory large(ZOV_String("grow-uuid"));
+    ZOV_Shared_Memory large(uuid);
     large.init();
     EXPECT_EQ(large.getStatus(), ZOV_STATUS_FAILED);
     EXPECT_EQ(large.segmentId, 0);
     ASSERT_EQ(log.withNumber(2).size(), 1u);
     EXPECT_EQ(log.withNumber(2)[0].inserts.at(0), "shmget");
-    large.cleanup();
-    small.cleanup();
+    for (ZOV_Shared_Area* area :
+         std::initializer_list<ZOV_Shared_Area*>{&stats, &templates, &data, &again, &extra})
+        area->cleanup();
+    segment.cleanup();
 }
 
 // Two objects of one process share one mapping and one table entry; the
