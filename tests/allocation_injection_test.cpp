@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "support/allocation_control.h"
+#include "support/ipc_support.h"
 #include "support/plugin_env.h"
-#include "support/reliability_support.h"
 #include "support/tree_support.h"
 #include "zov/zovcbrkr.h"
 #include "zov/zovcnoir.h"
@@ -269,7 +269,7 @@ std::string siteOf(const void* caller) {
 }
 
 // Everything wrong with one run, empty when nothing is.
-std::string problemsOf(const zovtest::ChildEnd& end, const RunReport& r) {
+std::string problemsOf(const zovtest::Ending& end, const RunReport& r) {
     std::string problems;
     auto add = [&](bool bad, const std::string& what) {
         if (bad)
@@ -277,7 +277,7 @@ std::string problemsOf(const zovtest::ChildEnd& end, const RunReport& r) {
     };
     const bool failed = r.injected, reported = r.allocationErrors > 0;
     add(!end.succeeded(), end.describe());
-    add(!zovtest::allSysvObjects().empty(), "System V objects left");
+    add(!zovtest::allIpcObjects().empty(), "System V objects left");
     add(zovtest::keyFileCount() != 0, "key files left");
     add(r.unfreed != 0, std::to_string(r.unfreed) + " allocations never freed");
     add(r.sanitizerLeaks, "LeakSanitizer found leaks");
@@ -314,7 +314,7 @@ TEST(AllocationInjection, EveryFailureInAWholeScenarioIsSurvivedCleanedUpAndRepo
     unsigned operations = 0;
     for (int from = 1, badRuns = 0; badRuns < 20;) {
         *report = RunReport{};
-        const zovtest::ChildEnd end =
+        const zovtest::Ending end =
             zovtest::runChildWithin(60, [&] { return runOnce(from, seen, report); });
         const std::string problems = problemsOf(end, *report);
         if (!problems.empty()) {
