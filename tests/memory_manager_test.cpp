@@ -104,14 +104,9 @@ TEST_F(MemoryManagerTest, HighWaterMarkIsKeptAcrossMovesAndOwners) {
 }
 
 TEST_F(MemoryManagerTest, CorruptOffsetsNeverLeadOutsideTheArea) {
-    const std::pair<int32_t, int> cases[] = {
-        {-1000, 64},
-        {63, 64},
-        {200, 200},
-        {kAreaSize + 1, kAreaSize},
-        {INT32_MAX, kAreaSize},
-        {INT32_MIN, 64},
-    };
+    const std::pair<int32_t, int> cases[] = {{-1000, 64},     {63, 64},
+                                             {200, 200},      {kAreaSize + 1, kAreaSize},
+                                             {INT32_MIN, 64}, {INT32_MAX, kAreaSize}};
     for (const auto& [stored, expected] : cases) {
         putInt32(A, 16, stored);
         putInt32(A, 20, stored);
