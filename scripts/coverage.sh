@@ -17,7 +17,7 @@ mkdir -p "$out"
 for test in $(ctest --test-dir "$build" -N -R "$regex" | sed -n 's/^ *Test *#[0-9]*: //p'); do
   find "$build" -name '*.gcda' -delete
   ctest --test-dir "$build" -R "^${test}\$" >/dev/null || echo "warning: $test failed" >&2
-  gcovr -r . --filter 'src/' --json "$build/$test.json" "$build" >/dev/null 2>&1
+  gcovr -r . --filter 'src/' --gcov-ignore-parse-errors --json "$build/$test.json" "$build" >/dev/null 2>&1
   python3 - "$build/$test.json" >"$out/$test.txt" <<'PY'
 import json, sys
 for f in json.load(open(sys.argv[1]))["files"]:
