@@ -147,20 +147,16 @@ TEST(Contention, ResetsDoNotDeadlockWithUpdatersAtTheMaximum) {
         }
         std::vector<std::thread> threads;
         std::atomic<int> failures{0};
+        const __float128 maximum = ZOV_STIR::kMaximumCount;
         for (int t = 0; t < kUpdaters; ++t) {
-            threads.emplace_back([&, t] {
-                ZOV_Broker* broker = brokers[t].get();
-                ZOV_Node* node = nodes[t];
-                ZOV_STIR* record = node->getNodeStatistics();
-                const __float128 maximum = ZOV_STIR::kMaximumCount;
+            threads.emplace_back([&, record = nodes[t]->getNodeStatistics(), t] {
+                auto* count = static_cast<unsigned char*>(record->getSharedPosition()) +
+                              ZOV_STIR::kMessageCountOffset;
                 for (int round = 0; round < kRounds; ++round) {
                     record->lock();
-                    std::memcpy(static_cast<unsigned char*>(record->getSharedPosition()) +
-                                    ZOV_STIR::kMessageCountOffset,
-                                &maximum, sizeof maximum);
+                    std::memcpy(count, &maximum, sizeof maximum);
                     record->unlock();
-                    if (broker->updateStatistics(record, 0.0, 0.001, 1) != ZOV_RC_OK)
-                        ++failures;
+                    failures += brokers[t]->updateStatistics(record, 0.0, 0.001, 1) != ZOV_RC_OK;
                 }
             });
         }

@@ -32,7 +32,6 @@
 #include "zov/zovcdegr.h"
 #include "zov/zovcmutx.h"
 #include "zov/zovcshme.h"
-#include "zov/zovctool.h"
 
 namespace {
 
@@ -104,7 +103,6 @@ class NameMutexTest : public ::testing::Test {
   protected:
     void SetUp() override { zovtest::configure(nullptr); }
     void TearDown() override {
-        bZOVTracing = 0;
         forcedKeys.clear();
         EXPECT_EQ(zovtest::ipcObjectTotal(), 0) << "IPC objects left behind";
         EXPECT_EQ(zovtest::keyFileCount(), 0) << "key files left behind";
@@ -114,15 +112,9 @@ class NameMutexTest : public ::testing::Test {
 };
 
 TEST_F(NameMutexTest, HandlesAreCountedThroughTheQueueAndTheLastCleanupRemovesAll) {
-    bZOVTracing = 1;
-    const std::string path = "/tmp/zovtest_count.zovmutx";
     ZOV_Name_Mutex first("zovtest_count");
     ASSERT_EQ(first.status, 0);
     EXPECT_EQ(semaphoreValue(first.semaphoreId), 1);
-    // Both ftok lines: the first before the key file existed.
-    const auto ftokLines = log.containing("ftok = ");
-    ASSERT_EQ(ftokLines.size(), 2u);
-    EXPECT_EQ(ftokLines[0].text, "ftok = FFFFFFFF " + path);
 
     // A second object opens the same set and leaves its value alone.
     first.get();
@@ -136,10 +128,10 @@ TEST_F(NameMutexTest, HandlesAreCountedThroughTheQueueAndTheLastCleanupRemovesAl
     const int queueId = first.queueId;
     first.cleanup();
     EXPECT_EQ(first.queueId, ZOV_Name_Mutex::kNoId);
-    EXPECT_EQ(log.containing("Messages in queue : 1").size(), 1u);
+    EXPECT_EQ(queueMessages(queueId), 1);
     EXPECT_EQ(semaphoreValue(semaphoreId), 1);
     second.cleanup();
-    EXPECT_FALSE(fileExists(path));
+    EXPECT_FALSE(fileExists("/tmp/zovtest_count.zovmutx"));
     EXPECT_EQ(queueMessages(queueId), -1);
     EXPECT_EQ(semaphoreValue(semaphoreId), -1);
     second.cleanup();  // the destructor's second cleanup gives up nothing more
@@ -198,53 +190,46 @@ TEST_F(NameMutexTest, SetLeftAtZeroByAnEndedCreatorIsRecovered) {
     next.release();
 }
 
-// A second name on a key this process holds (a stale key file with a
-// colliding inode): refused and reported, so that no thread holding one can
-// wait for itself on the other; its cleanup leaves the first's objects alone.
-TEST_F(NameMutexTest, SecondNameOnAKeyHeldInTheProcessIsRefused) {
+// Key collisions. A second name on a key this process holds (a stale key
+// file with a colliding inode) is refused and reported, so that no thread
+// holding one can wait for itself on the other; its cleanup leaves the
+// first's objects alone. A new key file whose key names another name's
+// objects, or another broker's segment, is made again, reported once.
+TEST_F(NameMutexTest, CollidingKeysNeverShareObjects) {
     ZOV_Name_Mutex first("collide_first");
+    const key_t firstKey = realFtok(first.getPath(), 1);
     close(open("/tmp/collide_second.zovmutx", O_CREAT | O_RDONLY, 0660));
-    forcedKeys.push_back({"/tmp/collide_second.zovmutx", realFtok(first.getPath(), 1), -1});
+    forcedKeys.push_back({"/tmp/collide_second.zovmutx", firstKey, -1});
     ZOV_Name_Mutex second("collide_second");
     EXPECT_EQ(second.status, ZOV_STATUS_FAILED);
     EXPECT_EQ(second.semaphoreId, ZOV_Name_Mutex::kNoId);
-    const auto reports = log.containing("Function ftok failed");
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_NE(reports[0].text.find("of /tmp/collide_second.zovmutx is held by "
-                                   "/tmp/collide_first.zovmutx"),
-              std::string::npos)
-        << reports[0].text;
     second.cleanup();
     EXPECT_EQ(queueMessages(first.queueId), 1) << "the other name's handle was taken";
     EXPECT_EQ(semaphoreValue(first.semaphoreId), 1);
-    first.cleanup();
     unlink("/tmp/collide_second.zovmutx");  // refused: no handle removes it
-}
 
-// A new key file whose key names another name's objects (mutex) or another
-// broker's segment is made again, reported once: they stay apart.
-TEST_F(NameMutexTest, NewKeyFileOnATakenKeyIsMadeAgain) {
-    ZOV_Name_Mutex first("collide_first");
-    forcedKeys.push_back({"/tmp/collide_third.zovmutx.new", realFtok(first.getPath(), 1), 1});
+    forcedKeys.push_back({"/tmp/collide_third.zovmutx.new", firstKey, 1});
     ZOV_Name_Mutex third("collide_third");
     EXPECT_NE(third.semaphoreId, first.semaphoreId);
-    EXPECT_NE(realFtok(third.getPath(), 1), realFtok(first.getPath(), 1));
-
-    ZOV_Shared_Memory one(ZOV_String("broker-one"));
+    EXPECT_NE(realFtok(third.getPath(), 1), firstKey);
+    ZOV_Shared_Memory one(ZOV_String("broker-one")), two(ZOV_String("broker-two"));
     one.init();
     forcedKeys.push_back({"/tmp/broker-two.zovcshme.new", realFtok(one.path.c_str(), 1), 1});
-    ZOV_Shared_Memory two(ZOV_String("broker-two"));
     two.init();
     ASSERT_EQ(two.getStatus(), 0);
     EXPECT_NE(two.segmentId, one.segmentId) << "two brokers share one segment";
 
-    const auto reports = log.containing("Function ftok failed");
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_NE(reports[0].text.find("of a new key file for /tmp/collide_third.zovmutx is taken"),
+    const auto reports = zovtest::textsOf(log.containing("Function ftok failed"));
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_NE(
+        reports[0].find("of /tmp/collide_second.zovmutx is held by /tmp/collide_first.zovmutx"),
+        std::string::npos)
+        << reports[0];
+    EXPECT_NE(reports[1].find("of a new key file for /tmp/collide_third.zovmutx is taken"),
               std::string::npos)
-        << reports[0].text;
-    for (ZOV_Shared_Memory* segment : {&two, &one})
-        segment->cleanup();
+        << reports[1];
+    two.cleanup();
+    one.cleanup();
     third.cleanup();
     first.cleanup();
 }

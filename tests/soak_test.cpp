@@ -1,17 +1,11 @@
-// Soak: 4 execution-group processes with 4 message threads each, every
-// thread with a node of its own, for a bounded time. While messages flow,
-// threads delete their node and join again (every join resets all
-// statistics), push their node's count to the maximum (the next message
-// resets all statistics under the area lock, holding its record's mutex), and
-// half of the nodes write an event per message, so that the event data area
-// wraps over and over. Then all threads stop, the statistics are reset once,
-// and every thread sends an exact number of messages: each node must count
-// exactly those. No process may grow in memory from the end of its first
-// round on, the number of System V objects and key files must not grow, and
-// nothing may fail.
-//
-// The short run is part of the suite; the full run (minutes) is registered
-// with the CMake option ZOV_SOAK.
+// Soak: 4 execution-group processes of 4 message threads, each thread with a
+// node of its own, half of them writing an event per message (the event data
+// area wraps over and over). While messages flow, threads delete their node
+// and join again and push its count to the maximum (each resets all
+// statistics). Then the statistics are reset once and every thread sends an
+// exact number of messages: each node must count exactly those; no process
+// grows in memory after its first round, System V objects and key files do
+// not grow, nothing fails. The full run (minutes) comes with ZOV_SOAK.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

@@ -6,10 +6,12 @@
 //   area_reader_smoke [iterations] [--write-seeds DIR]
 // With --write-seeds the valid images are written to DIR as a starting
 // corpus for the libFuzzer build, and nothing is run.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -82,30 +84,18 @@ std::vector<Image> seeds() {
     return images;
 }
 
+// Flips bits, writes boundary values as 32-bit fields, or cuts the image.
 void mutate(Image& image, std::mt19937& random) {
-    static const int32_t boundary[] = {
-        0,          1,  -1, 63, 64, 65, 103, 104, 0x7FFFFFFF, static_cast<int32_t>(0x80000000),
-        0x3FFFFFFF, 10, 9};
-    const int edits = 1 + static_cast<int>(random() % 8);
-    for (int e = 0; e < edits && !image.empty(); ++e) {
+    static const int32_t boundary[] = {0,  1,   -1,  63,         64,        65,
+                                       10, 103, 104, 0x7FFFFFFF, INT32_MIN, 0x3FFFFFFF};
+    for (int e = 1 + static_cast<int>(random() % 8); e > 0 && !image.empty(); --e) {
         const size_t at = random() % image.size();
-        switch (random() % 4) {
-            case 0:
-                image[at] ^= static_cast<unsigned char>(1u << (random() % 8));
-                break;
-            case 1:
-                if (at + 4 <= image.size()) {
-                    const int32_t v = boundary[random() % (sizeof boundary / sizeof *boundary)];
-                    std::memcpy(&image[at], &v, 4);
-                }
-                break;
-            case 2:
-                image[at] = static_cast<unsigned char>(random());
-                break;
-            default:
-                image.resize(64 + random() % image.size());
-                break;
-        }
+        if (const unsigned kind = random() % 3; kind == 0)
+            image[at] ^= static_cast<unsigned char>(1u << (random() % 8));
+        else if (kind == 1 && at + 4 <= image.size())
+            std::memcpy(&image[at], &boundary[random() % std::size(boundary)], 4);
+        else if (kind == 2)
+            image.resize(64 + random() % image.size());
     }
 }
 
@@ -133,15 +123,11 @@ int main(int argc, char** argv) {
     for (const Image& image : valid)
         LLVMFuzzerTestOneInput(image.data(), image.size());
     for (long i = 0; i < iterations; ++i) {
-        Image input;
-        if (i % 8 == 7) {
-            input.resize(64 + random() % 1500);
-            for (unsigned char& b : input)
-                b = static_cast<unsigned char>(random());
-        } else {
-            input = valid[random() % valid.size()];
+        Image input = valid[random() % valid.size()];
+        if (i % 8 == 7)  // plain pseudo-random bytes
+            std::generate(input.begin(), input.end(), [&] { return random(); });
+        else
             mutate(input, random);
-        }
         LLVMFuzzerTestOneInput(input.data(), input.size());
     }
     std::printf("area reader smoke: %zu seeds, %ld inputs\n", valid.size(), iterations);
