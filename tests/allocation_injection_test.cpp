@@ -65,16 +65,21 @@ struct RunReport {
     zovtest::Allocation failed{};
     int index = 0;  // its number among the counted allocations
     uint64_t stack = 0;
-    int allocationErrors = 0;
-    unsigned operations = 0;    // bits of kOperations reported
-    bool malformed = false;     // a message 1 with another text, source or function
-    char failedCall[256] = "";  // the first message 2 (a call failed)
-    long unfreed = 0;
-    bool sanitizerLeaks = false;
+    unsigned operations = 0;  // bits of kOperations reported
+    char problems[1024] = "";
+};
+
+// What the scenario saw.
+struct Outcome {
     bool rethrowLost = false;
     bool countsWrong = false;
     int messageAllocations = 0;
 };
+
+void note(std::string& problems, bool bad, const std::string& what) {
+    if (bad)
+        problems += (problems.empty() ? "" : "; ") + what;
+}
 
 uint64_t stackHash() {
     void* frames[48];
@@ -85,29 +90,29 @@ uint64_t stackHash() {
     return hash;
 }
 
-// Fails the first counted allocation from `from` on with a stack not in `seen`.
-class Injection : public zovtest::AllocationScope {
-  public:
-    Injection(int from, const std::vector<uint64_t>& seen, RunReport& report)
-        : from_(from), seen_(seen), report_(report) {}
+// The walk, as the parent sets it before each run (a child has its copy):
+// the run fails the first counted allocation from `from` on whose call stack
+// is not in `seen`, and tells what happened in `report`.
+struct {
+    int from = 1;
+    std::vector<uint64_t> seen;
+    RunReport* report = nullptr;
+} walk;
+
+struct Injection : zovtest::AllocationScope {
     bool counts(const zovtest::Allocation& a) override {
         Dl_info info{};
         return a.nothrow || (dladdr(a.caller, &info) != 0 && info.dli_fbase == libraryBase);
     }
     bool fails(int n, const zovtest::Allocation& a) override {
-        if (report_.injected || n < from_)
+        if (walk.report->injected || n < walk.from)
             return false;
         const uint64_t stack = stackHash();
-        if (std::find(seen_.begin(), seen_.end(), stack) != seen_.end())
+        if (std::find(walk.seen.begin(), walk.seen.end(), stack) != walk.seen.end())
             return false;
-        report_ = {true, a, n, stack};
+        *walk.report = {true, a, n, stack};
         return true;
     }
-
-  private:
-    int from_;
-    const std::vector<uint64_t>& seen_;
-    RunReport& report_;
 };
 
 using NodePtr = std::unique_ptr<standin::Node>;
@@ -191,7 +196,7 @@ bool countsRight(const ZOV_Resource_ID& id) {
 // null message, an exception downstream, a statistics maximum, a node deleted
 // and joining again, a reader rebuilding the tree and the events, and every
 // node deleted.
-void scenario(const ZOV_Resource_ID& readerId, RunReport& report) {
+void scenario(const ZOV_Resource_ID& readerId, Outcome& report) {
     standin::Plugin plugin(ZOV_PLUGIN_PATH);
     if (!plugin.ok())
         return;  // no factory: the broker can do nothing more with the library
@@ -227,31 +232,44 @@ void scenario(const ZOV_Resource_ID& readerId, RunReport& report) {
     report.countsWrong = !countsRight(readerId);
 }
 
-// One run, in the child.
-int runOnce(int from, const std::vector<uint64_t>& seen, RunReport* report) {
+// One run, in the child: what went wrong is written to the report.
+int runOnce() {
+    RunReport& r = *walk.report;
     standin::LogSink log;
     const ZOV_Resource_ID readerId = zovtest::identity(kUuid, kBroker);
+    Outcome o;
+    long unfreed = 0;
     {
-        Injection injection(from, seen, *report);
-        scenario(readerId, *report);
-        report->unfreed = injection.unfreed();
+        Injection injection;
+        scenario(readerId, o);
+        unfreed = injection.unfreed();
     }
-    for (const standin::LogRecord& m : log.withNumber(ZOV_MSG_ALLOCATION_ERROR)) {
-        report->malformed |= m.inserts.size() != 1 ||
-                             m.text != "Allocation Error in " + m.inserts[0] ||
-                             m.source != "LumenaMonitorNode" || m.function != m.inserts[0];
+    const auto errors = log.withNumber(ZOV_MSG_ALLOCATION_ERROR);
+    bool malformed = false;
+    for (const standin::LogRecord& m : errors) {
+        malformed |= m.inserts.size() != 1 || m.text != "Allocation Error in " + m.inserts[0] ||
+                     m.source != "LumenaMonitorNode" || m.function != m.inserts[0];
         for (size_t i = 0; i < std::size(kOperations); ++i)
-            report->operations |=
-                !m.inserts.empty() && m.inserts[0] == kOperations[i] ? 1u << i : 0;
-        ++report->allocationErrors;
+            r.operations |= !m.inserts.empty() && m.inserts[0] == kOperations[i] ? 1u << i : 0;
     }
-    for (const standin::LogRecord& m : log.withNumber(ZOV_MSG_FUNCTION_FAILED)) {
-        std::snprintf(report->failedCall, sizeof report->failedCall, "%s: %s", m.function.c_str(),
-                      m.text.c_str());
-    }
+    const auto calls = log.withNumber(ZOV_MSG_FUNCTION_FAILED);
+    const std::string call = calls.empty() ? "" : calls[0].function + ": " + calls[0].text;
+    const bool failed = r.injected, reported = !errors.empty(), nothrow = r.failed.nothrow;
+    std::string problems;
+    note(problems, unfreed != 0, std::to_string(unfreed) + " allocations never freed");
 #if defined(__SANITIZE_ADDRESS__)
-    report->sanitizerLeaks = __lsan_do_recoverable_leak_check() != 0;
+    note(problems, __lsan_do_recoverable_leak_check() != 0, "LeakSanitizer found leaks");
 #endif
+    note(problems, malformed, "a message 1 with another text, source or function");
+    note(problems, o.rethrowLost, "a downstream exception did not reach the broker");
+    note(problems, !failed && o.messageAllocations != 0, "messages allocated");
+    note(problems, !failed && (reported || !call.empty() || o.countsWrong),
+         "without a failure: a report, wrong counts or a failed call " + call);
+    note(problems, failed && !reported && nothrow && !r.failed.array,
+         "an object allocation failed unreported");
+    note(problems, failed && !reported && nothrow && call.empty() && o.countsWrong,
+         "counts went wrong unreported");
+    std::snprintf(r.problems, sizeof r.problems, "%s", problems.c_str());
     return 0;
 }
 
@@ -268,34 +286,6 @@ std::string siteOf(const void* caller) {
     return site;
 }
 
-// Everything wrong with one run, empty when nothing is.
-std::string problemsOf(const zovtest::Ending& end, const RunReport& r) {
-    std::string problems;
-    auto add = [&](bool bad, const std::string& what) {
-        if (bad)
-            problems += (problems.empty() ? "" : "; ") + what;
-    };
-    const bool failed = r.injected, reported = r.allocationErrors > 0;
-    add(!end.succeeded(), end.describe());
-    add(!zovtest::allIpcObjects().empty(), "System V objects left");
-    add(zovtest::keyFileCount() != 0, "key files left");
-    add(r.unfreed != 0, std::to_string(r.unfreed) + " allocations never freed");
-    add(r.sanitizerLeaks, "LeakSanitizer found leaks");
-    add(r.malformed, "a message 1 with another text, source or function");
-    add(r.rethrowLost, "a downstream exception did not reach the broker");
-    add(!failed && r.messageAllocations != 0, "messages allocated");
-    add(!failed && (reported || r.failedCall[0] != 0 || r.countsWrong),
-        std::string("without a failure: a report, a failed call or wrong counts ") + r.failedCall);
-    const bool object = r.failed.nothrow && !r.failed.array;
-    add(failed && !reported && object, "an object allocation failed unreported");
-    add(failed && !reported && r.failed.nothrow && r.failedCall[0] == 0 && r.countsWrong,
-        "counts went wrong unreported");
-    if (!problems.empty() && failed)
-        problems +=
-            " (allocation " + std::to_string(r.index) + " in " + siteOf(r.failed.caller) + ")";
-    return problems;
-}
-
 TEST(AllocationInjection, EveryFailureInAWholeScenarioIsSurvivedCleanedUpAndReported) {
     zovtest::configure(kConfig);
     ASSERT_TRUE(standin::writeBrokerRegistry(kBroker, kUuid));
@@ -310,26 +300,29 @@ TEST(AllocationInjection, EveryFailureInAWholeScenarioIsSurvivedCleanedUpAndRepo
     ASSERT_NE(report, MAP_FAILED);
     zovtest::removeLeftovers();
 
-    std::vector<uint64_t> seen;
     unsigned operations = 0;
-    for (int from = 1, badRuns = 0; badRuns < 20;) {
+    walk.report = report;
+    for (int badRuns = 0; badRuns < 20;) {
         *report = RunReport{};
-        const zovtest::Ending end =
-            zovtest::runChildWithin(60, [&] { return runOnce(from, seen, report); });
-        const std::string problems = problemsOf(end, *report);
+        const zovtest::Ending end = zovtest::runChildWithin(60, runOnce);
+        std::string problems = report->problems;
+        note(problems, !end.succeeded(), end.describe());
+        note(problems, !zovtest::allIpcObjects().empty(), "System V objects left");
+        note(problems, zovtest::keyFileCount() != 0, "key files left");
         if (!problems.empty()) {
-            ADD_FAILURE() << problems;
+            ADD_FAILURE() << problems << " (allocation " << report->index << " in "
+                          << siteOf(report->failed.caller) << ")";
             zovtest::removeLeftovers();
             ++badRuns;
         }
         if (!report->injected)
             break;
-        seen.push_back(report->stack);
+        walk.seen.push_back(report->stack);
         operations |= report->operations;
-        from = report->index + 1;
+        walk.from = report->index + 1;
     }
     munmap(report, sizeof(RunReport));
-    std::printf("%zu allocation sites failed\n", seen.size());
+    std::printf("%zu allocation sites failed\n", walk.seen.size());
     for (size_t i = 0; i < std::size(kOperations); ++i)
         EXPECT_TRUE(operations & (1u << i)) << kOperations[i] << " never reported";
 }
