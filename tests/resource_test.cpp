@@ -1,7 +1,6 @@
 // The resource tree in one process, without shared memory: construction from
-// an identity and from a stored record, the readers' sums per node-type slot,
-// the resource set, a node's statistics record, and the registry that keeps
-// new record IDs unique.
+// an identity, the readers' sums per node-type slot, the resource set, a
+// node's statistics record, and the registry that keeps new record IDs unique.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,7 +8,6 @@
 #include <vector>
 
 #include "support/tree_support.h"
-#include "zov/zovcegir.h"
 #include "zov/zovcexgr.h"
 #include "zov/zovcmefl.h"
 #include "zov/zovcnoir.h"
@@ -26,30 +24,12 @@ void countMessages(ZOV_Node& node, int messages) {
         ASSERT_EQ(node.getNodeStatistics()->updateStatistics(0.0, 0.001, 100), ZOV_RC_OK);
 }
 
-TEST(ResourceConstruction, FromAnIdentityOrAStoredRecord) {
+TEST(ResourceConstruction, FromAnIdentityOrNone) {
     const ZOV_Resource_ID id = identity("eg-1", "EG1");
     ZOV_Execution_Group a(&id), b(&id);
     ASSERT_EQ(a.status, 0);
     EXPECT_EQ(a.getType(), ZOV_RT_EXECUTION_GROUP);
     EXPECT_NE(*a.getRecordId(), *b.getRecordId()) << "each draws a fresh ID";
-
-    // From a stored record: its header, identity and member.
-    ZOV_EGIR stored(&id);
-    stored.setProcessId(222);
-    stored.setParent(a.getRecordId());
-    ZOV_Execution_Group group(&stored);
-    EXPECT_EQ(*group.getRecordId(), *stored.getRecordId());
-    EXPECT_EQ(*group.getParentId(), *a.getRecordId());
-    EXPECT_EQ(group.getProcessId(), 222);
-    ZOV_NOIR nodeRecord(&id);
-    nodeRecord.setNodeType(ZOV_NT_OUTPUT);
-    nodeRecord.markDeleted();
-    ZOV_Node node(&nodeRecord);
-    EXPECT_EQ(node.getNodeType(), ZOV_NT_OUTPUT);
-    EXPECT_EQ(node.isDeleted(), 1);
-    // The statistics record names the stored ID, not one drawn on the way.
-    EXPECT_EQ(*node.getNodeStatistics()->getParentId(), *nodeRecord.getRecordId());
-
     ZOV_Node unnamed(static_cast<const ZOV_NOIR*>(nullptr));
     unnamed.setNodeType(ZOV_NT_INPUT);  // no node record: nothing happens
     EXPECT_EQ(unnamed.getType(), ZOV_RT_RESOURCE);
