@@ -12,6 +12,7 @@
 #include <numeric>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "broker/harness.h"
@@ -355,6 +356,29 @@ TEST_F(EventsAreaTest, WrongRecordsAndUnusableAreas) {
     EXPECT_EQ(events->findTemplate(templ.get()), nullptr);
     events->dump();
     EXPECT_EQ(log.containing("Shared Area Unavailable").size(), 1u);
+}
+
+// A message's event made in place (tracing off) has the general way's image
+// but for its moment (created time +12, random number +52, event time +104),
+// the header is stamped with the record's own time, a full area starts again.
+TEST_F(EventsAreaTest, EventMadeInPlaceIsTheGeneralImage) {
+    unsigned char md[ZOV_EVDR::kMdSize];
+    for (size_t i = 0; i < sizeof md; ++i)
+        md[i] = static_cast<unsigned char>(i * 7 + 1);
+    ZOV_EVDR general(reinterpret_cast<const BrkMqmd*>(md), 5);
+    general.setParent(templ->getRecordId());
+    ASSERT_EQ(events->postEvent(&general), ZOV_RC_OK);
+    nextMillisecond();
+    ASSERT_EQ(events->appendEvent(md, 5, *templ->getRecordId()), ZOV_RC_OK);
+    const unsigned char* fast = dataBytes() + 64 + kEventSize;
+    for (auto [from, to] : {std::pair{0, 12}, {56, 104}, {108, kEventSize}})
+        EXPECT_EQ(std::memcmp(dataBytes() + 64 + from, fast + from, to - from), 0) << from;
+    EXPECT_EQ(std::memcmp(dataBytes() + ZOV_Memory_Manager::kLastUpdateOffset, fast + 12, 40), 0);
+    EXPECT_EQ(newEvents(), (Threads{5, 5}));
+    for (int i = 0; i < 18; ++i)  // the 18th starts the area again
+        ASSERT_EQ(events->appendEvent(md, 6, *templ->getRecordId()), ZOV_RC_OK);
+    EXPECT_EQ(headerAt(dataBytes()).nextOffset, 64 + kEventSize);
+    EXPECT_EQ(newEvents(), Threads(18, 6));
 }
 
 }  // namespace

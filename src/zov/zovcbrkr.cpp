@@ -448,6 +448,13 @@ ZOV_ReturnCode ZOV_Broker::postEvent(ZOV_EVDR* data) {
     return result;
 }
 
+ZOV_ReturnCode ZOV_Broker::appendEvent(const unsigned char* descriptor, int threadId,
+                                       const ZOV_Record_ID& parent) {
+    ZOV_Events_Area* const area = getEventsArea();
+    return status != 0 || area == nullptr ? ZOV_RC_FAILED
+                                          : area->appendEvent(descriptor, threadId, parent);
+}
+
 ZOV_ReturnCode ZOV_Broker::getEvents(ZOV_Ordered_Record_Set* events) {
     static constexpr char fn[] = "ZOV_Broker::getEvents";
     ZOV_ENTRY(fn);

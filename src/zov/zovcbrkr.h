@@ -116,6 +116,10 @@ class ZOV_Broker
     ZOV_EVTR* setEventTemplate(ZOV_EVTR* eventTemplate);
     // ZOV_RC_FAILED without a usable events area (it is not created here).
     ZOV_ReturnCode postEvent(ZOV_EVDR* data);
+    // postEvent's way for a message's event with tracing off (see
+    // ZOV_Events_Area::appendEvent); 8 without a usable events area.
+    ZOV_ReturnCode appendEvent(const unsigned char* descriptor, int threadId,
+                               const ZOV_Record_ID& parent);
     ZOV_ReturnCode getEvents(ZOV_Ordered_Record_Set* events);
 
     ZOV_BRIR* getBrokerRecord() const;

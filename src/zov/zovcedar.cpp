@@ -1,6 +1,9 @@
 #include "zov/zovcedar.h"
 
+#include <sys/time.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -40,6 +43,32 @@ ZOV_ReturnCode ZOV_Events_Data_Area::put(ZOV_Record* record) {
     ZOV_ENTRY(fn);
     const ZOV_ReturnCode result = putStartingAgain(record, ZOV_RT_EVENT_DATA);
     ZOV_EXIT_RC(fn, result);
+    return result;
+}
+
+ZOV_ReturnCode ZOV_Events_Data_Area::appendEvent(const unsigned char* descriptor, int threadId,
+                                                 const ZOV_Record_ID& parent) {
+    if (memoryManager.status != 0 || memoryManager.address == nullptr || descriptor == nullptr)
+        return ZOV_RC_FAILED;
+    ZOV_ReturnCode result = ZOV_RC_OK;
+    lock();
+    auto* position = const_cast<unsigned char*>(placedEnd());
+    const auto* end = static_cast<unsigned char*>(memoryManager.address) + memoryManager.getSize();
+    if (end - position >= ZOV_EVDR::kSize) {
+        struct timeval now = {};
+        gettimeofday(&now, nullptr);
+        const unixtime& created = clock.local(now);
+        const auto number = static_cast<int32_t>(::random());
+        ZOV_EVDR::putNew(position, descriptor, threadId, parent, now, created, number);
+        memoryManager.setNextPosition(position + ZOV_EVDR::kSize, created);
+    } else {
+        BrkMqmd md;
+        std::memcpy(&md, descriptor, sizeof md);
+        ZOV_EVDR event(&md, threadId);
+        event.setParent(&parent);
+        result = putOrStartAgain(&event);
+    }
+    unlock();
     return result;
 }
 

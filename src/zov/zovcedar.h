@@ -5,8 +5,8 @@
 // nextOffset and lastOffset being the older survivors.
 //
 // Readers decide what is new by position, not by time: a record's creation
-// time is taken when it is built, before its writer waits for the area lock,
-// so times do not grow in area order. A reader's cursor remembers nextOffset
+// time may be taken when it is built, before its writer waits for the area
+// lock, so times need not grow in area order. A reader's cursor remembers nextOffset
 // as it last saw it and the image of the record that ended there; under the
 // area lock (so that no slot is half written) the records from the cursor up
 // to the present nextOffset, across one start from the beginning, are new.
@@ -33,6 +33,14 @@ class ZOV_Events_Data_Area : public ZOV_Shared_Area {
     // ZOV_Shared_Area::put, starting the area again when it is full.
     ZOV_ReturnCode put(ZOV_Record* record) override;
     Type getType() const override { return ZOV_EVENTS_DATA_AREA; }
+    // The event of a message, appended with tracing off: the record as
+    // ZOV_EVDR(descriptor, threadId) with parent `parent` would put it, made
+    // in place under one take of the area lock. Its record ID, event time and
+    // the header's lastUpdate come from one clock reading taken under the
+    // lock. A full area is set back the general way within the same take.
+    // `descriptor` holds the message descriptor's ZOV_EVDR::kMdSize bytes.
+    ZOV_ReturnCode appendEvent(const unsigned char* descriptor, int threadId,
+                               const ZOV_Record_ID& parent);
 
     // Under the area lock: places the cursor after the records written so
     // far, so that none of them is new to it. 8 when the area is not usable.
@@ -51,4 +59,7 @@ class ZOV_Events_Data_Area : public ZOV_Shared_Area {
     ZOV_ReturnCode readSpan(int from, int to, bool tail, ZOV_Record_Collection* events,
                             ZOV_Events_Cursor* last);
     int offsetOf(const unsigned char* position) const;
+
+    // Used only under the area lock.
+    ZOV_Local_Clock clock;
 };

@@ -97,6 +97,12 @@ ZOV_ReturnCode ZOV_Events_Area::postEvent(ZOV_EVDR* event) {
     return result;
 }
 
+ZOV_ReturnCode ZOV_Events_Area::appendEvent(const unsigned char* descriptor, int threadId,
+                                            const ZOV_Record_ID& parent) {
+    return status != 0 || dataArea == nullptr ? ZOV_RC_FAILED
+                                              : dataArea->appendEvent(descriptor, threadId, parent);
+}
+
 ZOV_EVTR* ZOV_Events_Area::setEventTemplate(ZOV_EVTR* eventTemplate) {
     static constexpr char fn[] = "ZOV_Events_Area::setEventTemplate";
     ZOV_ENTRY(fn);

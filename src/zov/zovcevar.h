@@ -39,6 +39,10 @@ class ZOV_Events_Area {
     virtual void init(ZOV_Shared_Memory* segment);
     // 8 when not usable; else the data area's put.
     ZOV_ReturnCode postEvent(ZOV_EVDR* event);
+    // postEvent's way for a message's event with tracing off: 8 when not
+    // usable; else ZOV_Events_Data_Area::appendEvent.
+    ZOV_ReturnCode appendEvent(const unsigned char* descriptor, int threadId,
+                               const ZOV_Record_ID& parent);
     // The template under which events of this kind are posted: a member of
     // the template copy equal by content (owned by this object and destroyed
     // at the next refresh of the copy: do not keep it), or `eventTemplate`

@@ -28,6 +28,32 @@ ZOV_EVDR::ZOV_EVDR(const BrkMqmd* md, int threadId)
     ZOV_EXIT(fn);
 }
 
+// The two runs of copied fields lie back to back in the descriptor as in the
+// image: message and correlation IDs, then the put application type, name,
+// date and time.
+static_assert(ZOV_EVDR::kMdCorrelIdOffset == ZOV_EVDR::kMdMsgIdOffset + ZOV_EVDR::kMessageIdSize &&
+              ZOV_EVDR::kCorrelIdOffset == ZOV_EVDR::kMessageIdOffset + ZOV_EVDR::kMessageIdSize);
+static_assert(ZOV_EVDR::kMdPutApplNameOffset == ZOV_EVDR::kMdPutApplTypeOffset + 4 &&
+              ZOV_EVDR::kMdPutDateOffset ==
+                  ZOV_EVDR::kMdPutApplNameOffset + ZOV_EVDR::kPutApplNameSize &&
+              ZOV_EVDR::kMdPutTimeOffset == ZOV_EVDR::kMdPutDateOffset + ZOV_EVDR::kPutDateSize &&
+              ZOV_EVDR::kPutTimeOffset + ZOV_EVDR::kPutTimeSize == ZOV_EVDR::kSize);
+
+void ZOV_EVDR::putNew(void* position, const unsigned char* descriptor, int threadId,
+                      const ZOV_Record_ID& parent, const struct timeval& now,
+                      const unixtime& created, int32_t number) {
+    constexpr int kIdsSize = kMessageIdSize + kCorrelIdSize;
+    constexpr int kPutFieldsSize = kSize - kPutApplTypeOffset;
+    auto* image = static_cast<unsigned char*>(position);
+    putNewHeader(image, ZOV_RT_EVENT_DATA, created, number, parent);
+    const auto eventTime =
+        static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) + kZOVSeconds1901);
+    ZOV_StoreField(image, kEventTimeOffset, eventTime);
+    ZOV_StoreField(image, kThreadIdOffset, static_cast<int32_t>(threadId));
+    std::memcpy(image + kMessageIdOffset, descriptor + kMdMsgIdOffset, kIdsSize);
+    std::memcpy(image + kPutApplTypeOffset, descriptor + kMdPutApplTypeOffset, kPutFieldsSize);
+}
+
 ZOV_EVDR& ZOV_EVDR::operator=(const ZOV_EVDR& other) {
     if (&other == this)
         return *this;

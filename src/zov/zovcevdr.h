@@ -47,11 +47,20 @@ class ZOV_EVDR : public ZOV_Record {
     static constexpr int kMdPutApplNameOffset = 276;
     static constexpr int kMdPutDateOffset = 304;
     static constexpr int kMdPutTimeOffset = 312;
+    static constexpr int kMdSize = BRK_MQMD_SIZE;
 
     // Event time now; the record ID is generated and the descriptor fields
     // copied only when `md` is not null (else they stay zero).
     ZOV_EVDR(const BrkMqmd* md, int threadId);
     ZOV_EVDR& operator=(const ZOV_EVDR& other);
+
+    // Writes at `position` the image of a new event as the constructor (from
+    // the descriptor's `kMdSize` bytes), setParent(parent) and put would
+    // write it, in image order: record ID stamped `created` and numbered
+    // `number`, event time the whole seconds of `now`.
+    static void putNew(void* position, const unsigned char* descriptor, int threadId,
+                       const ZOV_Record_ID& parent, const struct timeval& now,
+                       const unixtime& created, int32_t number);
 
     int size() const override { return kSize; }
     void* getBounded(void* position, const void* limit) override;

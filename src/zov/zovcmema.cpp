@@ -165,6 +165,26 @@ void ZOV_Memory_Manager::setNextPosition(const void* position) {
     static constexpr char fn[] = "ZOV_Memory_Manager::setNextPosition";
     ZOV_ENTRY(fn);
     ZOV_TRACE(fn, "Parameter %lX", asNumber(position));
+    storeNextOffset(position);
+    putHeader();
+    if (bZOVTracing) {
+        int32_t next = 0, last = 0;
+        ZOV_LoadField(header, kNextOffsetOffset, next);
+        ZOV_LoadField(header, kLastOffsetOffset, last);
+        ZOV_TRACE(fn, "Next : %X  Last : %X", static_cast<unsigned>(next),
+                  static_cast<unsigned>(last));
+    }
+    ZOV_EXIT(fn);
+}
+
+void ZOV_Memory_Manager::setNextPosition(const void* position, const unixtime& stamp) {
+    storeNextOffset(position);
+    ZOV_StoreUnixtime(header, kLastUpdateOffset, stamp);
+    if (address != nullptr)
+        std::memcpy(address, header, kHeaderSize);
+}
+
+void ZOV_Memory_Manager::storeNextOffset(const void* position) {
     const auto next = static_cast<int32_t>(reinterpret_cast<intptr_t>(position) -
                                            reinterpret_cast<intptr_t>(address));
     // The high-water mark as it stands in shared memory now (the caller holds
@@ -172,9 +192,6 @@ void ZOV_Memory_Manager::setNextPosition(const void* position) {
     const int32_t last = std::max(sharedOffset(kLastOffsetOffset), next);
     ZOV_StoreField(header, kNextOffsetOffset, next);
     ZOV_StoreField(header, kLastOffsetOffset, last);
-    putHeader();
-    ZOV_TRACE(fn, "Next : %X  Last : %X", static_cast<unsigned>(next), static_cast<unsigned>(last));
-    ZOV_EXIT(fn);
 }
 
 void ZOV_Memory_Manager::getHeader() {

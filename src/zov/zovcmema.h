@@ -53,6 +53,9 @@ public:
     int getAvailableBytes() const;
     int isEnoughSpace(const void* position, unsigned int bytes) const;
     void setNextPosition(const void* position);
+    // The same with `stamp` as lastUpdate, for a caller that read the clock
+    // under the same lock; writes no trace line.
+    void setNextPosition(const void* position, const unixtime& stamp);
     // Refreshes the object's copy from shared memory (under the guarding lock).
     void getHeader();
     // Stamps the time and writes the object's copy to shared memory.
@@ -77,6 +80,8 @@ private:
     void readSharedHeader(unsigned char* copy) const;
     int32_t boundedOffset(const unsigned char* copy, int fieldOffset) const;
     int32_t sharedOffset(int fieldOffset) const;
+    // Puts nextOffset and the high-water mark into the object's copy.
+    void storeNextOffset(const void* position);
 
     unsigned char header[kHeaderSize];
 };

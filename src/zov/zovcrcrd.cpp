@@ -96,22 +96,29 @@ void ZOV_StoreUnixtime(void* image, size_t offset, const unixtime& t) {
     std::memcpy(static_cast<unsigned char*>(image) + offset, &t, sizeof t);
 }
 
+const unixtime& ZOV_Local_Clock::local(const struct timeval& now) {
+    if (seconds != now.tv_sec) {
+        const time_t whole = now.tv_sec;
+        struct tm tm = {};
+        localtime_r(&whole, &tm);
+        converted = unixtime{tm.tm_sec,  tm.tm_min,  tm.tm_hour, tm.tm_mday,  tm.tm_mon,
+                             tm.tm_year, tm.tm_wday, tm.tm_yday, tm.tm_isdst, 0};
+        seconds = now.tv_sec;
+    }
+    converted.milliseconds = static_cast<int32_t>(now.tv_usec / 1000);
+    return converted;
+}
+
 namespace {
 
-// The local time of the last second this thread converted. Every event is
-// stamped twice (its record ID and the area's last update), and localtime_r
-// walks the time-zone rules each time; within one second its answer cannot
-// change (offsets change on whole seconds, and localtime_r reads the rules
-// once per process).
-struct LocalSecond {
-    time_t seconds = -1;
-    unixtime local = {};  // milliseconds left 0
-};
-thread_local LocalSecond lastLocalSecond;
+// Every event is stamped twice when it goes the general way (its record ID
+// and the area's last update): each thread keeps its own clock.
+thread_local ZOV_Local_Clock threadClock;
 
-// One thread-local lookup per call (see heldStack).
-[[gnu::noinline]] LocalSecond& localSecond() {
-    return lastLocalSecond;
+// In a shared library every access to a thread-local variable is a call into
+// the dynamic linker: one lookup per call.
+[[gnu::noinline]] ZOV_Local_Clock& localClock() {
+    return threadClock;
 }
 
 }  // namespace
@@ -119,20 +126,8 @@ thread_local LocalSecond lastLocalSecond;
 void ZOV_StoreLocalUnixtime(void* image, size_t offset) {
     struct timeval now = {};
     gettimeofday(&now, nullptr);
-    const time_t seconds = now.tv_sec;
-    LocalSecond& cached = localSecond();
-    if (cached.seconds != seconds) {
-        struct tm local = {};
-        localtime_r(&seconds, &local);
-        cached.local = unixtime{local.tm_sec,  local.tm_min,  local.tm_hour,
-                                local.tm_mday, local.tm_mon,  local.tm_year,
-                                local.tm_wday, local.tm_yday, local.tm_isdst, 0};
-        cached.seconds = seconds;
-    }
-    auto* target = static_cast<unsigned char*>(image) + offset;
-    std::memcpy(target, &cached.local, sizeof cached.local);
-    const auto milliseconds = static_cast<int32_t>(now.tv_usec / 1000);
-    std::memcpy(target + kUnixtimeMillisecondsOffset, &milliseconds, sizeof milliseconds);
+    const unixtime& local = localClock().local(now);
+    std::memcpy(static_cast<unsigned char*>(image) + offset, &local, sizeof local);
 }
 
 unixtime ZOV_LocalUnixtime() {
@@ -213,6 +208,18 @@ void ZOV_Record::generateRecordId() {
     ZOV_StoreField(header.recordId.bytes, ZOV_Record_ID::kRandomOffset, number);
     markMutexStale();
     ZOV_EXIT(fn);
+}
+
+void ZOV_Record::putNewHeader(void* position, ZOV_RecordType type, const unixtime& created,
+                              int32_t number, const ZOV_Record_ID& parent) {
+    auto* image = static_cast<unsigned char*>(position);
+    unsigned char* id = image + ZOV_Record_Header::kRecordIdOffset;
+    std::memcpy(image + ZOV_Record_Header::kEyecatcherOffset, kEyecatcher, sizeof kEyecatcher);
+    ZOV_StoreField(image, ZOV_Record_Header::kDeletedOffset, int32_t{0});
+    ZOV_StoreField(id, ZOV_Record_ID::kTypeOffset, static_cast<int32_t>(type));
+    ZOV_StoreUnixtime(id, ZOV_Record_ID::kCreatedOffset, created);
+    ZOV_StoreField(id, ZOV_Record_ID::kRandomOffset, number);
+    std::memcpy(image + ZOV_Record_Header::kParentIdOffset, parent.bytes, ZOV_Record_ID::kSize);
 }
 
 int ZOV_Record::size() const {

@@ -20,6 +20,8 @@
 // flag (the nine fields of the local broken-down time), milliseconds.
 #pragma once
 
+#include <sys/time.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -79,6 +81,21 @@ void ZOV_StoreUnixtime(void* image, size_t offset, const unixtime& t);
 // returned or stored as an image at `image` + `offset`.
 unixtime ZOV_LocalUnixtime();
 void ZOV_StoreLocalUnixtime(void* image, size_t offset);
+
+// Local times of one clock reading. localtime_r walks the time-zone rules at
+// every call; within one second its answer cannot change (offsets change on
+// whole seconds, and localtime_r reads the rules once per process), so the
+// last second converted is kept. Not shared: one object per thread, or one
+// used only under a lock.
+class ZOV_Local_Clock {
+  public:
+    // The local time of `now` to the millisecond.
+    const unixtime& local(const struct timeval& now);
+
+  private:
+    long seconds = -1;
+    unixtime converted = {};
+};
 // 1 when `a` is strictly later than `b`, comparing years, month, day, hours,
 // minutes, seconds, milliseconds (signed); the other fields take no part.
 int ZOV_IsLater(const unixtime& a, const unixtime& b);
@@ -160,6 +177,12 @@ class ZOV_Record {
     void generateRecordId();
 
     void* getSharedPosition() const { return sharedPosition; }
+
+    // Writes at `position` the header that a new record of `type` built with
+    // an ID created at `created` and numbered `number`, its parent set to
+    // `parent`, would put there; in image order, without building the object.
+    static void putNewHeader(void* position, ZOV_RecordType type, const unixtime& created,
+                             int32_t number, const ZOV_Record_ID& parent);
 
     void lock();
     void unlock();

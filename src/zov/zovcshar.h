@@ -117,6 +117,9 @@ class ZOV_Shared_Area {
     // under the area lock. A rewrite in place is never retried, and a record
     // that cannot fit even the empty area reports 2, the area left as it was.
     ZOV_ReturnCode putStartingAgain(ZOV_Record* record, ZOV_RecordType type);
+    // put(), and when the area is full, the set-back and a second put under
+    // one more (re-entrant) take of the area lock.
+    ZOV_ReturnCode putOrStartAgain(ZOV_Record* record);
     // The walk limit for readers: area end or lastOffset, whichever is first.
     const unsigned char* readLimit() const;
     // Where the records placed since the last set-back end (clamped).
@@ -124,7 +127,6 @@ class ZOV_Shared_Area {
 
   private:
     ZOV_ReturnCode appendFitting(ZOV_Record* record);
-    ZOV_ReturnCode putOrStartAgain(ZOV_Record* record);
     ZOV_ReturnCode rewrite(ZOV_Record* record);
     ZOV_ReturnCode walk(ZOV_Record_Collection* records, const unixtime& since);
 };

@@ -377,8 +377,12 @@ void ZOV_Node_Context::processMessage(BrkDestinationList destinations, BrkExcept
                 queuedTime = getQueuedTime(stream, size);
         }
         // The descriptor is copied only for an event: a plain message reads
-        // its put date and time where they lie.
-        if (bZOVTracing || monitoringNode->getEventTemplate() != nullptr) {
+        // its put date and time where they lie, and untraced, an event of a
+        // stream that holds the whole descriptor is made from it in place.
+        if (!bZOVTracing && monitoringNode->getEventTemplate() != nullptr && stream != nullptr &&
+            size >= kDescriptorSize) {
+            monitoringNode->postMessageEvent(stream);
+        } else if (bZOVTracing || monitoringNode->getEventTemplate() != nullptr) {
             BrkMqmd descriptor;
             copyDescriptor(stream, size, descriptor);
             monitoringNode->postEvent(&descriptor, nullptr);

@@ -319,6 +319,12 @@ void ZOV_Monitoring_Node::postEvent(const BrkMqmd* descriptor, ZOV_EVTR* eventTe
     ZOV_EXIT(fn);
 }
 
+void ZOV_Monitoring_Node::postMessageEvent(const unsigned char* descriptor) {
+    const ZOV_EVTR* used = eventTemplate;
+    if (status == 0 && broker != nullptr && used != nullptr)
+        broker->appendEvent(descriptor, getThreadId(), *used->getRecordId());
+}
+
 void ZOV_Monitoring_Node::postException(const BrkMqmd* descriptor) {
     static constexpr char fn[] = "ZOV_Monitoring_Node::postException";
     ZOV_ENTRY(fn);

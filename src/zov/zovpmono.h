@@ -48,6 +48,10 @@ class ZOV_Monitoring_Node {
 
     void updateStatistics(double queuedTime, double elapsedTime, int size);
     void postEvent(const BrkMqmd* descriptor, ZOV_EVTR* eventTemplate);
+    // The message's event with tracing off, straight from the descriptor's
+    // BRK_MQMD_SIZE bytes at the start of the bit stream: the image
+    // postEvent(descriptor, nullptr) writes, without copying the descriptor.
+    void postMessageEvent(const unsigned char* descriptor);
     void postException(const BrkMqmd* descriptor);
 
     ZOV_NodeType getNodeType() const;
