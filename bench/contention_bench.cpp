@@ -1,6 +1,8 @@
 // Throughput of the monitored path under contention: one node updated by 1,
 // 2, 4 and 8 threads and by 2 processes, separate nodes (one per thread or
-// process), a bare pass-through node as the ceiling, and the semaphore alone.
+// process), a bare pass-through node as the ceiling, the semaphore alone, and
+// the floor's system calls alone (two processor-clock readings around one
+// take and release of one shared semaphore, as one node's messages make them).
 // Each point runs for a fixed time; the rounds interleave the points so that
 // the noise of a shared machine falls on all of them alike.
 //
@@ -32,7 +34,7 @@ struct Shared {
     std::atomic<long> cpuNanoseconds{0};  // of the workers, while they counted
 };
 
-enum class Kind { OneNode, SeparateNodes, PassThrough, Semaphore };
+enum class Kind { OneNode, SeparateNodes, PassThrough, Semaphore, Floor };
 
 struct Scenario {
     const char* name;
@@ -57,6 +59,10 @@ const Scenario kScenarios[] = {
     {"semaphore", Kind::Semaphore, 1, 1},
     {"semaphore", Kind::Semaphore, 2, 1},
     {"semaphore", Kind::Semaphore, 8, 1},
+    {"floor", Kind::Floor, 1, 1},
+    {"floor", Kind::Floor, 2, 1},
+    {"floor", Kind::Floor, 4, 1},
+    {"floor", Kind::Floor, 8, 1},
 };
 
 // One worker's loop: waits for the start, counts until told to stop.
@@ -103,6 +109,10 @@ void runThreads(const Scenario& scenario, int processIndex, Shared& shared) {
         threads.emplace_back([&, i] {
             if (scenario.kind == Kind::Semaphore) {
                 work(shared, [&] { floor.takeAndRelease(); });
+                return;
+            }
+            if (scenario.kind == Kind::Floor) {
+                work(shared, [&] { floor.once(); });
                 return;
             }
             standin::Node& node = *nodes[nodes.size() == 1 ? 0 : static_cast<size_t>(i)];

@@ -78,6 +78,10 @@ def floor_table(runs, out):
         if name.startswith("BM_MonitoredBaseline"):
             ratio_row(f"({name} - pass-through) / floor", extra(name))
     ratio_row("(monitored with events - pass-through) / floor", extra("BM_MonitoredEvents"))
+    # The events path's own floor adds the events area lock's take and release.
+    ratio_row("(monitored with events - pass-through) / (floor + take and release)",
+              lambda c: (c["BM_MonitoredEvents"] - c["BM_PassThrough"])
+              / (c["BM_Floor"] + c["BM_FloorSemaphore"]))
     ratio_row("(monitored, tracing on - pass-through) / floor", extra("BM_MonitoredTracing"))
     ratio_row("monitored, tracing on / tracing off",
               lambda c: c["BM_MonitoredTracing"] / c["BM_Monitored"])
@@ -180,6 +184,41 @@ def contention(directory, out):
                        f"{median(p['relative']):.2f} | {median(p['cpu']):.0f} |")
             dat.write(f"{key[0]} {key[1]} {median(p['rate']):.0f} {median(p['relative']):.3f} "
                       f"{median(p['cpu']):.0f}\n")
+    out.append("")
+    contention_ratios(rows, out)
+
+
+def contention_ratios(rows, out):
+    """Processor time per message with 8 threads over 1 thread, formed within
+    each round; and how much of one node's extra at 8 threads is the floor's
+    system calls on one semaphore (the same scenario without the library)."""
+    cpu = defaultdict(dict)
+    for r in rows:
+        cpu[r["round"]][(r["scenario"], int(r["workers"]))] = float(r["cpu_ns_per_message"])
+    out.append("| processor time per message, 8 threads / 1 thread | per round | median |")
+    out.append("|---|---|---:|")
+
+    def row(label, value):
+        values = [v for v in (value(c) for c in cpu.values()) if v is not None]
+        if values:
+            shown = ", ".join(f"{v:.2f}" for v in values)
+            out.append(f"| {label} | {shown} | **{median(values):.2f}** |")
+
+    def ratio(scenario):
+        return lambda c: (c[(scenario, 8)] / c[(scenario, 1)]
+                          if (scenario, 8) in c and c.get((scenario, 1)) else None)
+
+    for scenario in ("one_node", "floor", "semaphore", "separate_nodes", "pass_through"):
+        row(scenario, ratio(scenario))
+
+    def library(c):
+        needed = [("one_node", 1), ("one_node", 8), ("floor", 1), ("floor", 8)]
+        if not all(k in c for k in needed):
+            return None
+        alone = c[("one_node", 1)] - c[("floor", 1)]
+        return (c[("one_node", 8)] - c[("floor", 8)]) / alone if alone > 0 else None
+
+    row("one node minus the floor, 8 threads / 1 thread", library)
     out.append("")
 
 

@@ -3,7 +3,11 @@
 # bench/results: raw output, summary.md (the tables) and the PNG plots.
 #
 #   scripts/bench.sh            full run (about 15 minutes on 2 cores)
-#   scripts/bench.sh --quick    a short run to see that everything works
+#   scripts/bench.sh --quick    a short run (about 2 minutes): every figure of
+#                               PERFORMANCE.md with fewer repetitions
+# Both end by printing the tables (bench/results/summary.md): instructions and
+# system calls per message, the ratios over the floor, the contention curve
+# and its 8-thread ratios.
 #
 # Environment: ZOV_BENCH_BUILD (build directory, default build-bench),
 # ZOV_BENCH_OUT (results directory, default bench/results),
@@ -31,7 +35,7 @@ sandbox=("$build/src/tools/zovsandbox" --keep "$PWD" --)
 bin=$build/bench
 
 if [ $quick = 1 ]; then
-  runs=1 reps=3 min_time=0.02 seconds=0.1 rounds=1 max_nodes=250 max_area=524288
+  runs=3 reps=5 min_time=0.05 seconds=0.3 rounds=3 max_nodes=250 max_area=524288
 else
   runs=3 reps=15 min_time=0.1 seconds=1 rounds=5 max_nodes=2000 max_area=8388608
 fi
@@ -70,4 +74,5 @@ echo "== Joining and viewer snapshots"
 
 python3 bench/report.py "$out" > /dev/null
 bash scripts/plots.sh "$out"
+cat "$out/summary.md"
 echo "== Done: $out/summary.md"

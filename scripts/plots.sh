@@ -31,6 +31,7 @@ set ylabel "CPU ns per message (all workers)"
 plot "< grep '^one_node ' $dir/contention.dat" using 2:5 with linespoints lw 2 pt 7 title "one node, threads", \
      "< grep '^separate_nodes ' $dir/contention.dat" using 2:5 with linespoints lw 2 pt 5 title "separate nodes, threads", \
      "< grep '^semaphore ' $dir/contention.dat" using 2:5 with linespoints lw 2 pt 13 title "one semaphore alone, take and release", \
+     "< grep '^floor ' $dir/contention.dat" using 2:5 with linespoints lw 2 pt 15 title "the floor's system calls alone, one semaphore", \
      "< grep '^one_node_processes ' $dir/contention.dat" using 2:5 with points pt 9 ps 2 title "one node, 2 processes", \
      "< grep '^separate_nodes_processes ' $dir/contention.dat" using 2:5 with points pt 11 ps 2 title "separate nodes, 2 processes"
 GNUPLOT
