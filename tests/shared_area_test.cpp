@@ -166,6 +166,8 @@ TEST_F(AreaTest, ReadRebuildsRecordsInAreaOrder) {
     EXPECT_TRUE((*++it)->isChildOf(&broker));
     EXPECT_EQ((*(it + 2))->isDeleted(), 1) << "deleted records are read like the others";
     ordered.clearAndDestroy();
+    EXPECT_EQ(buffer.area.read(nullptr), ZOV_RC_NULL);
+    EXPECT_EQ(buffer.area.get(nullptr), ZOV_RC_NULL);
 }
 
 // A variable-size record whose image changed size is not written over the
