@@ -8,8 +8,10 @@
 //
 // The test program runs inside zovsandbox; the programs it starts share its
 // private /tmp and IPC namespace, so every IPC object seen here is theirs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <array>
 #include <cmath>
@@ -29,7 +31,7 @@ namespace {
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
 
-constexpr auto kRunLimit = 180s;  // generous: the machine may be busy
+constexpr double kRunLimit = 180;  // seconds; generous: the machine may be busy
 
 // Event data area with the default area size: (32768 - 64) / 208 records.
 constexpr int kAreaHeader = 64, kEventRecord = 208;
@@ -80,6 +82,20 @@ int64_t isoSeconds(const Json& iso) {
     return static_cast<int64_t>(timegm(&t)) - t.tm_gmtoff;
 }
 
+// Starts a program with its output and errors going to files; its pid.
+pid_t spawn(std::vector<std::string> argv, const std::string& out, const std::string& err) {
+    return zovtest::forkChild([&] {
+        std::vector<char*> args;
+        for (std::string& arg : argv)
+            args.push_back(arg.data());
+        args.push_back(nullptr);
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+        execv(args[0], args.data());
+        return 127;
+    });
+}
+
 // brokerhost running a deployment in a directory of its own.
 struct Host {
     Host(const std::string& name, const std::string& deployment) : dir("/tmp/e2e/" + name) {
@@ -89,7 +105,7 @@ struct Host {
     void start(std::vector<std::string> options) {
         options.insert(options.begin(), {ZOV_BROKERHOST_PATH, "--log", dir + "/host.log"});
         options.insert(options.end(), {ZOV_PLUGIN_PATH, dir + "/deployment.conf"});
-        program = std::make_unique<zovtest::Program>(options, dir + "/host.out", dir + "/host.err");
+        pid = spawn(options, dir + "/host.out", dir + "/host.err");
     }
     // A command for --then or --between-stops saving what the viewer shows
     // then (TAG.json) and the named mutexes (TAG.locks); `tag` may name shell
@@ -110,7 +126,7 @@ struct Host {
     }
 
     const std::string dir;
-    std::unique_ptr<zovtest::Program> program;
+    pid_t pid = -1;
 };
 
 // ---------------------------------------------------------------------------
@@ -183,7 +199,7 @@ class TwoGroupProcesses : public ::testing::Test {
         started = time(nullptr);
         host.start({"--fork-groups", "--then", host.snapshot("idle"), "--between-stops",
                     host.snapshot("stop-$BROKERHOST_STOPPED")});
-        ending = host.program->wait(kRunLimit);
+        ending = zovtest::waitChildWithin(host.pid, kRunLimit);
         sent = parseFigures(host.file("host.out"));
         idle = host.shown("idle");
         afterFirstStop = host.shown("stop-EG1");
@@ -371,7 +387,7 @@ cpu = 5000
 type = other
 )");
     host.start({"--fork-groups", "--then", host.snapshot("idle")});
-    ASSERT_TRUE(host.program->wait(kRunLimit).succeeded()) << host.file("host.err");
+    ASSERT_TRUE(zovtest::waitChildWithin(host.pid, kRunLimit).succeeded()) << host.file("host.err");
     const Json v = host.shown("idle");
     const Json napped = at(v, "SLEEPER/Naps/Nap")["statistics"];
     const Json worked = at(v, "WORKER/Work/Work")["statistics"];
@@ -396,13 +412,14 @@ TEST(EndToEnd, ReadmeExampleRunsShowsItsNamesAndStopsOnSigterm) {
          i < 200 && !(v["execution_groups"].size() == 2 && v["sums"]["input"]["messages"] > 0);
          ++i) {
         std::this_thread::sleep_for(50ms);
-        zovtest::Program({ZOV_LUMENAVIEW_PATH, "-f", "json"}, host.dir + "/now.json", "/dev/null")
-            .wait(kRunLimit);
+        zovtest::waitChildWithin(
+            spawn({ZOV_LUMENAVIEW_PATH, "-f", "json"}, host.dir + "/now.json", "/dev/null"),
+            kRunLimit);
         v = host.shown("now");
     }
     EXPECT_FALSE(at(v, "ORDERS/OrderFlow/Zustellung-配送-🚚").is_null()) << v.dump();
-    kill(host.program->pid(), SIGTERM);
-    const zovtest::Ending ending = host.program->wait(20s);
+    kill(host.pid, SIGTERM);
+    const zovtest::Ending ending = zovtest::waitChildWithin(host.pid, 20);
     EXPECT_EQ(ending.code, 128 + SIGTERM) << ending.describe() << host.file("host.err");
     for (const Json& group : v["execution_groups"]) {
         EXPECT_NE(kill(group["process_id"].get<int>(), SIGKILL), 0) << "a group process was left";

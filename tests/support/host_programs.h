@@ -1,11 +1,10 @@
-// Test helpers for programs and the System V IPC objects of the sandbox's
-// namespace: a child program with its output in files and a deadline, how a
-// program ended, the objects listed in /proc/sysvipc and key files in /tmp.
+// Test helpers for child programs and the System V IPC objects of the
+// sandbox's namespace: how a program ended, the objects listed in
+// /proc/sysvipc and key files in /tmp.
 #pragma once
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -23,27 +22,6 @@ struct Ending {
 };
 // The ending a wait status tells.
 Ending endingOf(int status);
-
-// A program started in the background with its standard output and error
-// going to files; killed with SIGKILL if it is still running when destroyed.
-class Program {
-  public:
-    Program(const std::vector<std::string>& argv, const std::string& outPath,
-            const std::string& errPath);
-    ~Program();
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
-
-    pid_t pid() const { return pid_; }
-    bool running();  // reaps the program when it has ended
-    // Waits until it ends; kills it once `timeout` has passed.
-    Ending wait(std::chrono::milliseconds timeout);
-
-  private:
-    pid_t pid_ = -1;
-    bool ended_ = false;
-    Ending ending_;
-};
 
 // One System V IPC object of the namespace, from /proc/sysvipc.
 struct IpcObject {
