@@ -148,6 +148,7 @@ TEST_F(ContextTest, QueuedTimeFromPutDateAndTime) {
     EXPECT_DOUBLE_EQ(queued(fields, fields + 8), 0.85);
     EXPECT_DOUBLE_EQ(queued("20030115", "10203195"), -0.7);  // ahead: not clamped
     EXPECT_NE(queued("20040229", "10203040"), 0.0);
+    EXPECT_NE(queued("20000229", "10203040"), 0.0);
     EXPECT_NE(queued("19010101", "00000000"), 0.0);
     for (const char* date : {"", "        ", "2003O115", "20031315", "20030132", "20030229",
                              "19001231", "20030100", "-0030115"}) {
