@@ -52,7 +52,8 @@ void makeDirectories(const std::string& path) {
     for (size_t slash = 1; slash != std::string::npos;) {
         slash = path.find('/', slash + 1);
         const std::string prefix = path.substr(0, slash);
-        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) die("mkdir " + prefix);
+        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST)
+            die("mkdir " + prefix);
     }
 }
 
@@ -60,14 +61,17 @@ void enterNamespaces() {
     const uid_t uid = geteuid();
     const gid_t gid = getegid();
     int flags = CLONE_NEWNS | CLONE_NEWIPC;
-    if (uid != 0) flags |= CLONE_NEWUSER;
-    if (unshare(flags) != 0) die("unshare");
+    if (uid != 0)
+        flags |= CLONE_NEWUSER;
+    if (unshare(flags) != 0)
+        die("unshare");
     if (uid != 0) {
         writeFile("/proc/self/setgroups", "deny");
         writeFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
         writeFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
     }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) die("make / private");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        die("make / private");
 }
 
 // Covers /tmp, /opt and /var with tmpfs and re-mounts the kept directories.
@@ -75,7 +79,8 @@ void coverFileSystems(const std::vector<std::string>& keep) {
     std::vector<int> fds;
     for (const std::string& dir : keep) {
         const int fd = open(dir.c_str(), O_PATH | O_DIRECTORY);
-        if (fd < 0) die("open " + dir);
+        if (fd < 0)
+            die("open " + dir);
         fds.push_back(fd);
     }
     for (const char* top : kCovered) {
@@ -86,7 +91,8 @@ void coverFileSystems(const std::vector<std::string>& keep) {
     }
     for (size_t i = 0; i < keep.size(); ++i) {
         bool covered = false;
-        for (const char* top : kCovered) covered |= isUnder(keep[i], top);
+        for (const char* top : kCovered)
+            covered |= isUnder(keep[i], top);
         if (covered) {
             makeDirectories(keep[i]);
             const std::string source = "/proc/self/fd/" + std::to_string(fds[i]);
@@ -106,7 +112,8 @@ int listIpcLeftovers() {
         std::string line;
         std::getline(table, line);  // column titles
         while (std::getline(table, line)) {
-            if (line.find_first_not_of(' ') == std::string::npos) continue;
+            if (line.find_first_not_of(' ') == std::string::npos)
+                continue;
             std::fprintf(stderr, "zovsandbox: IPC object left behind (%s): %s\n", kind,
                          line.c_str());
             ++count;
@@ -129,7 +136,8 @@ int main(int argc, char** argv) {
         }
         if (arg == "--keep" && i + 1 < argc) {
             char resolved[PATH_MAX];
-            if (realpath(argv[++i], resolved) == nullptr) die(std::string("realpath ") + argv[i]);
+            if (realpath(argv[++i], resolved) == nullptr)
+                die(std::string("realpath ") + argv[i]);
             keep.emplace_back(resolved);
         } else if (arg == "--allow-ipc-leftovers") {
             allowLeftovers = true;
@@ -143,25 +151,30 @@ int main(int argc, char** argv) {
         return 125;
     }
     char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) die("getcwd");
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        die("getcwd");
     keep.emplace_back(cwd);
 
     enterNamespaces();
     coverFileSystems(keep);
-    if (chdir(cwd) != 0) die(std::string("chdir ") + cwd);
+    if (chdir(cwd) != 0)
+        die(std::string("chdir ") + cwd);
 
     const pid_t child = fork();
-    if (child < 0) die("fork");
+    if (child < 0)
+        die("fork");
     if (child == 0) {
         execvp(argv[i], argv + i);
         die(std::string("exec ") + argv[i]);
     }
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) die("waitpid");
+        if (errno != EINTR)
+            die("waitpid");
     }
     const int rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     const int leftovers = listIpcLeftovers();
-    if (rc == 0 && leftovers > 0 && !allowLeftovers) return 3;
+    if (rc == 0 && leftovers > 0 && !allowLeftovers)
+        return 3;
     return rc;
 }

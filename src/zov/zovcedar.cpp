@@ -116,9 +116,8 @@ ZOV_ReturnCode ZOV_Events_Data_Area::readNew(ZOV_Events_Cursor* cursor,
     const bool remembered =
         cursor->lastStart >= first && cursor->lastSize > 0 &&
         static_cast<unsigned>(cursor->lastStart + cursor->lastSize) <= memoryManager.getSize();
-    const bool roundTheArea =
-        !remembered ||
-        std::memcmp(base + cursor->lastStart, cursor->lastImage, cursor->lastSize) != 0;
+    const bool roundTheArea = !remembered || std::memcmp(base + cursor->lastStart,
+                                                         cursor->lastImage, cursor->lastSize) != 0;
     ZOV_Events_Cursor moved = *cursor;
     moved.next = next;
     ZOV_ReturnCode result = ZOV_RC_OK;

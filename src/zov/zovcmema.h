@@ -30,7 +30,7 @@
 #include "zov/zovcrcrd.h"
 
 class ZOV_Memory_Manager {
-public:
+  public:
     static constexpr int kEyecatcherOffset = 0;
     static constexpr int kEyecatcherSize = 8;
     static constexpr int kReservedOffset = 8;
@@ -76,7 +76,7 @@ public:
     int status = 0;
     void* address = nullptr;
 
-private:
+  private:
     void readSharedHeader(unsigned char* copy) const;
     int32_t boundedOffset(const unsigned char* copy, int fieldOffset) const;
     int32_t sharedOffset(int fieldOffset) const;

@@ -10,7 +10,7 @@
 
 // Process-local collections of record pointers; they never own their members.
 class ZOV_Record_Collection {
-public:
+  public:
     virtual ~ZOV_Record_Collection() = default;
     // 0, or ZOV_RC_ALLOCATION when the entry could not be stored.
     int insert(ZOV_Record* record);
@@ -24,7 +24,7 @@ public:
     std::vector<ZOV_Record*>::const_iterator begin() const { return records.begin(); }
     std::vector<ZOV_Record*>::const_iterator end() const { return records.end(); }
 
-protected:
+  protected:
     std::vector<ZOV_Record*> records;
 };
 
@@ -35,12 +35,12 @@ class ZOV_Ordered_Record_Set : public ZOV_Record_Collection {};
 
 // Yields each member once, then null; reset starts again.
 class ZOV_Record_Set_Iterator {
-public:
+  public:
     explicit ZOV_Record_Set_Iterator(const ZOV_Record_Collection& set) : set(set) {}
     ZOV_Record* operator()() { return index < set.entries() ? *(set.begin() + index++) : nullptr; }
     void reset() { index = 0; }
 
-private:
+  private:
     const ZOV_Record_Collection& set;
     size_t index = 0;
 };

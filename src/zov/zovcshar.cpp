@@ -464,8 +464,8 @@ ZOV_ReturnCode ZOV_Shared_Area::appendFitting(ZOV_Record* record) {
     // isEnoughSpace's test without its trace lines: placedEnd() lies in
     // [first, end], so the record fits when it ends at or before the end.
     auto* position = const_cast<unsigned char*>(placedEnd());
-    const size_t room = static_cast<size_t>(
-        static_cast<unsigned char*>(memoryManager.address) + memoryManager.getSize() - position);
+    const size_t room = static_cast<size_t>(static_cast<unsigned char*>(memoryManager.address) +
+                                            memoryManager.getSize() - position);
     if (static_cast<size_t>(record->size()) > room)
         return ZOV_RC_NO_SPACE;
     void* after = record->put(position);

@@ -22,7 +22,8 @@ unsigned long ZOV_StringAllocationFailures() {
 unsigned int zovlen(const unsigned short* s) {
     unsigned int n = 0;
     if (s != nullptr) {
-        while (s[n] != 0) ++n;
+        while (s[n] != 0)
+            ++n;
     }
     return n;
 }
@@ -44,9 +45,11 @@ unsigned short* zovcat(unsigned short* dst, const unsigned short* src) {
 int zovcmp(const unsigned short* a, const unsigned short* b) {
     const unsigned int la = zovlen(a);
     const unsigned int lb = zovlen(b);
-    if (la != lb) return static_cast<int>(la) - static_cast<int>(lb);
+    if (la != lb)
+        return static_cast<int>(la) - static_cast<int>(lb);
     for (unsigned int i = 0; i < la; ++i) {
-        if (a[i] != b[i]) return static_cast<int>(a[i]) - static_cast<int>(b[i]);
+        if (a[i] != b[i])
+            return static_cast<int>(a[i]) - static_cast<int>(b[i]);
     }
     return 0;
 }
@@ -54,7 +57,8 @@ int zovcmp(const unsigned short* a, const unsigned short* b) {
 // Bytes are widened as signed values: 0x80-0xFF become 0xFF80-0xFFFF.
 int strtozov(unsigned short* dst, const char* src, unsigned int n) {
     for (unsigned int i = 0; i < n; ++i) {
-        dst[i] = static_cast<unsigned short>(static_cast<int16_t>(static_cast<signed char>(src[i])));
+        dst[i] =
+            static_cast<unsigned short>(static_cast<int16_t>(static_cast<signed char>(src[i])));
     }
     dst[n] = 0;
     return 0;
@@ -62,14 +66,19 @@ int strtozov(unsigned short* dst, const char* src, unsigned int n) {
 
 // Units are cut to their low 8 bits, so widened text survives the round trip.
 int zovtostr(char* dst, const unsigned short* src, unsigned int n) {
-    for (unsigned int i = 0; i < n; ++i) dst[i] = static_cast<char>(src[i] & 0xFF);
+    for (unsigned int i = 0; i < n; ++i)
+        dst[i] = static_cast<char>(src[i] & 0xFF);
     dst[n] = 0;
     return 0;
 }
 
-ZOV_String::ZOV_String(const unsigned short* text) { assign(text, zovlen(text)); }
+ZOV_String::ZOV_String(const unsigned short* text) {
+    assign(text, zovlen(text));
+}
 
-ZOV_String::ZOV_String(const char* text) { assignNarrow(text); }
+ZOV_String::ZOV_String(const char* text) {
+    assignNarrow(text);
+}
 
 ZOV_String::ZOV_String(const ZOV_String& other) {
     if (other.status == 0) {
@@ -88,9 +97,11 @@ void ZOV_String::cleanup() {
 }
 
 void ZOV_String::assign(const unsigned short* text, unsigned int n) {
-    if (status != 0) return;  // a failed string stays without characters
+    if (status != 0)
+        return;  // a failed string stays without characters
     unsigned short* fresh = new (std::nothrow) unsigned short[n + 1]();
-    if (fresh != nullptr && n > 0) zovncpy(fresh, text, n);  // text may alias value
+    if (fresh != nullptr && n > 0)
+        zovncpy(fresh, text, n);  // text may alias value
     cleanup();
     if (fresh == nullptr) {
         noteAllocationFailure();
@@ -103,9 +114,11 @@ void ZOV_String::assign(const unsigned short* text, unsigned int n) {
 
 void ZOV_String::assignNarrow(const char* text) {
     const unsigned int n = text == nullptr ? 0 : static_cast<unsigned int>(std::strlen(text));
-    if (status != 0) return;
+    if (status != 0)
+        return;
     unsigned short* fresh = new (std::nothrow) unsigned short[n + 1]();
-    if (fresh != nullptr && n > 0) strtozov(fresh, text, n);  // text may be our 8-bit form
+    if (fresh != nullptr && n > 0)
+        strtozov(fresh, text, n);  // text may be our 8-bit form
     cleanup();
     if (fresh == nullptr) {
         noteAllocationFailure();
@@ -117,13 +130,14 @@ void ZOV_String::assignNarrow(const char* text) {
 }
 
 ZOV_String& ZOV_String::operator=(const unsigned short* text) {
-    if (text != value) assign(text, zovlen(text));
+    if (text != value)
+        assign(text, zovlen(text));
     return *this;
 }
 
 ZOV_String& ZOV_String::operator=(const ZOV_String& other) {
-    if (&other != this) assign(other.status == 0 ? other.value : nullptr,
-                               other.status == 0 ? other.length : 0);
+    if (&other != this)
+        assign(other.status == 0 ? other.value : nullptr, other.status == 0 ? other.length : 0);
     return *this;
 }
 
@@ -133,7 +147,8 @@ ZOV_String& ZOV_String::operator=(const char* text) {
 }
 
 void ZOV_String::concatenate(const unsigned short* text, unsigned int n) {
-    if (status != 0 || n == 0) return;
+    if (status != 0 || n == 0)
+        return;
     unsigned short* fresh = new (std::nothrow) unsigned short[length + n + 1]();
     if (fresh == nullptr) {
         noteAllocationFailure();
@@ -174,7 +189,9 @@ ZOV_String ZOV_String::operator+(const ZOV_String& other) const {
     return result;
 }
 
-ZOV_String ZOV_String::operator+(const char* text) const { return *this + ZOV_String(text); }
+ZOV_String ZOV_String::operator+(const char* text) const {
+    return *this + ZOV_String(text);
+}
 
 ZOV_String& ZOV_String::operator+=(const unsigned short* text) {
     concatenate(text, zovlen(text));
@@ -194,16 +211,20 @@ ZOV_String& ZOV_String::operator+=(const ZOV_String& other) {
     return *this;
 }
 
-ZOV_String& ZOV_String::operator+=(const char* text) { return *this += ZOV_String(text); }
+ZOV_String& ZOV_String::operator+=(const char* text) {
+    return *this += ZOV_String(text);
+}
 
 bool ZOV_String::operator==(const unsigned short* text) const {
     const unsigned int n = zovlen(text);
-    if (n != length) return false;
+    if (n != length)
+        return false;
     return n == 0 || std::memcmp(value, text, n * sizeof(unsigned short)) == 0;
 }
 
 bool ZOV_String::operator==(const ZOV_String& other) const {
-    if (other.length != length) return false;
+    if (other.length != length)
+        return false;
     return length == 0 || std::memcmp(value, other.value, length * sizeof(unsigned short)) == 0;
 }
 
@@ -212,16 +233,19 @@ bool ZOV_String::operator==(const ZOV_String& other) const {
 // temporary string that could not be held went silently to "other").
 bool ZOV_String::operator==(const char* text) const {
     const size_t n = text == nullptr ? 0 : std::strlen(text);
-    if (n != length) return false;
+    if (n != length)
+        return false;
     for (size_t i = 0; i < n; ++i) {
         const auto widened = static_cast<int16_t>(static_cast<signed char>(text[i]));
-        if (value[i] != static_cast<unsigned short>(widened)) return false;
+        if (value[i] != static_cast<unsigned short>(widened))
+            return false;
     }
     return true;
 }
 
 char* ZOV_String::getcValue() {
-    if (status != 0 || value == nullptr) return nullptr;
+    if (status != 0 || value == nullptr)
+        return nullptr;
     if (cvalue == nullptr) {
         cvalue = new (std::nothrow) char[length + 1];
         if (cvalue == nullptr) {
@@ -246,18 +270,21 @@ unsigned short* ZOV_String::copyTo(unsigned short* buf, unsigned int n) const {
 }
 
 void* ZOV_String::put(void* position) const {
-    if (status != 0 || position == nullptr) return position;
+    if (status != 0 || position == nullptr)
+        return position;
     auto* p = static_cast<unsigned char*>(position);
     const uint32_t n = length;
     std::memcpy(p, &n, sizeof n);
-    if (n > 0) std::memcpy(p + 4, value, 2 * static_cast<size_t>(n));
+    if (n > 0)
+        std::memcpy(p + 4, value, 2 * static_cast<size_t>(n));
     const uint16_t terminator = 0;
     std::memcpy(p + 4 + 2 * static_cast<size_t>(n), &terminator, sizeof terminator);
     return p + binarySize();
 }
 
 void* ZOV_String::get(void* position) {
-    if (status != 0 || position == nullptr) return position;
+    if (status != 0 || position == nullptr)
+        return position;
     auto* p = static_cast<unsigned char*>(position);
     uint32_t n = 0;
     std::memcpy(&n, p, sizeof n);
@@ -268,7 +295,8 @@ void* ZOV_String::get(void* position) {
         status = 301;
         return position;
     }
-    if (n > 0) std::memcpy(fresh, p + 4, 2 * static_cast<size_t>(n));
+    if (n > 0)
+        std::memcpy(fresh, p + 4, 2 * static_cast<size_t>(n));
     cleanup();
     value = fresh;
     length = n;
@@ -276,13 +304,17 @@ void* ZOV_String::get(void* position) {
 }
 
 void* ZOV_String::get(void* position, const void* limit) {
-    if (status != 0 || position == nullptr) return position;
-    if (limit == nullptr) return get(position);  // no bound, as for records
+    if (status != 0 || position == nullptr)
+        return position;
+    if (limit == nullptr)
+        return get(position);  // no bound, as for records
     const auto* p = static_cast<const unsigned char*>(position);
     const auto* end = static_cast<const unsigned char*>(limit);
-    if (end < p || end - p < kImageOverhead) return nullptr;
+    if (end < p || end - p < kImageOverhead)
+        return nullptr;
     uint32_t n = 0;
     std::memcpy(&n, p, sizeof n);
-    if (static_cast<uint64_t>(end - p) < kImageOverhead + 2 * static_cast<uint64_t>(n)) return nullptr;
+    if (static_cast<uint64_t>(end - p) < kImageOverhead + 2 * static_cast<uint64_t>(n))
+        return nullptr;
     return get(position);
 }

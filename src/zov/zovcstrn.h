@@ -25,7 +25,7 @@ int zovtostr(char* dst, const unsigned short* src, unsigned int n);
 unsigned long ZOV_StringAllocationFailures();
 
 class ZOV_String {
-public:
+  public:
     static constexpr int kImageOverhead = 6;  // count + terminator
 
     ZOV_String() : ZOV_String(static_cast<const unsigned short*>(nullptr)) {}
@@ -72,7 +72,7 @@ public:
 
     int status = 0;
 
-private:
+  private:
     // Replaces the value with n units of `text` (may be null when n is 0).
     void assign(const unsigned short* text, unsigned int n);
     void assignNarrow(const char* text);

@@ -37,7 +37,8 @@ const char* const kMessageFormats[] = {
 const int kMessageInserts[] = {0, 1, 3, 1, 3, 2, 2, 3};
 
 ZOV_String formatV(const char* format, va_list args) {
-    if (format == nullptr) return ZOV_String();
+    if (format == nullptr)
+        return ZOV_String();
     char buffer[kFormatBuffer] = {};
     std::vsnprintf(buffer, sizeof buffer, format, args);  // cuts at 1023 characters
     return ZOV_String(buffer);
@@ -72,7 +73,8 @@ void ZOV_WriteLine(const char* unit, int line, const char* function, const char*
 
 void ZOV_LogMessage(const char* unit, int line, const char* function, int number,
                     const char* insert1, const char* insert2, const char* insert3) {
-    if (number < ZOV_MSG_ALLOCATION_ERROR || number > ZOV_MSG_LAST) return;
+    if (number < ZOV_MSG_ALLOCATION_ERROR || number > ZOV_MSG_LAST)
+        return;
     ZOV_String text = ZOV_Format_Message(kMessageFormats[number], insert1 ? insert1 : "",
                                          insert2 ? insert2 : "", insert3 ? insert3 : "");
     int rc = 0;
@@ -101,7 +103,8 @@ void ZOV_DumpMemory(const void* start, int length, const char* title) {
     static constexpr char fn[] = "ZOV_DumpMemory";
     ZOV_ENTRY(fn);
     if (start != nullptr) {
-        if (title != nullptr) ZOV_PRINT(fn, "%s", title);
+        if (title != nullptr)
+            ZOV_PRINT(fn, "%s", title);
         const auto* p = static_cast<const unsigned char*>(start);
         for (int remaining = length; remaining >= 1; remaining -= 8, p += 8) {
             const int chunk = remaining < 8 ? remaining : 8;
@@ -139,7 +142,8 @@ bool nextLine(std::FILE* file, char (&line)[kZOVMaxLine + 1]) {
         do {
             c = std::fgetc(file);
         } while (c != EOF && std::isspace(c));
-        if (c == EOF) return false;
+        if (c == EOF)
+            return false;
         int n = 0;
         bool tooLong = false;
         for (; c != EOF && c != '\n'; c = std::fgetc(file)) {
@@ -150,7 +154,8 @@ bool nextLine(std::FILE* file, char (&line)[kZOVMaxLine + 1]) {
             }
         }
         line[n] = 0;
-        if (!tooLong) return true;
+        if (!tooLong)
+            return true;
     }
 }
 
@@ -158,10 +163,13 @@ bool nextLine(std::FILE* file, char (&line)[kZOVMaxLine + 1]) {
 // Returns false when the run is empty.
 // A line's run always fits `word`.
 bool wordAt(const char* p, char (&word)[kZOVMaxLine + 1]) {
-    while (*p == ' ' || *p == '\t') ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
     const char* end = p;
-    while (*end != 0 && !std::isspace(static_cast<unsigned char>(*end))) ++end;
-    if (end == p) return false;
+    while (*end != 0 && !std::isspace(static_cast<unsigned char>(*end)))
+        ++end;
+    if (end == p)
+        return false;
     const size_t n = std::min(static_cast<size_t>(end - p), sizeof word - 1);
     std::memcpy(word, p, n);
     word[n] = 0;
@@ -173,8 +181,10 @@ bool wordAt(const char* p, char (&word)[kZOVMaxLine + 1]) {
 char* ZOV_Environment_Registry(const char* path) {
     static constexpr char fn[] = "ZOV_Environment_Registry";
     ZOV_ENTRY(fn);
-    if (path != nullptr) ZOV_TRACE(fn, "parameter=<%s>", path);
-    ZOV_TRACE(fn, "pZOVEnvironmentRegistry=%#lX", reinterpret_cast<unsigned long>(pZOVEnvironmentRegistry));
+    if (path != nullptr)
+        ZOV_TRACE(fn, "parameter=<%s>", path);
+    ZOV_TRACE(fn, "pZOVEnvironmentRegistry=%#lX",
+              reinterpret_cast<unsigned long>(pZOVEnvironmentRegistry));
     if (pZOVEnvironmentRegistry == nullptr) {
         const char* chosen = path;
         if (chosen != nullptr && std::strlen(chosen) >= sizeof ZOVEnvironmentRegistry) {
@@ -183,7 +193,8 @@ char* ZOV_Environment_Registry(const char* path) {
         }
         if (chosen == nullptr) {
             std::FILE* probe = std::fopen(kZOVConfigPrimary, "r");
-            if (probe != nullptr) std::fclose(probe);
+            if (probe != nullptr)
+                std::fclose(probe);
             chosen = probe != nullptr ? kZOVConfigPrimary : kZOVConfigSecondary;
         }
         std::snprintf(ZOVEnvironmentRegistry, sizeof ZOVEnvironmentRegistry, "%s", chosen);
@@ -257,9 +268,9 @@ ZOV_String ZOV_GetRegistryValue(const char* path, const char* key) {
     while (nextLine(in, line)) {
         // The last matching line wins.
         char word[kZOVMaxLine + 1];
-        const bool match = directory ? wordAt(line, word)
-                                     : std::strncmp(line, key, keyLength) == 0 &&
-                                           wordAt(line + keyLength, word);
+        const bool match =
+            directory ? wordAt(line, word)
+                      : std::strncmp(line, key, keyLength) == 0 && wordAt(line + keyLength, word);
         if (match) {
             std::memcpy(value, word, sizeof value);
             found = true;

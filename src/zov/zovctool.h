@@ -16,13 +16,13 @@ extern int bZOVTracing;
 
 // Message catalogue of the message source "LumenaMonitorNode".
 enum ZOV_MessageNumber {
-    ZOV_MSG_ALLOCATION_ERROR = 1,  // "Allocation Error in %s"
-    ZOV_MSG_FUNCTION_FAILED = 2,   // "Function %s failed in %s. %s."
-    ZOV_MSG_MAXIMUM_REACHED = 3,   // "Maximum reached. Reset statistics."
-    ZOV_MSG_REFUSED = 4,           // "Refused %s in %s. %s." object, function, what was found
-    ZOV_MSG_DEGRADED = 5,          // "Monitoring degraded in %s. %s." function, condition
-    ZOV_MSG_DEGRADED_REPEATED = 6, // "Monitoring degraded: %s happened %s more times."
-    ZOV_MSG_RECOVERED = 7,         // "Recovered %s in %s. %s." object, function, how
+    ZOV_MSG_ALLOCATION_ERROR = 1,   // "Allocation Error in %s"
+    ZOV_MSG_FUNCTION_FAILED = 2,    // "Function %s failed in %s. %s."
+    ZOV_MSG_MAXIMUM_REACHED = 3,    // "Maximum reached. Reset statistics."
+    ZOV_MSG_REFUSED = 4,            // "Refused %s in %s. %s." object, function, what was found
+    ZOV_MSG_DEGRADED = 5,           // "Monitoring degraded in %s. %s." function, condition
+    ZOV_MSG_DEGRADED_REPEATED = 6,  // "Monitoring degraded: %s happened %s more times."
+    ZOV_MSG_RECOVERED = 7,          // "Recovered %s in %s. %s." object, function, how
     ZOV_MSG_LAST = ZOV_MSG_RECOVERED,
 };
 
@@ -42,9 +42,10 @@ void ZOV_LogMessage(const char* unit, int line, const char* function, int number
 void ZOV_LogSystemFailure(const char* unit, int line, const char* call, const char* function,
                           int error);
 
-#define ZOV_TRACE(function, ...)                                          \
-    do {                                                                  \
-        if (bZOVTracing) ZOV_WriteLine(_ZOV_UNIT_, __LINE__, function, __VA_ARGS__); \
+#define ZOV_TRACE(function, ...)                                        \
+    do {                                                                \
+        if (bZOVTracing)                                                \
+            ZOV_WriteLine(_ZOV_UNIT_, __LINE__, function, __VA_ARGS__); \
     } while (0)
 #define ZOV_ENTRY(function) ZOV_TRACE(function, "Entry")
 #define ZOV_EXIT(function) ZOV_TRACE(function, "Exit")
@@ -95,15 +96,15 @@ void ZOV_ResetEnvironmentRegistry();
 // Results of the operations that can fail.
 enum ZOV_ReturnCode {
     ZOV_RC_OK = 0,
-    ZOV_RC_NOT_FOUND = 1,      // child neither found nor made; unknown record type in an area
-    ZOV_RC_NO_SPACE = 2,       // no space left in an area
-    ZOV_RC_NULL = 3,           // a required record, collection or resource is null
-    ZOV_RC_MISSING = 4,        // a statistics or event data record is missing
-    ZOV_RC_MAXIMUM = 5,        // a statistics maximum was reached
-    ZOV_RC_ALLOCATION = 6,     // an object could not be allocated
-    ZOV_RC_FAILED = 8,         // the object, or the area it needs, is in a failed state
-    ZOV_RC_MUTEX = 9,          // a named mutex could not be built
-    ZOV_RC_NO_RECORD = 10,     // no information or statistics record to give
+    ZOV_RC_NOT_FOUND = 1,   // child neither found nor made; unknown record type in an area
+    ZOV_RC_NO_SPACE = 2,    // no space left in an area
+    ZOV_RC_NULL = 3,        // a required record, collection or resource is null
+    ZOV_RC_MISSING = 4,     // a statistics or event data record is missing
+    ZOV_RC_MAXIMUM = 5,     // a statistics maximum was reached
+    ZOV_RC_ALLOCATION = 6,  // an object could not be allocated
+    ZOV_RC_FAILED = 8,      // the object, or the area it needs, is in a failed state
+    ZOV_RC_MUTEX = 9,       // a named mutex could not be built
+    ZOV_RC_NO_RECORD = 10,  // no information or statistics record to give
 };
 
 // Value of a `status` word after a failed set-up.

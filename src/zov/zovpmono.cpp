@@ -85,8 +85,8 @@ void ZOV_Monitoring_Node::init(const ZOV_Resource_ID* brokerId,
         this->nodeId = *nodeId;
         // An identity whose text could not be copied would join the tree,
         // or name the segment, as another resource.
-        for (const ZOV_Resource_ID* id : {&this->brokerId, &this->executionGroupId,
-                                          &this->messageFlowId, &this->nodeId}) {
+        for (const ZOV_Resource_ID* id :
+             {&this->brokerId, &this->executionGroupId, &this->messageFlowId, &this->nodeId}) {
             if (!heldWhole(*id))
                 status = ZOV_STATUS_FAILED;
         }
