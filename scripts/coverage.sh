@@ -4,7 +4,7 @@
 # cut or merged, the lines only it covers show what must stay covered elsewhere.
 #   scripts/coverage.sh [OUT_DIR] [CTEST_REGEX]
 # writes OUT_DIR/<test>.txt ("file:line" per covered line of src/) and
-# OUT_DIR/all.txt (their union). Needs gcovr.
+# OUT_DIR/all.txt (their union). Needs gcovr (ZOV_BENCH_TOOLS=1 bash scripts/install-deps.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-build-cov/coverage}")

@@ -36,10 +36,10 @@ test)
   ;;
 esac
 
-# The tools that only scripts/bench.sh needs (system-call and instruction
-# counts, plots).
+# The tools that only scripts/bench.sh (system-call and instruction counts,
+# plots) and scripts/coverage.sh need.
 if [ "${ZOV_BENCH_TOOLS:-0}" = 1 ]; then
-  packages+=(strace valgrind gnuplot-nox)
+  packages+=(strace valgrind gnuplot-nox gcovr)
 fi
 
 missing=()
