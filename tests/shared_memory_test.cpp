@@ -169,4 +169,15 @@ TEST_F(SharedMemoryTest, ObjectsOfAProcessShareOneMappingAndItsEntry) {
     EXPECT_EQ(zovtest::ipcObjectTotal(), 0);
 }
 
+// Each segment made again has a new key file, so a new key: detached
+// entries of keys that never come back must not fill the table.
+TEST_F(SharedMemoryTest, SegmentsMadeAgainDoNotFillTheTable) {
+    for (int i = 0; i < 2 * kZOVSegmentTableEntries; ++i) {
+        ZOV_Shared_Memory segment(ZOV_String(("again-uuid-" + std::to_string(i)).c_str()));
+        segment.init();
+        ASSERT_EQ(segment.getStatus(), 0) << "segment " << i;
+        segment.cleanup();
+    }
+}
+
 }  // namespace

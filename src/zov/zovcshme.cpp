@@ -370,6 +370,19 @@ void* ZOV_Shared_Memory::allocate(ZOV_Shared_Area* area) {
     return result;
 }
 
+namespace {
+
+// The first entry no object of this process has attached, or the table size.
+int firstDetachedEntry() {
+    int index = 0;
+    while (index < kZOVSegmentTableEntries &&
+           (zovshmsegments[index].address != nullptr || zovshmsegments[index].count != 0))
+        ++index;
+    return index;
+}
+
+}  // namespace
+
 void* ZOV_Shared_Memory::zov_attach(int id, int key) {
     static constexpr char fn[] = "ZOV_Shared_Memory::zov_attach";
     ZOV_ENTRY(fn);
@@ -396,6 +409,12 @@ void* ZOV_Shared_Memory::zov_attach(int id, int key) {
             }
             ++index;
         }
+        // A full table without this key: keys that never come back (each
+        // segment made again gets a new key file, so a new key) would
+        // otherwise use it up, and then no node of this process could attach.
+        // Their detached entries are given to the new key.
+        if (address == nullptr && index == kZOVSegmentTableEntries)
+            index = firstDetachedEntry();
         if (address == nullptr && index < kZOVSegmentTableEntries) {
             ZOV_Shm_Segment_Entry& entry = zovshmsegments[index];
             entry.key = key;
