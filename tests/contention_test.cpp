@@ -1,7 +1,6 @@
 // Statistics updates under contention: threads in several processes, each
-// with its own broker and tree for the same nodes, count every message once;
-// resets neither deadlock with updaters at the maximum nor get lost under an
-// update in flight.
+// with its own broker and tree, count every message once; resets neither
+// deadlock with updaters at the maximum nor get lost under an update.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -21,9 +20,8 @@
 
 namespace {
 
-// Where the next call of time() in this process stops: it reports on
-// `pauseReport` and waits up to a second for a byte on `pauseResume`. Every
-// thread of the test calls time(): the stop is taken by one of them only.
+// The next call of time() (by any one thread) reports on `pauseReport` and
+// waits up to a second for a byte on `pauseResume`.
 std::atomic<int> pauseReport{-1};
 std::atomic<int> pauseResume{-1};
 
@@ -56,9 +54,8 @@ int sizeOf(int update) {
     return 1 + update % 5;
 }
 
-// One process of kThreads threads, each with its own broker and tree, thread
-// t on node N1 or N2 by turns. All join (a join resets every statistic), the
-// process signals `ready`, and the threads start when `go` delivers a byte.
+// kThreads threads with a broker each, on N1 and N2 by turns, start together
+// after all have joined (a join resets every statistic).
 int runProcess(int updates, const zovtest::Pipe& ready, const zovtest::Pipe& go) {
     std::latch joined(kThreads + 1), start(1);
     std::atomic<int> failures{0};
@@ -115,8 +112,7 @@ void runContention(int updates) {
     EXPECT_EQ(zovtest::ipcObjectTotal(), 0) << "IPC objects left behind";
 }
 
-// 16 threads in 4 processes, 8 on each of two nodes: every message counts
-// once. A few seconds here; the full size is registered with ZOV_SOAK.
+// 16 threads in 4 processes, 8 on each of two nodes (25000 each with ZOV_SOAK).
 TEST(Contention, EveryUpdateOfTwoNodesAtOnceCountsOnce) {
     runContention(6000);
 }
@@ -124,20 +120,17 @@ TEST(Contention, DISABLED_FullSizeTwoNodes) {
     runContention(25000);
 }
 
-// Updaters that find their record at the maximum let its mutex go and reset
-// under the area lock, taking each record's mutex inside it; a resetter does
-// the same throughout. Were the area lock ever taken under a record's mutex,
-// this would deadlock: the alarm ends the program. Each updater pushes only
-// its own record to the maximum, so every message is counted after a reset
-// (its own, or the resetter's that came first).
+// Updaters at the maximum let their record's mutex go and reset under the
+// area lock, taking each record's mutex inside it, beside a resetter: were the
+// area lock ever taken under a record's mutex, the alarm would end the program.
 TEST(Contention, ResetsDoNotDeadlockWithUpdatersAtTheMaximum) {
     zovtest::configure(nullptr);
     constexpr int kUpdaters = 3;
     constexpr int kRounds = 200;
     alarm(120);
     {
-        // Each thread has a broker of its own, made and joined before they
-        // start (making one reads the area's header without its lock).
+        // Made and joined before the threads start (making one reads the
+        // area's header without its lock).
         std::unique_ptr<ZOV_Broker> brokers[kUpdaters + 1];
         ZOV_Node* nodes[kUpdaters + 1];
         for (int t = 0; t <= kUpdaters; ++t) {
@@ -172,11 +165,8 @@ TEST(Contention, ResetsDoNotDeadlockWithUpdatersAtTheMaximum) {
     EXPECT_EQ(zovtest::ipcObjectTotal(), 0) << "IPC objects left behind";
 }
 
-// An update in flight in one process across a reset in another: the update
-// stops inside its record's mutex (at the clock reading of the collection
-// time) until the other process has reset or a second has passed. A reset
-// that ignores the record's mutex zeroes the record under the update, which
-// then writes its older figures back.
+// An update stops inside its record's mutex (at its clock reading) while
+// another process resets: a reset ignoring that mutex is written over.
 TEST(Contention, AResetInAnotherProcessIsNotLostUnderAnUpdateInFlight) {
     zovtest::configure(nullptr);
     auto parent = makeBroker();

@@ -1,9 +1,8 @@
-// The node context: terminals, names and UUID at creation, an exception
-// handed back to the broker, bit streams of every length (run under
-// AddressSanitizer too: nothing beyond a short stream may be read), the
-// queued time, and the attributes as the monitoring node and the broker's
-// buffers receive them. Failed set-ups, the pass-through without a
-// monitoring node and the attribute results are lines of the transcript.
+// The node context: terminals, names and UUID, an exception handed back to
+// the broker, bit streams of every length (nothing beyond a short one may be
+// read: run under AddressSanitizer too), the queued time, and attributes as
+// the monitoring node and the broker's buffers receive them. Failed set-ups
+// and attribute results are lines of the transcript.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -60,23 +59,7 @@ TEST_F(ContextTest, TerminalsNamesAndUuid) {
     EXPECT_TRUE(zovtest::contextOf(*unregistered)->getBrokerId().getUuid().isEmpty());
 }
 
-// Failed set-ups and the pass-through without a monitoring node are in the
-// transcript.
-TEST_F(ContextTest, AnExceptionDownstreamIsCountedAndGoesBackToTheBroker) {
-    auto node = create("EXC", "exc-uuid");
-    node->setAttribute("label", "Thrower");
-    node->setAttribute("type", "output");
-    auto message = Message::fromSpec(MessageSpec{});
-    EXPECT_TRUE(node->evaluate(&message).listsAsReceived);
-    node->setDownstream(standin::throwing("Compute2", "mapping", "bad field"));
-    const standin::EvaluateResult result = node->evaluate(&message);
-    EXPECT_TRUE(result.rethrown);
-    EXPECT_EQ(result.exception.text, "bad field");
-    const ZOV_STIR* stats = zovtest::monitorOf(*node)->getStatisticsRecord();
-    EXPECT_EQ(static_cast<double>(stats->getMessageCount()), 2.0);
-}
-
-TEST_F(ContextTest, NullShortAndAbsentBitStreams) {
+TEST_F(ContextTest, StreamsOfEveryLengthAndAnExceptionHandedBack) {
     auto node = create("STR", "stream-uuid");
     node->setAttribute("label", "Streams");
     node->setAttribute("type", "input");
@@ -86,13 +69,12 @@ TEST_F(ContextTest, NullShortAndAbsentBitStreams) {
     MessageSpec recipe;
     recipe.putSecondsAgo(30);
     double totalSize = 0;
-    // Streams that end before the put time does: no queued time. (An empty
-    // stream is built directly: the harness's builder copies from a null
-    // buffer for it.)
+    // Streams that end before the put time does: no queued time. (The
+    // harness's builder copies from a null buffer for an empty stream.)
     for (size_t size : {0, 1, 303, 304, 311, 312, 316, 319}) {
         recipe.totalSize = size;
         auto message = size == 0 ? Message::fromBytes({}) : Message::fromSpec(recipe);
-        EXPECT_EQ(node->evaluate(&message).propagations, 1);
+        EXPECT_TRUE(node->evaluate(&message).listsAsReceived);
         totalSize += static_cast<double>(size);
     }
     auto noStream = Message::withoutStream();
@@ -106,8 +88,13 @@ TEST_F(ContextTest, NullShortAndAbsentBitStreams) {
         totalSize += static_cast<double>(size);
         EXPECT_GE(stats->getMaxQueued(), 29000) << size;
     }
-    EXPECT_EQ(static_cast<double>(stats->getMessageCount()), 13.0);
     EXPECT_EQ(static_cast<double>(stats->getSumSize()), totalSize);
+    node->setDownstream(standin::throwing("Compute2", "mapping", "bad field"));
+    auto message = Message::fromSpec(recipe);
+    const standin::EvaluateResult result = node->evaluate(&message);
+    EXPECT_TRUE(result.rethrown);
+    EXPECT_EQ(result.exception.text, "bad field");
+    EXPECT_EQ(static_cast<double>(stats->getMessageCount()), 14.0);
 }
 
 TEST(UtcSeconds, AgreesWithTheSystemConversion) {
@@ -115,19 +102,13 @@ TEST(UtcSeconds, AgreesWithTheSystemConversion) {
         for (int month = 1; month <= 12; ++month) {
             for (int day : {1, 28, 29, 30, 31}) {
                 std::tm t{};
-                t.tm_year = year - 1900;
-                t.tm_mon = month - 1;
-                t.tm_mday = day;
-                t.tm_hour = 23;
-                t.tm_min = 59;
-                t.tm_sec = 58;
+                t.tm_year = year - 1900, t.tm_mon = month - 1, t.tm_mday = day;
+                t.tm_hour = 23, t.tm_min = 59, t.tm_sec = 58;
                 const long long system = static_cast<long long>(timegm(&t));
-                long long ours = 0;
+                long long ours = -1;
                 const bool valid = ZOV_UtcSeconds(year, month, day, 23, 59, 58, ours);
                 ASSERT_EQ(valid, t.tm_mday == day) << year << "-" << month << "-" << day;
-                if (valid) {
-                    ASSERT_EQ(ours, system) << year << "-" << month << "-" << day;
-                }
+                ASSERT_EQ(valid ? ours : system, system) << year << "-" << month << "-" << day;
             }
         }
     }
@@ -147,9 +128,8 @@ TEST_F(ContextTest, QueuedTimeFromPutDateAndTime) {
     const char fields[] = "2003011510203040XXXX";  // unterminated, as in a descriptor
     EXPECT_DOUBLE_EQ(queued(fields, fields + 8), 0.85);
     EXPECT_DOUBLE_EQ(queued("20030115", "10203195"), -0.7);  // ahead: not clamped
-    EXPECT_NE(queued("20040229", "10203040"), 0.0);
-    EXPECT_NE(queued("20000229", "10203040"), 0.0);
-    EXPECT_NE(queued("19010101", "00000000"), 0.0);
+    for (const char* date : {"20040229", "20000229", "19010101"})
+        EXPECT_NE(queued(date, "00000000"), 0.0) << date;
     for (const char* date : {"", "        ", "2003O115", "20031315", "20030132", "20030229",
                              "19001231", "20030100", "-0030115"}) {
         EXPECT_EQ(queued(date, "10203040"), 0.0) << date;
@@ -175,17 +155,14 @@ double withSscanf(const std::string& putDate, const std::string& putTime) {
            static_cast<double>(now.microseconds / 1000 - 10L * hundredths) / 1000.0;
 }
 
-// Characters that change how a field reads: digits, the characters either
-// side of them, the white space sscanf skips, signs, letters, a character
-// with the high bit set, and the end.
+// Digits, characters either side of them, the white space sscanf skips,
+// signs, letters, a character with the high bit set, and the end.
 const char kAlphabet[] = "0123456789 \t\n\v\f\r+-x.:/\xA0";
 
-// The put date and time are read field by field without sscanf on the
-// per-message path, as texts and where a descriptor holds them (a word at a
-// time). Three sources of 8-character texts: dates and times of a queue
-// manager with one to three characters changed (most still read, so values
-// are compared, not just failures); every time over signs, blanks and digits;
-// random texts.
+// The per-message path reads the put fields without sscanf, as texts and in a
+// descriptor (a word at a time). Inputs: real dates and times with one to
+// three characters changed (most still read, so values are compared), and
+// every time over signs, blanks and digits.
 TEST_F(ContextTest, QueuedTimeFieldReaderReadsAsSscanfDoes) {
     auto node = create("SCANBRK", "scan-uuid");
     const ZOV_Node_Context* context = zovtest::contextOf(*node);
@@ -222,18 +199,9 @@ TEST_F(ContextTest, QueuedTimeFieldReaderReadsAsSscanfDoes) {
             time[i] = signsAndDigits[rest % 5];
         expectSame("20030115", time);
     }
-
-    std::uniform_int_distribution<size_t> printable(0, sizeof kAlphabet - 2);
-    std::string date(8, ' ');
-    for (int i = 0; i < 100000; ++i) {
-        for (int k = 0; k < 8; ++k)
-            date[k] = kAlphabet[printable(random)], time[k] = kAlphabet[printable(random)];
-        expectSame(date, time);
-    }
 }
 
-// Results and defaults are in the transcript; here what reaches the
-// monitoring node and what fits the broker's buffers.
+// Results and defaults are in the transcript.
 TEST_F(ContextTest, AttributesForwardedAndCopiedIntoBuffersOfEveryLength) {
     auto node = create("ATTRBRK", "attr-uuid");
     EXPECT_TRUE(node->getAttribute("eventMessage").terminated);  // the empty default

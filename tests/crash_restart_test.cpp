@@ -27,7 +27,6 @@ namespace {
 constexpr char kBroker[] = "CRASHBRK";
 constexpr char kUuid[] = "crash-uuid";
 
-// A monitored node `label` in group `group`, flow "F", joined.
 std::unique_ptr<standin::Node> joinedNode(standin::Plugin& plugin, const std::string& group,
                                           const std::string& label) {
     auto node = plugin.createNode({kBroker, group, "F", label});
@@ -37,10 +36,9 @@ std::unique_ptr<standin::Node> joinedNode(standin::Plugin& plugin, const std::st
     return node;
 }
 
-// An execution-group process: its own plug-in instance with one joined node,
-// driven over a socket pair by counts. It answers 'r' when ready; for n > 0 it
-// evaluates n messages and answers 'd'; for n < 0 it evaluates -n, answers 'd'
-// and waits to be killed (stopped between two messages); 0 ends it.
+// An execution-group process with its own plug-in and one joined node, driven
+// by counts over a socket pair: 'r' when ready; n > 0: n messages, then 'd';
+// n < 0: -n messages, 'd', then waits to be killed; 0 ends it.
 class GroupProcess {
   public:
     GroupProcess(const std::string& group, const std::string& label) {
@@ -105,7 +103,7 @@ zovtest::AreaCounts readCounts() {
     return zovtest::readAreaCounts(reader);
 }
 
-// Runs the viewer in this process; `answer` is what it reads when it asks.
+// Runs the viewer in this process; `answer` is what it reads if it asks.
 int viewer(const std::vector<std::string>& args, std::string& output,
            const std::string& answer = "") {
     std::vector<const char*> argv = {"lumenaview"};
@@ -119,7 +117,6 @@ int viewer(const std::vector<std::string>& args, std::string& output,
     return code;
 }
 
-// Evaluates one message on `node` on a thread of its own.
 std::future<void> evaluation(standin::Node& node) {
     return std::async(std::launch::async, [&node] {
         auto message = standin::Message::fromSpec(standin::MessageSpec{});
@@ -139,9 +136,7 @@ class CrashTest : public ::testing::Test {
         plugin = zovtest::loadPlugin();
     }
     void TearDown() override {
-        plugin.reset();
-        // A killed process leaves its handles: the mutexes' objects stay (none
-        // taken); the segment went with the last process attached.
+        plugin.reset();  // a killed process leaves its mutexes' objects, none taken
         EXPECT_TRUE(zovtest::ipcObjects("shm").empty()) << "the segment was not removed";
         for (const zovtest::IpcObject& set : zovtest::ipcObjects("sem"))
             EXPECT_EQ(zovtest::semaphoreValue(set.id), 1) << "a mutex is left taken";
@@ -155,8 +150,8 @@ class CrashTest : public ::testing::Test {
     std::unique_ptr<standin::Plugin> plugin;
 };
 
-// Survivors S1 and S2 keep sending while the group process of V is killed at
-// a random message; then V's group starts again and rejoins.
+// S1 and S2 keep sending while V's group process is killed at a random
+// message; V's group starts again and rejoins, resetting every statistic.
 TEST_F(CrashTest, KillBetweenMessagesLosesNoUpdateAndARestartedGroupRejoins) {
     constexpr int kRound = 2000;
     std::mt19937 random(static_cast<unsigned>(std::time(nullptr)));
@@ -175,7 +170,6 @@ TEST_F(CrashTest, KillBetweenMessagesLosesNoUpdateAndARestartedGroupRejoins) {
         return victim->stopAfter(k) && (victim->kill9(), true);
     };
 
-    // What the area must hold: every message since the last join's reset.
     using Counts = std::map<std::string, double>;
     Counts expected = {{"S1", 0}, {"S2", 0}, {"V", 0}};
     for (int cycle = 0; cycle < 3; ++cycle) {
@@ -185,8 +179,6 @@ TEST_F(CrashTest, KillBetweenMessagesLosesNoUpdateAndARestartedGroupRejoins) {
                     {"S2", expected["S2"] + kRound},
                     {"V", expected["V"] + k}};
         EXPECT_EQ(readCounts().messages, expected) << "cycle " << cycle << ", V killed after " << k;
-
-        // Started again: the join finds V's node and resets every statistic.
         ASSERT_TRUE(restart());
         const zovtest::AreaCounts counts = readCounts();
         EXPECT_EQ(counts.records.at("V"), 1) << "V joined as a second node";
@@ -196,8 +188,7 @@ TEST_F(CrashTest, KillBetweenMessagesLosesNoUpdateAndARestartedGroupRejoins) {
         EXPECT_EQ(readCounts().messages, expected) << "cycle " << cycle;
     }
 
-    // Killed and started again while the others are sending: the join's reset
-    // falls among their messages; afterwards every message counts again.
+    // Restarted while the others send: the reset falls among their messages.
     ASSERT_TRUE(killVictimAfter(killAt(random)) && restart() && s1.finished() && s2.finished());
     const zovtest::AreaCounts before = readCounts();
     EXPECT_LE(before.messages.at("S1"), kRound);
@@ -211,10 +202,9 @@ TEST_F(CrashTest, KillBetweenMessagesLosesNoUpdateAndARestartedGroupRejoins) {
         EXPECT_EQ(group->quit(), 0);
 }
 
-// A kill holding a lock leaves it taken. A record's mutex: that node's
-// updates wait in every process, and so does every join, whose reset takes
-// each record's mutex. The area lock: joins wait, updates go on. The viewer
-// names the stale lock and its dead holder and frees it on request.
+// A kill holding a record's mutex stalls that node's updates and every join
+// (its reset takes each record's mutex); holding the area lock, joins only.
+// The viewer names the stale lock and its dead holder and frees it on request.
 void killHoldingALock(CrashTest& test, bool recordMutex) {
     auto w = test.node("EG1", "W"), v = test.node("EGV", "V");
     const pid_t holder = zovtest::forkChild([recordMutex] {

@@ -2,7 +2,6 @@
 // area starting again when full, and readers that get each new event once,
 // whatever the writers do between and during their reads.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <atomic>
 #include <chrono>
@@ -32,8 +31,8 @@ using Threads = std::vector<int>;
 
 constexpr int kEventSize = ZOV_EVDR::kSize;
 
-// An injection point inside the library: with tracing on, every trace line
-// goes to `onLine` on the thread that writes it.
+// An injection point: with tracing on, each trace line goes to `onLine` on
+// the thread that writes it.
 class TraceHook : public standin::LogHandler {
   public:
     explicit TraceHook(std::function<void(const standin::LogRecord&)> onLine)
@@ -69,7 +68,7 @@ class EventsAreaTest : public ::testing::Test {
         segment->cleanup();
         EXPECT_EQ(zovtest::ipcObjectTotal(), 0);
     }
-    // An events area initialised now; events written before are not its.
+    // Events written before its init are not its.
     ZOV_Events_Area* newReader() {
         readers.push_back(std::make_unique<ZOV_Events_Area>(uuid));
         readers.back()->init(segment.get());
@@ -80,7 +79,6 @@ class EventsAreaTest : public ::testing::Test {
     unsigned char* dataBytes() const {
         return static_cast<unsigned char*>(events->dataArea->memoryManager.address);
     }
-    // Posts one event under `parent` (the fixture's template by default).
     ZOV_EVDR* post(int threadId, const ZOV_Record* parent = nullptr) {
         posted.push_back(zovtest::eventRecord(parent ? parent : templ.get(), threadId));
         EXPECT_EQ(events->postEvent(posted.back().get()), ZOV_RC_OK);
@@ -129,8 +127,7 @@ TEST_F(EventsAreaTest, EachEventOncePerReader) {
     EXPECT_TRUE(newEvents(late).empty());
 }
 
-// An event is stamped when built, before its writer waits for the lock: a
-// read between a later event's post and its own must not move past it.
+// An event built before another but posted after it is still new.
 TEST_F(EventsAreaTest, EventBuiltBeforeAnotherIsStillNewWhenPostedAfterIt) {
     auto early = zovtest::eventRecord(templ.get(), 1);
     nextMillisecond();
@@ -141,9 +138,8 @@ TEST_F(EventsAreaTest, EventBuiltBeforeAnotherIsStillNewWhenPostedAfterIt) {
     EXPECT_TRUE(newEvents().empty());
 }
 
-// A data area of 4096 bytes holds 19 events; the 20th starts it again.
-// Events come back oldest first across that start; when the writers went all
-// the way round, the survivors are returned, each once.
+// 4096 bytes hold 19 events; the 20th starts the area again. Events come back
+// oldest first across the start; after a whole round, the survivors, once.
 TEST_F(EventsAreaTest, ReaderFollowsTheDataAreaAcrossRestarts) {
     postRange(0, 17);
     EXPECT_EQ(newEvents(), range(0, 17));
@@ -158,8 +154,6 @@ TEST_F(EventsAreaTest, ReaderFollowsTheDataAreaAcrossRestarts) {
     EXPECT_TRUE(newEvents().empty());
 }
 
-// Events under an unknown or no template are left out; the others come
-// with their own templates.
 TEST_F(EventsAreaTest, EventsJoinTheirTemplatesOrAreLeftOut) {
     auto second = zovtest::templateRecord("node-b", "second text");
     auto unknown = zovtest::templateRecord("node", "never stored");
@@ -182,8 +176,8 @@ TEST_F(EventsAreaTest, EventsJoinTheirTemplatesOrAreLeftOut) {
     EXPECT_EQ(joined, (std::vector<std::string>{"text/1", "second text/2", "text/5"}));
 }
 
-// A writer stores a template and posts under it (the exception path) while
-// a reader is between its steps: the event still comes with its template.
+// A template stored and posted under (the exception path) while a reader is
+// between its steps: the event still comes, with its template.
 TEST_F(EventsAreaTest, TemplateStoredDuringARead) {
     auto fresh = zovtest::templateRecord("node-x", "exception");
     auto event = zovtest::eventRecord(fresh.get(), 9);
@@ -203,8 +197,8 @@ TEST_F(EventsAreaTest, TemplateStoredDuringARead) {
     EXPECT_EQ(got, Threads{9});
 }
 
-// A reader meets a slot of the restarted area whose header is rewritten and
-// whose body is not yet: it must wait for the writer, not return the mix.
+// A reader meeting a restarted slot with its header rewritten and its body
+// not yet must wait for the writer, not return the mix.
 TEST_F(EventsAreaTest, HalfWrittenSlotIsNeverReturned) {
     postRange(0, 18);
     ASSERT_EQ(newEvents(), range(0, 18));
@@ -241,8 +235,8 @@ TEST_F(EventsAreaTest, HalfWrittenSlotIsNeverReturned) {
     EXPECT_EQ(got, Threads{100});
 }
 
-// Header times have millisecond resolution: a template stored in the same
-// millisecond as the one before must still reach the readers' copy.
+// A template stored in the same millisecond as the one before still reaches
+// the readers' copy.
 TEST_F(EventsAreaTest, TemplateStoredWithinTheSameMillisecondIsSeen) {
     auto second = zovtest::templateRecord("node-b", "second");
     auto* header = static_cast<unsigned char*>(events->templateArea->memoryManager.address);
@@ -255,8 +249,7 @@ TEST_F(EventsAreaTest, TemplateStoredWithinTheSameMillisecondIsSeen) {
     EXPECT_EQ(newEvents(), Threads{2});
 }
 
-// Processes registering the same templates at the same moment store each
-// of them once (and an equal template is never stored twice).
+// Processes storing the same templates at the same moment store each once.
 TEST(EventTemplatesTest, StoredOnceAcrossProcesses) {
     zovtest::configure("ZOVMemorySize 65536\n");
     const ZOV_String uuid("templates-race-uuid");
@@ -265,29 +258,26 @@ TEST(EventTemplatesTest, StoredOnceAcrossProcesses) {
     ZOV_Events_Area parent(uuid);
     parent.init(&segment);
     ASSERT_EQ(parent.status, 0);
-    auto* gate = static_cast<std::atomic<int>*>(mmap(nullptr, sizeof(std::atomic<int>),
-                                                     PROT_READ | PROT_WRITE,
-                                                     MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(gate, MAP_FAILED);
     constexpr int kProcesses = 4, kRounds = 10, kTemplates = 10;
     for (int round = 0; round < kRounds; ++round) {
         std::vector<std::unique_ptr<ZOV_EVTR>> mine;
         for (int k = 0; k < kTemplates; ++k)
             mine.push_back(zovtest::templateRecord("n", std::to_string(round * 10 + k).c_str()));
-        gate->store(0);
+        zovtest::Pipe ready, go;
         std::vector<pid_t> children;
         for (int p = 0; p < kProcesses; ++p) {
             children.push_back(zovtest::forkChild([&] {
                 ZOV_Events_Area area(uuid);
                 area.init(&segment);
-                for (gate->fetch_add(1); gate->load() < kProcesses;) {
-                }
-                int failures = 0;
+                int failures = ready.signal() && go.await() ? 0 : 100;
                 for (auto& templ : mine)
                     failures += area.setEventTemplate(templ.get()) ? 0 : 1;
                 return failures;
             }));
         }
+        for (int p = 0; p < kProcesses; ++p)
+            ASSERT_TRUE(ready.await());
+        ASSERT_TRUE(go.send("gggg", kProcesses));
         for (pid_t child : children)
             EXPECT_EQ(zovtest::waitChild(child), 0);
         ZOV_Record_Set stored;
@@ -295,15 +285,13 @@ TEST(EventTemplatesTest, StoredOnceAcrossProcesses) {
         EXPECT_EQ(stored.entries(), static_cast<size_t>((round + 1) * kTemplates)) << round;
         stored.clearAndDestroy();
     }
-    munmap(gate, sizeof(std::atomic<int>));
     parent.cleanup();
     segment.cleanup();
 }
 
-// A reset rebuilds the tree from the area while another thread of the node
-// reads the broker's UUID (a first exception creating the events area): the
-// texts that threads share are never freed or moved while the node runs,
-// and the events area is created once whichever threads ask for it first.
+// A reset rebuilds the tree while another thread reads the broker's UUID (a
+// first exception creating the events area): texts threads share are never
+// freed or moved, and two first exceptions at once create one events area.
 TEST(BrokerTextsTest, ResetsLeaveTheTextsOtherThreadsRead) {
     zovtest::configure("ZOVMemorySize 65536\n");
     auto broker = zovtest::makeBroker();
@@ -321,7 +309,6 @@ TEST(BrokerTextsTest, ResetsLeaveTheTextsOtherThreadsRead) {
     for (; resetting || reads == 0; ++reads)
         EXPECT_TRUE(broker->getUuid() == zovtest::brokerIdentity().uuid);
     resets.join();
-    // Two threads' first exceptions at once create and publish one area.
     ZOV_Events_Area* other = nullptr;
     std::thread second([&] { other = broker->createEventsArea(); });
     ZOV_Events_Area* const area = broker->createEventsArea();
@@ -338,12 +325,10 @@ TEST_F(EventsAreaTest, WrongRecordsAndUnusableAreas) {
     EXPECT_EQ(events->dataArea->put(templ.get()), ZOV_RC_NULL);
     EXPECT_EQ(headerAt(dataBytes()).lastOffset, 64);
 
-    // A foreign record in the data area is skipped by readers.
     auto node = zovtest::nodeRecord("uuid", "node");
     ASSERT_EQ(events->dataArea->ZOV_Shared_Area::put(node.get()), ZOV_RC_OK);
     post(5);
-    EXPECT_EQ(newEvents(), Threads{5});
-
+    EXPECT_EQ(newEvents(), Threads{5}) << "a foreign record is skipped";
     standin::LogSink log;
     events->cleanup();
     EXPECT_EQ(events->status, ZOV_STATUS_FAILED);
@@ -358,9 +343,9 @@ TEST_F(EventsAreaTest, WrongRecordsAndUnusableAreas) {
     EXPECT_EQ(log.containing("Shared Area Unavailable").size(), 1u);
 }
 
-// A message's event made in place (tracing off) has the general way's image
-// but for its moment (created time +12, random number +52, event time +104),
-// the header is stamped with the record's own time, a full area starts again.
+// An event made in place has the general way's image but for its moment
+// (times at +12 and +104, random number at +52), stamps the header with its
+// own time, and starts a full area again.
 TEST_F(EventsAreaTest, EventMadeInPlaceIsTheGeneralImage) {
     unsigned char md[ZOV_EVDR::kMdSize];
     for (size_t i = 0; i < sizeof md; ++i)

@@ -1,6 +1,6 @@
-// The monitoring node: joining the tree in every order, the node type and
-// queued-time switches, events, a node back under a deleted identity, joins
-// in threads; the areas read back as the monitoring agent reads them.
+// The monitoring node, read back as the monitoring agent reads the areas:
+// joins in every order and in threads, the node type and queued-time
+// switches, events, a node back under a deleted identity.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -33,15 +33,12 @@ struct StoredNode {
     }
 };
 
-// Reads one broker's areas independently of the nodes under test.
 class AreaReader {
   public:
     explicit AreaReader(const std::string& uuid)
         : id(zovtest::identity(uuid, "MONBRK")), broker(&id) {
         newEvents();  // events posted from now on are new
     }
-    // Node records by label (several for a duplicated identity), and the
-    // number of group and flow records.
     std::multimap<std::string, StoredNode> nodes;
     int groups = 0, flows = 0;
     void read() {
@@ -228,9 +225,8 @@ TEST_F(MonitoringNodeTest, ExceptionsDownstreamBecomeExceptionEvents) {
     EXPECT_EQ(reader->node("Fails").count, 1.0);
 }
 
-// Six threads join the same new node at once, twenty times: without the
-// statistics area's lock around the join most rounds leave two records.
-// (Processes joining at once: end_to_end_test.)
+// Six threads join the same new node at once, twenty times (processes:
+// end_to_end_test): without the area lock most rounds leave two records.
 TEST_F(MonitoringNodeTest, SimultaneousJoinsInThreadsLeaveOneRecordPerIdentity) {
     const ZOV_Resource_ID broker = zovtest::identity(uuid, "MONBRK");
     const ZOV_Resource_ID group = zovtest::identity("", "racing group");

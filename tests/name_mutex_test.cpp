@@ -1,11 +1,8 @@
-// The named inter-process mutex and the objects under the broker's names:
-// handle counting and removal by the last handle, joins racing with that
-// removal, a creator that ends half-way, key collisions (ftok keeps 8 bits of
-// the device and 16 of the inode); another local user (a child switched to an
-// unprivileged uid) planting links at key files, or a segment, semaphore set
-// or queue under the broker's keys; concurrent releases of a stale lock.
-// ftok, msgctl and semop are interposed (the library is linked into this
-// program): a path gets a chosen key, or a process is held or ended at a step.
+// The named mutex and the objects under the broker's names: handles counted,
+// removal by the last one racing with joins, a creator ending half-way, key
+// collisions; another local user (a child as an unprivileged uid) planting
+// links or objects under the broker's keys; concurrent releases of a stale
+// lock. ftok, msgctl and semop are interposed to force keys and interleavings.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -36,21 +33,19 @@
 namespace {
 
 // Paths with a prefix that ftok maps to a chosen key, a number of times (-1:
-// always). A prefix also matches the temporary files made beside a key file.
+// always); a prefix also matches the temporary files beside a key file.
 struct ForcedKey {
     std::string prefix;
     key_t key;
     int times;
 };
 std::vector<ForcedKey> forcedKeys;
-// Set in a child: milliseconds to wait, after writing a byte to
-// removalNotice, before a queue is removed (the last handle's cleanup).
+// In a child: before a queue is removed (the last handle's cleanup), write a
+// byte to removalNotice and wait this many milliseconds.
 int delayBeforeQueueRemoval = 0;
 int removalNotice = -1;
-// Set in a child: end the process at its first semop.
 bool endAtFirstSemop = false;
-// Milliseconds the calling thread sleeps before a semop of two operations:
-// the viewer's raise of a stale lock.
+// Before a semop of two operations (the viewer's raise of a stale lock).
 thread_local int delayBeforeRaise = 0;
 
 template <typename Function>
@@ -116,8 +111,7 @@ TEST_F(NameMutexTest, HandlesAreCountedThroughTheQueueAndTheLastCleanupRemovesAl
     ASSERT_EQ(first.status, 0);
     EXPECT_EQ(semaphoreValue(first.semaphoreId), 1);
 
-    // A second object opens the same set and leaves its value alone.
-    first.get();
+    first.get();  // a second object opens the same set, its value left alone
     ZOV_Name_Mutex second("zovtest_count");
     ASSERT_EQ(second.semaphoreId, first.semaphoreId);
     EXPECT_EQ(queueMessages(first.queueId), 2);
@@ -172,8 +166,8 @@ TEST_F(NameMutexTest, JoinWhileTheLastHandleIsRemovedStillExcludes) {
     EXPECT_EQ(log.countWithNumber(ZOV_MSG_FUNCTION_FAILED), 0u);
 }
 
-// The creator of a set ends between creating it and raising it to 1: the
-// next object of the name raises it, says so, and the lock works.
+// A creator ends between creating the set and raising it to 1: the next
+// object of the name raises it, says so, and the lock works.
 TEST_F(NameMutexTest, SetLeftAtZeroByAnEndedCreatorIsRecovered) {
     EXPECT_EQ(zovtest::runInChild([] {
                   endAtFirstSemop = true;
@@ -190,11 +184,10 @@ TEST_F(NameMutexTest, SetLeftAtZeroByAnEndedCreatorIsRecovered) {
     next.release();
 }
 
-// Key collisions. A second name on a key this process holds (a stale key
-// file with a colliding inode) is refused and reported, so that no thread
-// holding one can wait for itself on the other; its cleanup leaves the
-// first's objects alone. A new key file whose key names another name's
-// objects, or another broker's segment, is made again, reported once.
+// A second name on a key this process holds (a stale key file, colliding
+// inode) is refused, so no thread can wait for itself, and its cleanup leaves
+// the first's objects alone. A new key file whose key names another name's
+// objects or another broker's segment is made again. Each is reported once.
 TEST_F(NameMutexTest, CollidingKeysNeverShareObjects) {
     ZOV_Name_Mutex first("collide_first");
     const key_t firstKey = realFtok(first.getPath(), 1);
@@ -257,7 +250,7 @@ key_t brokersKeyFile(const std::string& path) {
 }
 
 struct Plant {
-    const char* what;
+    std::string what;
     std::string refused;                   // the file the refusal names
     std::function<bool(key_t)> plant;      // the other user's step, given the file's key
     std::function<bool(key_t)> untouched;  // while the node lives and after
@@ -277,13 +270,15 @@ bool plantedSegmentUnattached(key_t key) {
            found.shm_perm.uid == kOtherUser;
 }
 
+Plant linkAt(const std::string& file) {
+    return {"link at " + file, file,
+            [file](key_t) { return symlink(kLinkTarget.c_str(), file.c_str()) == 0; },
+            [file](key_t) { return plantedLinkIntact(file); }, true};
+}
+
 const Plant kPlants[] = {
-    {"link at the segment's key file", kSegmentFile,
-     [](key_t) { return symlink(kLinkTarget.c_str(), kSegmentFile.c_str()) == 0; },
-     [](key_t) { return plantedLinkIntact(kSegmentFile); }, true},
-    {"link at the segment mutex's key file", kSegmentMutexFile,
-     [](key_t) { return symlink(kLinkTarget.c_str(), kSegmentMutexFile.c_str()) == 0; },
-     [](key_t) { return plantedLinkIntact(kSegmentMutexFile); }, true},
+    linkAt(kSegmentFile),
+    linkAt(kSegmentMutexFile),
     {"empty segment open to all", kSegmentFile,
      [](key_t key) { return shmget(key, 3 * 4096 + 64, IPC_CREAT | 0666) >= 0; },
      plantedSegmentUnattached},

@@ -1,11 +1,15 @@
-// The shared area: appending under the area lock, rewriting in place, reading
-// the whole area back, the re-entrant lock, and reading memory that another
-// process (or a fault) left in a bad state.
+// The broker's segment (its size, its layout as the monitoring agent sees it,
+// the per-process attachment table) and its shared areas: appending under the
+// area lock, rewriting in place, reading back, the re-entrant lock, and
+// reading memory that another process (or a fault) left in a bad state.
 #include <gtest/gtest.h>
+#include <sys/shm.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <tuple>
 #include <vector>
 
 #include "support/area_support.h"
@@ -13,6 +17,7 @@
 #include "support/plugin_env.h"
 #include "support/record_images.h"
 #include "zov/zovcbrir.h"
+#include "zov/zovcedar.h"
 #include "zov/zovcegir.h"
 #include "zov/zovcetar.h"
 #include "zov/zovcrcst.h"
@@ -31,8 +36,8 @@ using zovtest::headerAt;
 constexpr int kStatsSize = ZOV_STIR::kSize;
 constexpr int kLabelCount = 104;  // offset of a node record's label length
 
-// A statistics area of 4096 bytes inside a real segment, plus a second area
-// object of the same name (as a second broker object would have).
+// A 4096-byte statistics area in a real segment, and a second object of it
+// (as a second broker object would have).
 class SegmentAreaTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -84,8 +89,8 @@ TEST_F(SegmentAreaTest, AppendWaitsForTheAreaLockRewriteDoesNot) {
     records.clearAndDestroy();
 }
 
-// The lock is re-entrant for the thread of one object; two objects of one
-// name exclude each other even in one thread, whichever thread unlocks.
+// Re-entrant for one object's thread; two objects of one name exclude each
+// other even in one thread, whichever thread unlocks.
 TEST_F(SegmentAreaTest, LockIsReentrantPerObjectAndExcludesOtherObjects) {
     area.lock();
     area.lock();
@@ -112,11 +117,15 @@ TEST_F(SegmentAreaTest, LockIsReentrantPerObjectAndExcludesOtherObjects) {
 class AreaTest : public ::testing::Test {
   protected:
     void SetUp() override { zovtest::configure(nullptr); }
+    void TearDown() override {
+        zovtest::configure(nullptr);
+        EXPECT_EQ(zovtest::ipcObjectCount("shm"), 0) << "a segment outlived its users";
+    }
     BufferArea<ZOV_Stats_Area> buffer{4096};
 };
 
-// 20 statistics records fill 4096 bytes; a record ending exactly at the
-// area's end fits. A refused append still renews the header's time.
+// 20 statistics records fill 4096 bytes; one ending exactly at the end fits;
+// a refused append still renews the header's time.
 TEST_F(AreaTest, FullAreaRefusesWhileTheHeaderTimeMoves) {
     std::vector<std::unique_ptr<ZOV_STIR>> records;
     for (int i = 0; i < 20; ++i) {
@@ -138,7 +147,6 @@ TEST_F(AreaTest, FullAreaRefusesWhileTheHeaderTimeMoves) {
     EXPECT_EQ(exact.area.put(&b), ZOV_RC_OK);
 }
 
-// Records of every resource kind, read back in area order.
 TEST_F(AreaTest, ReadRebuildsRecordsInAreaOrder) {
     ZOV_Record_Set empty;
     EXPECT_EQ(buffer.area.read(&empty), ZOV_RC_OK);
@@ -170,8 +178,8 @@ TEST_F(AreaTest, ReadRebuildsRecordsInAreaOrder) {
     EXPECT_EQ(buffer.area.get(nullptr), ZOV_RC_NULL);
 }
 
-// A variable-size record whose image changed size is not written over the
-// image stored at its place, nor over one that cannot be read.
+// A record whose image changed size is not written over its stored image,
+// nor over one that cannot be read.
 TEST_F(AreaTest, RewriteOfAResizedRecordOrOverAnUnreadableImageIsRefused) {
     auto node = zovtest::nodeRecord("uuid-1", "short");
     auto next = zovtest::nodeRecord("uuid-2", "next");
@@ -221,9 +229,9 @@ class HostileAreaTest : public AreaTest {
     std::vector<std::unique_ptr<ZOV_NOIR>> records;
 };
 
-// A record's bytes no writer makes end the walk with 1, keeping the records
-// before it: a type out of range, a broken eyecatcher, a label count reaching
-// past lastOffset, past the area's end, or wrapping a 32-bit size.
+// Bytes no writer makes end the walk with 1, keeping the records before: a
+// type out of range, a broken eyecatcher, a label count past lastOffset, past
+// the area's end, or wrapping a 32-bit size.
 TEST_F(HostileAreaTest, BadRecordBytesEndTheWalkWithOne) {
     const struct {
         int record, offset;
@@ -251,15 +259,15 @@ TEST_F(HostileAreaTest, BadRecordBytesEndTheWalkWithOne) {
 
 TEST_F(HostileAreaTest, CorruptHeaderOffsetsAreClamped) {
     const int32_t end = static_cast<int32_t>(offsetOf(2) + records[2]->size());
-    // lastOffset beyond the area: the walk stops at the area's end; before
-    // the first record: nothing to read.
+    // lastOffset past the area: the walk stops at its end; before the first
+    // record: nothing to read.
     corruptInt(buffer.bytes.data(), 20, 1 << 30);
     EXPECT_EQ(readAll().second, 3u);
     corruptInt(buffer.bytes.data(), 20, -100);
     EXPECT_EQ(readAll(), std::make_pair(0, size_t{0}));
     corruptInt(buffer.bytes.data(), 20, end);
-    // nextOffset beyond the area: an append finds no room instead of writing
-    // outside; a negative one appends at the start of the area.
+    // nextOffset past the area: no room, nothing written outside; a negative
+    // one appends at the start.
     corruptInt(buffer.bytes.data(), 16, 1 << 30);
     auto extra = zovtest::nodeRecord("uuid", "extra");
     EXPECT_EQ(buffer.area.put(extra.get()), ZOV_RC_NO_SPACE);
@@ -271,8 +279,7 @@ TEST_F(HostileAreaTest, CorruptHeaderOffsetsAreClamped) {
     EXPECT_EQ(buffer.area.memoryManager.getSize(), 4096u);
 }
 
-// A template area of 1024 bytes holding 5 templates of 168 bytes (960 of
-// it), started again as it is when full.
+// 1024 bytes holding 5 templates of 168 bytes, started again as when full.
 class WrappedTemplatesTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -299,9 +306,8 @@ class WrappedTemplatesTest : public ::testing::Test {
     std::vector<std::unique_ptr<ZOV_EVTR>> old;
 };
 
-// A longer new template leaves a partial older one at the walk position past
-// nextOffset: the walk ends there with 0. One of the same size leaves every
-// older one whole there: they are read.
+// A longer new template leaves a partial older one past nextOffset: the walk
+// ends there with 0; one of the same size leaves the older ones whole: read.
 TEST_F(WrappedTemplatesTest, OlderTemplatesAreReadOnlyWhenWholeAtTheWalkPosition) {
     const auto full = templates.bytes;
     EXPECT_EQ(restartWith("a newer node label", "a longer message text"),
@@ -312,14 +318,158 @@ TEST_F(WrappedTemplatesTest, OlderTemplatesAreReadOnlyWhenWholeAtTheWalkPosition
 }
 
 TEST_F(WrappedTemplatesTest, TemplateTooLargeForTheEmptyAreaIsRefused) {
-    const std::string text(600, 'x');
-    auto huge = zovtest::templateRecord("huge", text.c_str());
+    auto huge = zovtest::templateRecord("huge", std::string(600, 'x').c_str());
     const auto before = templates.bytes;
     EXPECT_EQ(templates.area.put(huge.get()), ZOV_RC_NO_SPACE);
-    // Only the header's time stamp may change (every append attempt renews it).
+    // Only the header's time stamp may change.
     EXPECT_EQ(std::memcmp(templates.bytes.data(), before.data(), 24), 0);
     EXPECT_TRUE(
         std::equal(templates.bytes.begin() + 64, templates.bytes.end(), before.begin() + 64));
+}
+
+shmid_ds segmentState(int id) {
+    shmid_ds state{};
+    EXPECT_EQ(shmctl(id, IPC_STAT, &state), 0);
+    return state;
+}
+
+// Index of the attachment-table entry holding `address`, or -1.
+int tableIndexOf(const void* address) {
+    const ZOV_Shm_Segment_Entry* table = ZOV_Shared_Memory::segmentTable();
+    const auto* end = table + kZOVSegmentTableEntries;
+    const auto* found =
+        std::find_if(table, end, [&](const auto& e) { return e.address == address; });
+    return found == end ? -1 : static_cast<int>(found - table);
+}
+
+TEST_F(AreaTest, SegmentSizeFollowsZOVMemorySize) {
+    const std::pair<const char*, unsigned> cases[] = {
+        {nullptr, 98368},
+        {"ZOVMemorySize 100\n", 12352},
+        {"ZOVMemorySize 50000\n", 150064},
+        {"ZOVMemorySize 4097\n", 3 * 4097 + 64},
+        {"ZOVMemorySize -70000\n", 12352},
+        {"ZOVMemorySize many\n", 12352},
+        {"ZOVMemorySize=65536\n", 3 * 65536 + 64},
+        // Too large for the headers' signed offsets: the largest size that fits.
+        {"ZOVMemorySize 99999999999999999999\n", 0x7FFFFFFFu},
+    };
+    for (const auto& [config, size] : cases) {
+        zovtest::configure(config);
+        EXPECT_EQ(ZOV_Shared_Memory(ZOV_String("size-uuid")).memoryManager.getSize(), size)
+            << (config != nullptr ? config : "no file");
+    }
+}
+
+// Three 4096-byte areas, as an outside agent's attachment sees them; an area
+// asked for again is found, the header left alone; no fourth fits; one behind
+// a broken chain fails; a larger segment under the same key fails, reported.
+TEST_F(AreaTest, SegmentSegmentOfThreeAreas) {
+    zovtest::configure("ZOVMemorySize 4096\n");
+    const ZOV_String uuid("layout-uuid");
+    ZOV_Shared_Memory segment(uuid);
+    segment.init();
+    ASSERT_EQ(segment.getStatus(), 0);
+    ZOV_Stats_Area stats(uuid), again(uuid);
+    ZOV_Events_Template_Area templates(uuid);
+    ZOV_Events_Data_Area data(uuid);
+    for (ZOV_Shared_Area* area : std::initializer_list<ZOV_Shared_Area*>{&stats, &templates, &data})
+        area->init(&segment);
+
+    const int id = shmget(ftok("/tmp/layout-uuid.zovcshme", 1), 0, 0);
+    ASSERT_GE(id, 0);
+    const auto* agent = static_cast<const unsigned char*>(shmat(id, nullptr, SHM_RDONLY));
+    ASSERT_NE(agent, reinterpret_cast<const unsigned char*>(-1));
+    EXPECT_EQ(segmentState(id).shm_segsz, 12352u);
+    using Header = std::tuple<std::string, uint32_t, int32_t>;  // eyecatcher, size, next
+    std::vector<Header> headers;
+    for (int offset : {0, 64, 64 + 4096, 64 + 8192}) {
+        const auto header = headerAt(agent + offset);
+        headers.emplace_back(header.eyecatcher, header.size, header.nextOffset);
+        if (offset != 0) {
+            EXPECT_EQ(std::count(agent + offset + 64, agent + offset + 4096, 0), 4096 - 64);
+        }
+    }
+    EXPECT_EQ(headers, (std::vector<Header>{{"zovcshme", 12352, 12352},
+                                            {"zovcstar", 4096, 64},
+                                            {"zovcetar", 4096, 64},
+                                            {"zovcedar", 4096, 64}}));
+    unsigned char before[64];
+    std::memcpy(before, agent, 64);
+    again.init(&segment);
+    EXPECT_EQ(again.memoryManager.address, stats.memoryManager.address);
+    EXPECT_EQ(std::memcmp(before, agent, 64), 0);
+    shmdt(agent);
+
+    ZOV_Shared_Area extra(uuid + ".extra");
+    extra.memoryManager.setEyecatcher("zovcxtra");
+    extra.init(&segment);
+    EXPECT_EQ(extra.getStatus(), ZOV_STATUS_FAILED);
+    EXPECT_EQ(extra.put(zovtest::nodeRecord("u", "n").get()), ZOV_RC_FAILED);
+    for (uint32_t size : {0u, 12u, 0x7FFFFFF0u}) {
+        zovtest::corrupt(stats.memoryManager.address, 12, &size, 4);
+        ZOV_Events_Data_Area late(uuid);
+        late.init(&segment);
+        EXPECT_EQ(late.getStatus(), ZOV_STATUS_FAILED) << size;
+    }
+
+    standin::LogSink log;
+    zovtest::configure("ZOVMemorySize 50000\n");
+    ZOV_Shared_Memory large(uuid);
+    large.init();
+    EXPECT_EQ(large.getStatus(), ZOV_STATUS_FAILED);
+    EXPECT_EQ(large.segmentId, 0);
+    ASSERT_EQ(log.withNumber(2).size(), 1u);
+    EXPECT_EQ(log.withNumber(2)[0].inserts.at(0), "shmget");
+    for (ZOV_Shared_Area* area :
+         std::initializer_list<ZOV_Shared_Area*>{&stats, &templates, &data, &again, &extra})
+        area->cleanup();
+    segment.cleanup();
+}
+
+// Objects of one process share one mapping and table entry, which keeps its
+// key when detached and is reused by the next attach.
+TEST_F(AreaTest, SegmentObjectsOfAProcessShareOneMappingAndItsEntry) {
+    ZOV_Shared_Memory first(ZOV_String("share-uuid"));
+    ZOV_Shared_Memory second(ZOV_String("share-uuid"));
+    first.init();
+    second.init();
+    ASSERT_EQ(second.getStatus(), 0);
+    void* const address = first.memoryManager.address;
+    EXPECT_EQ(second.memoryManager.address, address);
+    const int index = tableIndexOf(address);
+    ASSERT_GE(index, 0);
+    const ZOV_Shm_Segment_Entry& entry = ZOV_Shared_Memory::segmentTable()[index];
+    EXPECT_EQ(entry.count, 2u);
+    const int id = second.segmentId;
+    first.cleanup();
+    EXPECT_EQ(entry.count, 1u);
+    EXPECT_EQ(segmentState(id).shm_nattch, 1u);
+
+    const int key = entry.key;
+    ASSERT_EQ(second.zov_dettach(address), 0);
+    EXPECT_EQ(entry.address, nullptr);
+    EXPECT_EQ(entry.key, key) << "the entry keeps its key and its place";
+    second.memoryManager.address = second.zov_attach(id, key);
+    EXPECT_EQ(tableIndexOf(second.memoryManager.address), index);
+    EXPECT_EQ(headerAt(second.memoryManager.address).eyecatcher, "zovcshme");
+
+    second.cleanup();
+    EXPECT_EQ(entry.count, 0u);
+    EXPECT_FALSE(zovtest::fileExists("/tmp/share-uuid.zovcshme"));
+    second.cleanup();  // a second cleanup releases nothing more
+    EXPECT_EQ(zovtest::ipcObjectTotal(), 0);
+}
+
+// Each segment made again has a new key file, so a new key: detached
+// entries of keys that never come back must not fill the table.
+TEST_F(AreaTest, SegmentsMadeAgainDoNotFillTheTable) {
+    for (int i = 0; i < 2 * kZOVSegmentTableEntries; ++i) {
+        ZOV_Shared_Memory segment(ZOV_String(("again-uuid-" + std::to_string(i)).c_str()));
+        segment.init();
+        ASSERT_EQ(segment.getStatus(), 0) << "segment " << i;
+        segment.cleanup();
+    }
 }
 
 }  // namespace

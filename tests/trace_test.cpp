@@ -1,7 +1,6 @@
-// Trace lines and logged messages as the broker receives them, the memory
-// dump, the promise that tracing off formats no text for a message, the names
-// the library exports, and the configuration file and broker registry lookup
-// (/opt and /var are the sandbox's private mounts).
+// The memory dump, tracing off (no trace line, no text formatted for a
+// message), the names the library exports, and the configuration file and
+// registry lookup (/opt and /var are the sandbox's private mounts).
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -12,8 +11,7 @@
 #include "support/plugin_env.h"
 
 // The formatter is counted through the program's own definitions of the C
-// library's formatting functions, which every object linked into the program
-// (the plug-in included) calls instead; each forwards to the library.
+// library's formatting functions, which the plug-in calls instead.
 namespace {
 std::atomic<bool> countFormatting{false};
 std::atomic<long> formatCalls{0};
@@ -52,8 +50,6 @@ class TraceTest : public ::testing::Test {
     standin::LogSink log;
 };
 
-// The factory entry and the six node functions keep their plain C names in
-// the library the broker loads; nothing else of the library is exported.
 TEST(Exports, OnlyTheEntryPointsAreExportedUnderTheirCNames) {
     void* library = dlopen(ZOV_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
@@ -65,21 +61,6 @@ TEST(Exports, OnlyTheEntryPointsAreExportedUnderTheirCNames) {
     for (const char* name : {"getCommonValues", "bZOVTracing"})
         EXPECT_EQ(dlsym(library, name), nullptr) << name;
     dlclose(library);
-}
-
-// A whole node life with tracing off: not one trace line (messages are
-// written all the same: the transcript shows them).
-TEST_F(TraceTest, TracingOffWritesNoTraceLine) {
-    zovtest::configure("ZOVNodeTrace on\n");
-    auto plugin = zovtest::loadPlugin();
-    auto node = plugin->createNode({"BRK", "group", "flow", "node"});
-    node->setAttribute("eventMessage", "passing");
-    node->setAttribute("type", "input");
-    node->attributeNames();
-    auto message = standin::Message::fromSpec(standin::MessageSpec{});
-    node->evaluate(&message);
-    node.reset();
-    EXPECT_EQ(zovtest::textsOf(log.traceLines()), std::vector<std::string>{});
 }
 
 TEST_F(TraceTest, DumpLinesHaveFixedColumnsWhateverTheSwitch) {
@@ -100,20 +81,23 @@ TEST_F(TraceTest, DumpLinesHaveFixedColumnsWhateverTheSwitch) {
                   "ZOV_DumpMemory | Empty"}));
 }
 
-// The first message builds its statistics record's named mutex, whose name
-// is formatted once; later messages must format nothing with tracing off.
-TEST_F(TraceTest, TracingOffFormatsNoTextForAMessage) {
+// A node's life with tracing off ("on" is not "On") writes no trace line; its
+// first message formats its record mutex's name, later ones format nothing.
+TEST_F(TraceTest, TracingOffWritesNoTraceLineAndFormatsNoTextForAMessage) {
+    zovtest::configure("ZOVNodeTrace on\n");
     auto plugin = zovtest::loadPlugin();
     ASSERT_TRUE(standin::writeBrokerRegistry("FMTBRK", "fmt-uuid"));
     auto node = plugin->createNode({"FMTBRK", "group", "flow", "node"});
     node->setAttribute("label", "Counted");
-    node->setAttribute("type", "input");
     node->setAttribute("eventMessage", "message seen");
+    node->setAttribute("type", "input");
+    node->attributeNames();
     ASSERT_EQ(zovtest::monitorOf(*node)->isInitialized(), 1);
-    standin::MessageSpec recipe;
-    recipe.putSecondsAgo(2.5);
-    auto message = standin::Message::fromSpec(recipe);
+    auto message = standin::Message::fromSpec(standin::MessageSpec{}.putSecondsAgo(2.5));
     node->evaluate(&message);
+    auto spare = plugin->createNode({"FMTBRK", "group", "flow", "spare"});
+    spare.reset();
+    EXPECT_EQ(zovtest::textsOf(log.traceLines()), std::vector<std::string>{});
     auto formattedDuring = [&] {
         formatCalls = 0;
         countFormatting = true;

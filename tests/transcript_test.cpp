@@ -1,11 +1,8 @@
-// A node's whole life with tracing on, compared line by line with the
-// expected transcript in data/node_life.txt: every trace line, detail line,
-// logged message and print line, with the unit and function of each. Values
-// that differ from run to run (addresses, record IDs, times, process ids) are
-// replaced by placeholders before the comparison.
-//
-// ZOV_WRITE_TRANSCRIPT=1 writes the observed transcript instead of comparing;
-// read every changed line before committing it.
+// A node's whole life with tracing on, compared line by line with
+// data/node_life.txt: every trace, detail, message and print line with its
+// unit and function; values that vary from run to run become placeholders.
+// ZOV_WRITE_TRANSCRIPT=1 writes the observed transcript instead: read every
+// changed line before committing it.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -28,8 +25,7 @@ const char kExpected[] = ZOV_SOURCE_DIR "/tests/data/node_life.txt";
 std::string normalised(const standin::LogRecord& r) {
     static const std::pair<std::regex, const char*> kVarying[] = {
         {std::regex("^\\| 0X[0-9A-F]+ \\| .* \\|$"), "| <dump> |"},
-        // The handle is printed with "%Li", which the sanitizers' formatters
-        // read differently: only its place in the line is compared.
+        // Printed with "%Li", which the sanitizers' formatters read differently.
         {std::regex("^((fopen|opendir) .* rc )-?[0-9]+$"), "$1<handle>"},
         {std::regex("(Thread ID +: )-?[0-9]+"), "$1<thread>"},
         {std::regex("[0-9A-Fa-f]{9,}"), "<hex>"},
@@ -54,7 +50,7 @@ std::string normalised(const standin::LogRecord& r) {
 }
 
 std::vector<std::string> nodeLife(standin::LogSink& log) {
-    // A line of the test's own among the library's: what a call returned.
+    // A line of the test's own: what a call returned.
     const auto note = [&](const char* what, long value) {
         standin::LogRecord line;
         line.file = "test";
@@ -69,11 +65,9 @@ std::vector<std::string> nodeLife(standin::LogSink& log) {
     auto plugin = zovtest::loadPlugin();
     plugin->callEntry();  // the switch is on from the start of this call
     {
-        // A reader of the broker's areas, as the monitoring agent is.
         const ZOV_Resource_ID id = zovtest::identity("trace-uuid", "TRBRK");
         ZOV_Broker reader(&id);
-        // Its first look at the events, whose lines depend on whether the
-        // area was made in the same millisecond, stays out of the transcript.
+        // Its first look at the events depends on the millisecond: left out.
         ZOV_Ordered_Record_Set records;
         bZOVTracing = 0;
         reader.getEvents(&records);
@@ -109,9 +103,8 @@ std::vector<std::string> nodeLife(standin::LogSink& log) {
         second->evaluate(&message);
         first->evaluate(&message);  // an event of a template already stored
 
-        // Set-up failures: message 2 names the call; the context is left
-        // without monitoring node and propagates nothing; after a failed
-        // input terminal it asks for no output terminal.
+        // Set-up failures: no monitoring node, nothing propagated, and no
+        // output terminal asked for after a failed input terminal.
         for (const char* call : {"cniCreateInputTerminal", "cniCreateOutputTerminal"}) {
             const long outputs = standin::callCount(standin::Call::CreateOutputTerminal);
             standin::ScopedFailure failure(call, 8);
@@ -121,14 +114,12 @@ std::vector<std::string> nodeLife(standin::LogSink& log) {
             note("output terminals asked for",
                  standin::callCount(standin::Call::CreateOutputTerminal) - outputs);
         }
-        // Without a monitoring node the message and its exception pass through.
         auto bare = plugin->createNode({"NOSHM", "group", "flow", "bare"});
         bare->setDownstream([](const standin::Delivery&) {});
         note("propagations", bare->evaluate(&message).propagations);
         bare->setDownstream(standin::throwing("Compute2", "mapping", "bad field"));
         note("rethrown", bare->evaluate(&message).rethrown);
 
-        // The tree and every record kind printed.
         reader.readStatsArea(1);
         reader.print();
         reader.getStatsArea()->read(&records);
@@ -150,10 +141,9 @@ std::vector<std::string> nodeLife(standin::LogSink& log) {
     return lines;
 }
 
-// The transcript kept readable without losing a line of the comparison: a
-// call whose lines, its callees' included, equal an earlier call's is one
-// line naming where those lines are, and a run of identical lines (a memory dump once its bytes are
-// masked) is one line with its length.
+// Kept readable: a call whose lines (its callees' included) equal an earlier
+// call's becomes one line naming where those are, and a run of identical
+// lines one line with its length.
 std::vector<std::string> condensed(const std::vector<std::string>& raw) {
     std::vector<std::pair<std::string, int>> lines;    // a text and how often in a row
     std::vector<std::pair<std::string, size_t>> open;  // "unit function ... | " and its entry

@@ -1,9 +1,8 @@
-// Fuzz target for everything that decodes area bytes: the input is taken as
-// the memory of a shared area (a plain buffer, no IPC) and read back into
-// both kinds of record set, rewritten in place record by record, split into
-// a templates area and a data area for the events reader, and measured with
-// the stored-image decoder. Any read or write outside the buffer is a fault
-// (the buffer is exactly as long as the input, so AddressSanitizer sees it).
+// Fuzz target for all that decodes area bytes: the input, as a shared area's
+// memory, is read into both kinds of record set, rewritten in place record by
+// record, split into templates and data for the events reader, and measured
+// by the stored-image decoder. The buffer is exactly as long as the input, so
+// AddressSanitizer sees any access outside it.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -20,7 +19,7 @@ namespace {
 constexpr size_t kHeaderSize = ZOV_Memory_Manager::kHeaderSize;
 constexpr size_t kLargestArea = 1 << 20;
 
-// Area objects are built once: building one reads the configuration file.
+// Built once: building an area object reads the configuration file.
 struct Readers {
     ZOV_Stats_Area stats{ZOV_String("fuzz")};
     ZOV_Events_Area events{ZOV_String("fuzz")};
@@ -55,8 +54,7 @@ void readAndRewrite(ZOV_Stats_Area& area, unsigned char* bytes) {
 
     ZOV_Ordered_Record_Set ordered;
     area.read(&ordered, stampOf(bytes));
-    // Every record read has a position in the area: putting it back takes
-    // the rewrite path, with its check of the stored image.
+    // Put back where it was read: the rewrite path, checking the stored image.
     for (ZOV_Record* record : ordered)
         area.put(record);
     ordered.clearAndDestroy();

@@ -14,7 +14,6 @@ HeaderView headerAt(const void* address) {
     char name[9] = {};
     std::memcpy(name, p + ZOV_Memory_Manager::kEyecatcherOffset, 8);
     view.eyecatcher = name;
-    std::memcpy(&view.reserved, p + ZOV_Memory_Manager::kReservedOffset, 4);
     std::memcpy(&view.size, p + ZOV_Memory_Manager::kSizeOffset, 4);
     std::memcpy(&view.nextOffset, p + ZOV_Memory_Manager::kNextOffsetOffset, 4);
     std::memcpy(&view.lastOffset, p + ZOV_Memory_Manager::kLastOffsetOffset, 4);

@@ -1,6 +1,5 @@
-// Test helpers for the shared areas: areas laid over plain buffers (no IPC),
-// the area header fields as an outside reader reads them, overwriting area
-// bytes, and small record factories.
+// Test helpers for the shared areas: areas over plain buffers (no IPC), the
+// header as an outside reader reads it, corrupting bytes, record factories.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +33,6 @@ struct BufferArea {
 // Header fields read from the area's bytes, as an outside reader sees them.
 struct HeaderView {
     std::string eyecatcher;  // up to the first zero byte, at most 8
-    int32_t reserved;
     uint32_t size;
     int32_t nextOffset;
     int32_t lastOffset;
@@ -42,7 +40,6 @@ struct HeaderView {
 };
 HeaderView headerAt(const void* address);
 
-// Overwrites bytes of an area (or any memory) at `offset` from `base`.
 inline void corrupt(void* base, size_t offset, const void* bytes, size_t n) {
     std::memcpy(static_cast<unsigned char*>(base) + offset, bytes, n);
 }
@@ -50,13 +47,11 @@ inline void corruptInt(void* base, size_t offset, int32_t value) {
     corrupt(base, offset, &value, sizeof value);
 }
 
-// Node information record with a label and UUID; a template; an event data
-// record built from a descriptor (so it has a record ID) under `parent`.
+// A node record; a template; an event (with a record ID) under `parent`.
 std::unique_ptr<ZOV_NOIR> nodeRecord(const char* uuid, const char* label);
 std::unique_ptr<ZOV_EVTR> templateRecord(const char* node, const char* text);
 std::unique_ptr<ZOV_EVDR> eventRecord(const ZOV_Record* parent, int threadId);
 
-// Types of the records in a collection, in its iteration order.
 template <typename Collection>
 std::vector<int> typesOf(const Collection& records) {
     std::vector<int> types;
@@ -65,8 +60,7 @@ std::vector<int> typesOf(const Collection& records) {
     return types;
 }
 
-// Waits a few milliseconds, so that the next record or header stamp carries
-// a later time than the last.
+// Waits until the next record or header stamp carries a later time.
 void nextMillisecond();
 
 }  // namespace zovtest

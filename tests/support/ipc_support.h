@@ -1,7 +1,5 @@
-// Test helpers for System V IPC and processes: the objects and key files of
-// the sandbox's namespace (ipcObjects in host_programs.h lists them), what a
-// run killed on purpose leaves, pipes between a test and its forked children,
-// and forked children with a time limit.
+// Test helpers: System V objects and key files of the sandbox (ipcObjects in
+// host_programs.h lists them), pipes to forked children, children timed out.
 #pragma once
 
 #include <sys/types.h>
@@ -14,11 +12,9 @@
 
 namespace zovtest {
 
-// Semaphore sets, message queues and segments, of one kind or all.
 int ipcObjectCount(const char* kind);
 int ipcObjectTotal();
-// Key files of named mutexes and segments in /tmp.
-int keyFileCount();
+int keyFileCount();  // of named mutexes and segments, in /tmp
 // Removes every IPC object of the namespace and every key file.
 void removeLeftovers();
 
@@ -37,8 +33,8 @@ int waitChild(pid_t pid, double seconds = 600);
 int runInChild(const std::function<int()>& body);
 Ending runChildWithin(double seconds, const std::function<int()>& body);
 
-// A pipe between a test and its forked children, closed when destroyed:
-// a byte is a signal, a value is sent whole.
+// Between a test and its forked children: a byte is a signal, a value is
+// sent whole.
 class Pipe {
   public:
     Pipe();
