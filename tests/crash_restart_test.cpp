@@ -143,10 +143,6 @@ class CrashTest : public ::testing::Test {
         zovtest::removeLeftovers();
     }
 
-    std::unique_ptr<standin::Node> node(const std::string& group, const std::string& label) {
-        return joinedNode(*plugin, group, label);
-    }
-
     std::unique_ptr<standin::Plugin> plugin;
 };
 
@@ -206,7 +202,7 @@ TEST_F(CrashTest, KillBetweenMessagesLosesNoUpdateAndARestartedGroupRejoins) {
 // (its reset takes each record's mutex); holding the area lock, joins only.
 // The viewer names the stale lock and its dead holder and frees it on request.
 void killHoldingALock(CrashTest& test, bool recordMutex) {
-    auto w = test.node("EG1", "W"), v = test.node("EGV", "V");
+    auto w = joinedNode(*test.plugin, "EG1", "W"), v = joinedNode(*test.plugin, "EGV", "V");
     const pid_t holder = zovtest::forkChild([recordMutex] {
         auto child = zovtest::loadPlugin();
         auto victim = joinedNode(*child, "EGV", "V");

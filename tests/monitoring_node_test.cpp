@@ -123,7 +123,7 @@ class MonitoringNodeTest : public ::testing::Test {
     std::unique_ptr<AreaReader> reader;
 };
 
-TEST_F(MonitoringNodeTest, JoinsOnceLabelAndTypeAreKnownInEitherOrderOrOnEnumeration) {
+TEST_F(MonitoringNodeTest, JoinsInEitherOrderOnEnumerationAndBackUnderADeletedIdentity) {
     auto labelFirst = create();
     labelFirst->setAttribute("label", "LabelFirst");
     auto typeFirst = create();
@@ -145,6 +145,15 @@ TEST_F(MonitoringNodeTest, JoinsOnceLabelAndTypeAreKnownInEitherOrderOrOnEnumera
     evaluate(*enumerated, 4);
     EXPECT_EQ(reader->node("*Unknown*LumenaMonitor"), (StoredNode{ZOV_NT_OTHER, false, 4}));
     EXPECT_EQ(reader->nodes.count("TooLate"), 0u);
+
+    auto first = joined("Again");
+    evaluate(*first, 5);
+    first.reset();  // marks the node deleted; its records stay
+    EXPECT_EQ(reader->node("Again"), (StoredNode{ZOV_NT_INPUT, true, 5}));
+    auto second = joined("Again");  // the same record, reset
+    EXPECT_EQ(reader->node("Again"), (StoredNode{ZOV_NT_INPUT, false, 0}));
+    evaluate(*second, 1);
+    EXPECT_EQ(reader->node("Again").count, 1.0);
 }
 
 TEST_F(MonitoringNodeTest, NodeTypeAndQueuedTimeFollowTheExactTexts) {
@@ -168,17 +177,6 @@ TEST_F(MonitoringNodeTest, NodeTypeAndQueuedTimeFollowTheExactTexts) {
         EXPECT_EQ(stats->getMinQueued() >= 19000, recorded) << (value ? value : "unset");
         EXPECT_EQ(stats->getMaxQueued() == 0, !recorded) << (value ? value : "unset");
     }
-}
-
-TEST_F(MonitoringNodeTest, NodeJoiningUnderADeletedIdentityComesBackReset) {
-    auto first = joined("Again");
-    evaluate(*first, 5);
-    first.reset();  // marks the node deleted; its records stay
-    EXPECT_EQ(reader->node("Again"), (StoredNode{ZOV_NT_INPUT, true, 5}));
-    auto second = joined("Again");  // the same record, not a new one
-    EXPECT_EQ(reader->node("Again"), (StoredNode{ZOV_NT_INPUT, false, 0}));
-    evaluate(*second, 1);
-    EXPECT_EQ(reader->node("Again").count, 1.0);
 }
 
 TEST_F(MonitoringNodeTest, EventMessagesBeforeAndAfterTheJoin) {

@@ -364,19 +364,13 @@ TEST_F(AreaTest, SegmentSizeFollowsZOVMemorySize) {
 // Three 4096-byte areas, as an outside agent's attachment sees them; an area
 // asked for again is found, the header left alone; no fourth fits; one behind
 // a broken chain fails; a larger segment under the same key fails, reported.
-TEST_F(AreaTest, SegmentSegmentOfThreeAreas) {
-    zovtest::configure("ZOVMemorySize 4096\n");
-    const ZOV_String uuid("layout-uuid");
-    ZOV_Shared_Memory segment(uuid);
-    segment.init();
-    ASSERT_EQ(segment.getStatus(), 0);
-    ZOV_Stats_Area stats(uuid), again(uuid);
+TEST_F(SegmentAreaTest, SegmentOfThreeAreas) {
+    ZOV_Stats_Area again(uuid);
     ZOV_Events_Template_Area templates(uuid);
     ZOV_Events_Data_Area data(uuid);
-    for (ZOV_Shared_Area* area : std::initializer_list<ZOV_Shared_Area*>{&stats, &templates, &data})
-        area->init(&segment);
-
-    const int id = shmget(ftok("/tmp/layout-uuid.zovcshme", 1), 0, 0);
+    templates.init(&segment);
+    data.init(&segment);
+    const int id = shmget(ftok("/tmp/area-uuid.zovcshme", 1), 0, 0);
     ASSERT_GE(id, 0);
     const auto* agent = static_cast<const unsigned char*>(shmat(id, nullptr, SHM_RDONLY));
     ASSERT_NE(agent, reinterpret_cast<const unsigned char*>(-1));
@@ -397,7 +391,7 @@ TEST_F(AreaTest, SegmentSegmentOfThreeAreas) {
     unsigned char before[64];
     std::memcpy(before, agent, 64);
     again.init(&segment);
-    EXPECT_EQ(again.memoryManager.address, stats.memoryManager.address);
+    EXPECT_EQ(again.memoryManager.address, area.memoryManager.address);
     EXPECT_EQ(std::memcmp(before, agent, 64), 0);
     shmdt(agent);
 
@@ -407,7 +401,7 @@ TEST_F(AreaTest, SegmentSegmentOfThreeAreas) {
     EXPECT_EQ(extra.getStatus(), ZOV_STATUS_FAILED);
     EXPECT_EQ(extra.put(zovtest::nodeRecord("u", "n").get()), ZOV_RC_FAILED);
     for (uint32_t size : {0u, 12u, 0x7FFFFFF0u}) {
-        zovtest::corrupt(stats.memoryManager.address, 12, &size, 4);
+        zovtest::corrupt(area.memoryManager.address, 12, &size, 4);
         ZOV_Events_Data_Area late(uuid);
         late.init(&segment);
         EXPECT_EQ(late.getStatus(), ZOV_STATUS_FAILED) << size;
@@ -421,10 +415,9 @@ TEST_F(AreaTest, SegmentSegmentOfThreeAreas) {
     EXPECT_EQ(large.segmentId, 0);
     ASSERT_EQ(log.withNumber(2).size(), 1u);
     EXPECT_EQ(log.withNumber(2)[0].inserts.at(0), "shmget");
-    for (ZOV_Shared_Area* area :
-         std::initializer_list<ZOV_Shared_Area*>{&stats, &templates, &data, &again, &extra})
-        area->cleanup();
-    segment.cleanup();
+    for (ZOV_Shared_Area* other :
+         std::initializer_list<ZOV_Shared_Area*>{&templates, &data, &again, &extra})
+        other->cleanup();
 }
 
 // Objects of one process share one mapping and table entry, which keeps its

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -202,6 +203,11 @@ void soak(double seconds) {
     EXPECT_GT(total.joins, 0) << "no node joined again";
     EXPECT_GT(total.maximumMessages, 0) << "no process reset at the maximum";
     EXPECT_GT(total.eventMessages, 2 * kEventCapacity) << "the event data area never wrapped";
+    std::printf("soak %.0f s: %ld messages with events, %ld rejoins; resident kB:", seconds,
+                total.eventMessages, total.joins);
+    for (const ProcessReport& r : reports)
+        std::printf(" %ld->%ld", r.residentAfterFirst, r.residentAtEnd);
+    std::printf("\n");
     EXPECT_EQ(zovtest::ipcObjectTotal(), 0) << "IPC objects left behind";
 }
 

@@ -15,19 +15,6 @@
 
 namespace zovtest {
 
-int ipcObjectCount(const char* kind) {
-    return static_cast<int>(ipcObjects(kind).size());
-}
-
-int ipcObjectTotal() {
-    return static_cast<int>(allIpcObjects().size());
-}
-
-int keyFileCount() {
-    return static_cast<int>(tmpFilesEndingIn(".zovmutx").size() +
-                            tmpFilesEndingIn(".zovcshme").size());
-}
-
 void removeLeftovers() {
     for (const IpcObject& object : allIpcObjects()) {
         if (object.kind == "sem")
@@ -86,14 +73,6 @@ Ending waitChildWithin(pid_t pid, double seconds) {
 int waitChild(pid_t pid, double seconds) {
     const Ending end = waitChildWithin(pid, seconds);
     return end.exited ? end.code : -1;
-}
-
-int runInChild(const std::function<int()>& body) {
-    return waitChild(forkChild(body));
-}
-
-Ending runChildWithin(double seconds, const std::function<int()>& body) {
-    return waitChildWithin(forkChild(body), seconds);
 }
 
 Pipe::Pipe() {

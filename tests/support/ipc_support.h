@@ -12,9 +12,16 @@
 
 namespace zovtest {
 
-int ipcObjectCount(const char* kind);
-int ipcObjectTotal();
-int keyFileCount();  // of named mutexes and segments, in /tmp
+inline int ipcObjectCount(const char* kind) {
+    return static_cast<int>(ipcObjects(kind).size());
+}
+inline int ipcObjectTotal() {
+    return static_cast<int>(allIpcObjects().size());
+}
+inline int keyFileCount() {  // of named mutexes and segments, in /tmp
+    return static_cast<int>(tmpFilesEndingIn(".zovmutx").size() +
+                            tmpFilesEndingIn(".zovcshme").size());
+}
 // Removes every IPC object of the namespace and every key file.
 void removeLeftovers();
 
@@ -30,8 +37,12 @@ pid_t forkChild(const std::function<int()>& body);
 Ending waitChildWithin(pid_t pid, double seconds = 600);
 // The child's exit code, or -1 when it did not exit within the time.
 int waitChild(pid_t pid, double seconds = 600);
-int runInChild(const std::function<int()>& body);
-Ending runChildWithin(double seconds, const std::function<int()>& body);
+inline int runInChild(const std::function<int()>& body) {
+    return waitChild(forkChild(body));
+}
+inline Ending runChildWithin(double seconds, const std::function<int()>& body) {
+    return waitChildWithin(forkChild(body), seconds);
+}
 
 // Between a test and its forked children: a byte is a signal, a value is
 // sent whole.
