@@ -104,11 +104,8 @@ zovtest::AreaCounts readCounts() {
 }
 
 // Runs the viewer in this process; `answer` is what it reads if it asks.
-int viewer(const std::vector<std::string>& args, std::string& output,
-           const std::string& answer = "") {
-    std::vector<const char*> argv = {"lumenaview"};
-    for (const std::string& arg : args)
-        argv.push_back(arg.c_str());
+int viewer(std::vector<const char*> argv, std::string& output, const std::string& answer = "") {
+    argv.insert(argv.begin(), "lumenaview");
     std::ostringstream out, err;
     std::istringstream in(answer);
     const int code =
@@ -201,8 +198,11 @@ TEST_F(CrashTest, KillBetweenMessagesLosesNoUpdateAndARestartedGroupRejoins) {
 // A kill holding a record's mutex stalls that node's updates and every join
 // (its reset takes each record's mutex); holding the area lock, joins only.
 // The viewer names the stale lock and its dead holder and frees it on request.
-void killHoldingALock(CrashTest& test, bool recordMutex) {
-    auto w = joinedNode(*test.plugin, "EG1", "W"), v = joinedNode(*test.plugin, "EGV", "V");
+class KillHoldingALock : public CrashTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(KillHoldingALock, StallsWhatWaitsForItUntilTheViewerReleasesIt) {
+    const bool recordMutex = GetParam();
+    auto w = joinedNode(*plugin, "EG1", "W"), v = joinedNode(*plugin, "EGV", "V");
     const pid_t holder = zovtest::forkChild([recordMutex] {
         auto child = zovtest::loadPlugin();
         auto victim = joinedNode(*child, "EGV", "V");
@@ -221,7 +221,7 @@ void killHoldingALock(CrashTest& test, bool recordMutex) {
     const auto otherUpdate = evaluation(*w), sameUpdate = evaluation(*v);
     EXPECT_TRUE(doneWithin(otherUpdate, 5)) << "another node's update waited";
     EXPECT_EQ(doneWithin(sameUpdate, recordMutex ? 1 : 5), !recordMutex);
-    auto late = test.plugin->createNode({kBroker, "EG2", "F", "J"});
+    auto late = plugin->createNode({kBroker, "EG2", "F", "J"});
     late->setAttribute("label", "J");
     const auto joined =
         std::async(std::launch::async, [&] { late->setAttribute("type", "input"); });
@@ -235,16 +235,18 @@ void killHoldingALock(CrashTest& test, bool recordMutex) {
         if (lock.state == lumenaview::LockState::kStale)
             stale = &lock;
         else  // a free mutex is never released
-            EXPECT_EQ(viewer({"--release-stale", lock.keyFile, "--yes"}, shown),
+            EXPECT_EQ(viewer({"--release-stale", lock.keyFile.c_str(), "--yes"}, shown),
                       lumenaview::kExitPartial);
     }
     ASSERT_NE(stale, nullptr) << shown;
     EXPECT_EQ(stale->kind, recordMutex ? "record" : "statistics area");
     EXPECT_EQ(stale->lastPid, holder);
     EXPECT_GE(stale->waiting, 1) << "the stalled join waits on it";
-    EXPECT_EQ(viewer({"--release-stale", stale->keyFile}, shown, "n\n"), lumenaview::kExitPartial);
+    EXPECT_EQ(viewer({"--release-stale", stale->keyFile.c_str()}, shown, "n\n"),
+              lumenaview::kExitPartial);
     EXPECT_FALSE(doneWithin(joined, 0.1)) << "released though declined";
-    EXPECT_EQ(viewer({"--release-stale", stale->keyFile}, shown, "y\n"), lumenaview::kExitOk)
+    EXPECT_EQ(viewer({"--release-stale", stale->keyFile.c_str()}, shown, "y\n"),
+              lumenaview::kExitOk)
         << shown;
     EXPECT_TRUE(doneWithin(joined, 10)) << "the join stayed stalled after the release";
     EXPECT_TRUE(doneWithin(sameUpdate, 5)) << "the update stayed stalled after the release";
@@ -252,12 +254,6 @@ void killHoldingALock(CrashTest& test, bool recordMutex) {
     EXPECT_EQ(readCounts().records["J"], 1);
 }
 
-TEST_F(CrashTest, KilledHoldingARecordMutexStallsThatNodeAndJoinsUntilReleased) {
-    killHoldingALock(*this, true);
-}
-
-TEST_F(CrashTest, KilledHoldingTheAreaLockStallsJoinsNotUpdates) {
-    killHoldingALock(*this, false);
-}
+INSTANTIATE_TEST_SUITE_P(RecordMutexOrAreaLock, KillHoldingALock, ::testing::Bool());
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <numeric>
 #include <string>
 #include <thread>
 #include <utility>
@@ -27,7 +26,7 @@ namespace {
 
 using zovtest::headerAt;
 using zovtest::nextMillisecond;
-using Threads = std::vector<int>;
+using Events = std::vector<std::string>;  // "template text/thread id"
 
 constexpr int kEventSize = ZOV_EVDR::kSize;
 
@@ -89,20 +88,24 @@ class EventsAreaTest : public ::testing::Test {
         for (int i = first; i <= last; ++i)
             post(i);
     }
-    // Thread IDs of the events a reader gets now.
-    Threads newEvents(ZOV_Events_Area* reader = nullptr) {
+    Events newEvents(ZOV_Events_Area* reader = nullptr) {
         ZOV_Ordered_Record_Set got;
         EXPECT_EQ((reader ? reader : events)->getEvents(&got), ZOV_RC_OK);
-        Threads threads;
-        for (ZOV_Record* record : got)
-            threads.push_back(static_cast<ZOV_EVIR*>(record)->getData().getThreadId());
+        Events texts;
+        for (ZOV_Record* record : got) {
+            const auto* info = static_cast<ZOV_EVIR*>(record);
+            ZOV_String text = info->getTemplate().getText();
+            texts.push_back(text.getcValue() +
+                            ("/" + std::to_string(info->getData().getThreadId())));
+        }
         got.clearAndDestroy();
-        return threads;
+        return texts;
     }
-    static Threads range(int first, int last) {
-        Threads threads(static_cast<size_t>(last - first + 1));
-        std::iota(threads.begin(), threads.end(), first);
-        return threads;
+    static Events range(int first, int last) {
+        Events texts;
+        for (int i = first; i <= last; ++i)
+            texts.push_back("text/" + std::to_string(i));
+        return texts;
     }
 
     const ZOV_String uuid{"events-uuid"};
@@ -118,16 +121,16 @@ TEST_F(EventsAreaTest, EachEventOncePerReader) {
     EXPECT_TRUE(newEvents().empty()) << "nothing right after init";
     post(1);
     ZOV_Events_Area* late = newReader();
-    EXPECT_EQ(newEvents(), Threads{1});
+    EXPECT_EQ(newEvents(), Events{"text/1"});
     EXPECT_TRUE(newEvents().empty());
     EXPECT_TRUE(newEvents(late).empty()) << "posted before this reader's init";
 
     postRange(2, 3);
-    EXPECT_EQ(newEvents(late), (Threads{2, 3}));
-    EXPECT_EQ(newEvents(), (Threads{2, 3}));
+    EXPECT_EQ(newEvents(late), range(2, 3));
+    EXPECT_EQ(newEvents(), range(2, 3));
     EXPECT_TRUE(newEvents(late).empty());
     ASSERT_EQ(events->postEvent(early.get()), ZOV_RC_OK);
-    EXPECT_EQ(newEvents(), Threads{4});
+    EXPECT_EQ(newEvents(), Events{"text/4"});
     EXPECT_TRUE(newEvents().empty());
 }
 
@@ -157,16 +160,7 @@ TEST_F(EventsAreaTest, EventsJoinTheirTemplatesOrAreLeftOut) {
     auto orphan = zovtest::eventRecord(nullptr, 4);
     ASSERT_EQ(events->postEvent(orphan.get()), ZOV_RC_OK);
     post(5);
-    ZOV_Ordered_Record_Set got;
-    ASSERT_EQ(events->getEvents(&got), ZOV_RC_OK);
-    std::vector<std::string> joined;
-    for (ZOV_Record* record : got) {
-        auto* info = static_cast<ZOV_EVIR*>(record);
-        ZOV_String text = info->getTemplate().getText();
-        joined.push_back(text.getcValue() + ("/" + std::to_string(info->getData().getThreadId())));
-    }
-    got.clearAndDestroy();
-    EXPECT_EQ(joined, (std::vector<std::string>{"text/1", "second text/2", "text/5"}));
+    EXPECT_EQ(newEvents(), (Events{"text/1", "second text/2", "text/5"}));
 }
 
 // A template stored and posted under (the exception path) while a reader is
@@ -183,11 +177,11 @@ TEST_F(EventsAreaTest, TemplateStoredDuringARead) {
             EXPECT_EQ(writer->postEvent(event.get()), ZOV_RC_OK);
         }
     });
-    Threads got = newEvents();
+    Events got = newEvents();
     ASSERT_TRUE(fired);
-    for (int id : newEvents())
-        got.push_back(id);
-    EXPECT_EQ(got, Threads{9});
+    for (const std::string& event : newEvents())
+        got.push_back(event);
+    EXPECT_EQ(got, Events{"exception/9"});
 }
 
 // A reader meeting a restarted slot with its header rewritten and its body
@@ -220,12 +214,12 @@ TEST_F(EventsAreaTest, HalfWrittenSlotIsNeverReturned) {
     });
     ASSERT_TRUE(waitFor(writerPaused));
     role = kReader;
-    Threads got = newEvents();
+    Events got = newEvents();
     writing.join();
-    for (int id : newEvents())
-        got.push_back(id);
+    for (const std::string& event : newEvents())
+        got.push_back(event);
     role = kOther;
-    EXPECT_EQ(got, Threads{100});
+    EXPECT_EQ(got, Events{"text/100"});
 }
 
 // A template stored in the same millisecond as the one before still reaches
@@ -239,7 +233,7 @@ TEST_F(EventsAreaTest, TemplateStoredWithinTheSameMillisecondIsSeen) {
     ASSERT_NE(events->setEventTemplate(second.get()), nullptr);
     zovtest::corrupt(header, 24, stamp, sizeof stamp);  // same millisecond
     post(2, second.get());
-    EXPECT_EQ(newEvents(), Threads{2});
+    EXPECT_EQ(newEvents(), Events{"second/2"});
 }
 
 // Processes storing the same templates at the same moment store each once.
@@ -321,7 +315,7 @@ TEST_F(EventsAreaTest, WrongRecordsAndUnusableAreas) {
     auto node = zovtest::nodeRecord("uuid", "node");
     ASSERT_EQ(events->dataArea->ZOV_Shared_Area::put(node.get()), ZOV_RC_OK);
     post(5);
-    EXPECT_EQ(newEvents(), Threads{5}) << "a foreign record is skipped";
+    EXPECT_EQ(newEvents(), Events{"text/5"}) << "a foreign record is skipped";
     standin::LogSink log;
     events->cleanup();
     EXPECT_EQ(events->status, ZOV_STATUS_FAILED);
@@ -352,11 +346,11 @@ TEST_F(EventsAreaTest, EventMadeInPlaceIsTheGeneralImage) {
     for (auto [from, to] : {std::pair{0, 12}, {56, 104}, {108, kEventSize}})
         EXPECT_EQ(std::memcmp(dataBytes() + 64 + from, fast + from, to - from), 0) << from;
     EXPECT_EQ(std::memcmp(dataBytes() + ZOV_Memory_Manager::kLastUpdateOffset, fast + 12, 40), 0);
-    EXPECT_EQ(newEvents(), (Threads{5, 5}));
+    EXPECT_EQ(newEvents(), Events(2, "text/5"));
     for (int i = 0; i < 18; ++i)  // the 18th starts the area again
         ASSERT_EQ(events->appendEvent(md, 6, *templ->getRecordId()), ZOV_RC_OK);
     EXPECT_EQ(headerAt(dataBytes()).nextOffset, 64 + kEventSize);
-    EXPECT_EQ(newEvents(), Threads(18, 6));
+    EXPECT_EQ(newEvents(), Events(18, "text/6"));
 }
 
 }  // namespace

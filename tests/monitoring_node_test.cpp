@@ -95,7 +95,6 @@ class MonitoringNodeTest : public ::testing::Test {
         ASSERT_TRUE(standin::writeBrokerRegistry("MONBRK", uuid));
         reader = std::make_unique<AreaReader>(uuid);
     }
-    void TearDown() override { reader.reset(); }
 
     std::unique_ptr<standin::Node> create(const std::string& flow = "flow") {
         auto node = plugin->createNode({"MONBRK", "group", flow, "node"});
