@@ -1,14 +1,10 @@
-// Allocation failures through a broker's whole scenario (see scenario()).
-// Failed are the nothrow allocations, wherever made, and the throwing ones of
-// the library's own code (its containers); the harness's never. Each run is a
-// child process failing the first allocation, from a given one on, whose call
-// stack no earlier run failed: a loop that allocates alike on every turn is
-// failed once, not once a turn. Every run must end normally in time (so no
-// exception left the library), leave no System V object or key file, free
-// every counted allocation and still return the downstream exception to the
-// broker. A failed object allocation must be reported as "Allocation Error in
-// %s" naming the operation; a string absorbs a failed character buffer (it
-// logs nothing), but counts that come out wrong must then have a report.
+// Allocation failures through a broker's whole scenario (see scenario()): every
+// nothrow allocation and the library's own throwing ones, each run a child failing
+// the first allocation from a given one on whose call stack no earlier run failed.
+// Every run must end normally (no exception left the library), leave no IPC object
+// or key file, free what it allocated and return the downstream exception. A failed
+// object allocation is reported "Allocation Error in %s"; a string absorbs a failed
+// buffer silently, but wrong counts must then have a report.
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <gtest/gtest.h>
@@ -44,11 +40,9 @@ constexpr char kUuid[] = "inject-uuid";
 // Event data area of (8192 - 64) / 208 = 39 records: 45 events wrap it.
 constexpr char kConfig[] = "ZOVMemorySize 8192\n";
 
-// Base address of the loaded library: templates it instantiates are its code.
 const void* libraryBase = nullptr;
 
-// Operations whose own allocations, nothrow and throwing, fail in the walk:
-// each must be reported at least once.
+// Each must be reported at least once in the walk.
 constexpr const char* kOperations[] = {"zovCreateNodeContext",
                                        "ZOV_Node_Context::ZOV_Node_Context",
                                        "ZOV_Node_Context::getResourceNames",
@@ -59,7 +53,7 @@ constexpr const char* kOperations[] = {"zovCreateNodeContext",
                                        "ZOV_Shared_Area::writeRecord",
                                        "ZOV_REIR::get"};
 
-// What a child run tells its parent, through a shared anonymous mapping.
+// What a child run tells its parent, in a shared mapping.
 struct RunReport {
     bool injected = false;  // an allocation was failed
     zovtest::Allocation failed{};
@@ -69,7 +63,6 @@ struct RunReport {
     char problems[1024] = "";
 };
 
-// What the scenario saw.
 struct Outcome {
     bool rethrowLost = false;
     bool countsWrong = false;
@@ -90,9 +83,7 @@ uint64_t stackHash() {
     return hash;
 }
 
-// The walk, as the parent sets it before each run (a child has its copy):
-// the run fails the first counted allocation from `from` on whose call stack
-// is not in `seen`, and tells what happened in `report`.
+// Set by the parent before each run (the child has its copy).
 struct {
     int from = 1;
     std::vector<uint64_t> seen;
@@ -139,7 +130,7 @@ void send(const NodePtr& node, int messages) {
         node->evaluate(&message);
 }
 
-// The downstream flow of `node` throws once; the exception must come back.
+// The downstream flow throws once; whether the exception came back.
 bool throwOnce(const NodePtr& node) {
     if (!usable(node))
         return true;
@@ -150,23 +141,8 @@ bool throwOnce(const NodePtr& node) {
     return rethrown;
 }
 
-// Puts the stored message count at the maximum, as a long-running node
-// reaches it; its next message resets every statistic. Without the record's
-// lock: one thread runs, and the test's copy of the code must not lock the
-// loaded library's records.
-void pushToMaximum(const NodePtr& node) {
-    ZOV_Monitoring_Node* monitor = usable(node) ? zovtest::monitorOf(*node) : nullptr;
-    ZOV_STIR* record = monitor != nullptr ? monitor->getStatisticsRecord() : nullptr;
-    if (record == nullptr || record->getSharedPosition() == nullptr)
-        return;
-    const __float128 maximum = ZOV_STIR::kMaximumCount;
-    std::memcpy(static_cast<char*>(record->getSharedPosition()) + ZOV_STIR::kMessageCountOffset,
-                &maximum, sizeof maximum);
-}
-
-// A reader, as the monitoring agent reads: it rebuilds the tree and the
-// events and sums the statistics per node-type slot. Whether its sums and the
-// stored count of each node label are right.
+// A reader rebuilding the tree and the events: whether its sums per node-type slot
+// and the stored count of each node are right.
 bool countsRight(const ZOV_Resource_ID& id) {
     ZOV_Broker reader(&id);
     if (reader.status != 0)
@@ -178,7 +154,6 @@ bool countsRight(const ZOV_Resource_ID& id) {
     ZOV_Ordered_Record_Set events;
     reader.getEvents(&events);
     events.clearAndDestroy();
-    // The test's own reading, outside the counted allocations.
     zovtest::AllocationScope* const scope =
         std::exchange(zovtest::AllocationScope::current, nullptr);
     const auto stored = zovtest::readAreaCounts(reader).messages;
@@ -191,11 +166,8 @@ bool countsRight(const ZOV_Resource_ID& id) {
     return stored == expected && sums == std::vector<double>{3, 2, 0};
 }
 
-// The library loaded, three nodes in two flows of one execution group with
-// their attributes set, messages with events that wrap the event data area, a
-// null message, an exception downstream, a statistics maximum, a node deleted
-// and joining again, a reader rebuilding the tree and the events, and every
-// node deleted.
+// Three nodes in two flows, events wrapping the data area, a null message, an
+// exception downstream, a maximum, a node leaving and joining again, a reader.
 void scenario(const ZOV_Resource_ID& readerId, Outcome& report) {
     standin::Plugin plugin(ZOV_PLUGIN_PATH);
     if (!plugin.ok())
@@ -204,15 +176,13 @@ void scenario(const ZOV_Resource_ID& readerId, Outcome& report) {
     NodePtr b = plugin.createNode({kBroker, "EG1", "F2", "B"});
     setUp(a, "A", "input", "A passed a message");
     setUp(b, "B", "output", nullptr);
-    // C joins when the broker enumerates its attributes, under the
-    // placeholder label.
+    // C joins under the placeholder label when its attributes are enumerated.
     NodePtr c = plugin.createNode({kBroker, "EG1", "F2", "C"});
     if (usable(c))
         c->attributeNames();
 
     send(a, 5);
-    // The messages after the first cost the system no allocation, nor does
-    // the wrap of the event data area.
+    // Messages after the first allocate nothing, nor does the wrap of the data area.
     const int before = zovtest::AllocationScope::current->count();
     send(a, 40);
     report.messageAllocations = zovtest::AllocationScope::current->count() - before;
@@ -220,10 +190,10 @@ void scenario(const ZOV_Resource_ID& readerId, Outcome& report) {
         a->evaluate(nullptr);
     send(b, 2);
     report.rethrowLost = !throwOnce(b);
-    pushToMaximum(a);
+    if (usable(a))
+        zovtest::pushToMaximum(*a, false);  // the test's code must not lock the library's records
     send(a, 1);
-    // B leaves and comes back: its node is marked deleted, then undeleted by
-    // the join, which resets every statistic.
+    // B leaves and comes back: deleted, then undeleted by the join's reset.
     b.reset();
     b = plugin.createNode({kBroker, "EG1", "F2", "B"});
     setUp(b, "B", "output", nullptr);
@@ -232,7 +202,6 @@ void scenario(const ZOV_Resource_ID& readerId, Outcome& report) {
     report.countsWrong = !countsRight(readerId);
 }
 
-// One run, in the child: what went wrong is written to the report.
 int runOnce() {
     RunReport& r = *walk.report;
     standin::LogSink log;
@@ -273,7 +242,7 @@ int runOnce() {
     return 0;
 }
 
-// Where the failed allocation was made (addr2line -f -C -e OBJECT OFFSET).
+// For addr2line -f -C -e OBJECT OFFSET.
 std::string siteOf(const void* caller) {
     Dl_info info{};
     if (dladdr(caller, &info) == 0 || info.dli_fname == nullptr)
@@ -289,7 +258,6 @@ std::string siteOf(const void* caller) {
 TEST(AllocationInjection, EveryFailureInAWholeScenarioIsSurvivedCleanedUpAndReported) {
     zovtest::configure(kConfig);
     ASSERT_TRUE(standin::writeBrokerRegistry(kBroker, kUuid));
-    // Loaded here, so that the children know the library's code.
     void* library = dlopen(ZOV_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     Dl_info info{};
     ASSERT_NE(dladdr(dlsym(library, "bipGetMessageflowNodeFactory"), &info), 0);
@@ -327,9 +295,8 @@ TEST(AllocationInjection, EveryFailureInAWholeScenarioIsSurvivedCleanedUpAndRepo
         EXPECT_TRUE(operations & (1u << i)) << kOperations[i] << " never reported";
 }
 
-// A segment or area whose name cannot be held whole fails, reported: under a
-// cut name it would attach or lock under another key than every other
-// process uses for it. Each nothrow allocation of making both fails in turn.
+// A segment or area whose name cannot be held whole fails, reported (under a cut
+// name it would use another key than the other processes); each allocation fails in turn.
 TEST(AllocationInjection, SegmentAndAreaNamesAreWholeOrTheirObjectFails) {
     struct NothrowOnly : zovtest::AllocationScope {
         using AllocationScope::AllocationScope;

@@ -1,8 +1,5 @@
-// Bad input that no other test covers (the table in RELIABILITY.md lists
-// those that are): texts longer than an area, a broker UUID too long for a
-// key file's name, a segment under the key made by another program.
-// Each has a defined outcome; under the sanitizers nothing may be read or
-// written out of bounds.
+// Bad input no other test covers (RELIABILITY.md lists those that are), each with
+// a defined outcome and, under the sanitizers, nothing touched out of bounds.
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -48,7 +45,6 @@ class BadInputTest : public ::testing::Test {
         return made;
     }
 
-    // Every message reaches the flow downstream.
     static void sendThrough(standin::Node& node, int messages) {
         standin::MessageSpec recipe;
         auto message = standin::Message::fromSpec(recipe);
@@ -60,18 +56,15 @@ class BadInputTest : public ::testing::Test {
     standin::LogSink log;
 };
 
-// How many node records carry each label, as a reader finds them.
 std::map<std::string, int> storedNodes() {
     const ZOV_Resource_ID id = zovtest::identity(kUuid, kBroker);
     ZOV_Broker reader(&id);
     return zovtest::readAreaCounts(reader).records;
 }
 
-// A node label longer than the whole statistics area (4096 bytes) and an
-// event text longer than the templates area: that record and that template
-// are never stored. Every message passes on; the other nodes are stored and
-// counted, readers leave out the events without a stored template, and a later
-// join still works.
+// A label longer than the statistics area and an event text longer than the
+// templates area are never stored; messages pass, other nodes are counted, events
+// without a stored template are left out, a later join works.
 TEST_F(BadInputTest, TextsLongerThanAnArea) {
     auto normal = node("Normal", "an ordinary event");
     auto longLabel = node(std::string(3000, 'L'));  // 6 kB as a 16-bit string
@@ -98,9 +91,8 @@ TEST_F(BadInputTest, TextsLongerThanAnArea) {
     EXPECT_EQ(storedNodes().count("Late"), 1u);
 }
 
-// A broker UUID that makes the segment's key file name longer than a file
-// name may be: the node cannot attach (reported with "open") and passes its
-// messages on unmeasured.
+// A key file name too long: the node cannot attach ("open" reported) and passes
+// its messages on unmeasured.
 TEST_F(BadInputTest, UuidTooLongForAKeyFileName) {
     ASSERT_TRUE(standin::writeBrokerRegistry("LONGBRK", std::string(300, 'u')));
     auto unmeasured = plugin->createNode({"LONGBRK", "EG", "F", "n"});
@@ -113,10 +105,9 @@ TEST_F(BadInputTest, UuidTooLongForAKeyFileName) {
     sendThrough(*unmeasured, 2);
 }
 
-// A segment under the broker's key that another program made. One holding
-// anything is refused (reported) and left as it was, never formatted nor
-// removed; a blank one (its creator ended before the header) is formatted,
-// used, and removed by its last user.
+// A segment under the broker's key made by another program: one holding anything
+// is refused, reported and left as it is; a blank one (its creator died before the
+// header) is formatted, used, and removed by its last user.
 TEST_F(BadInputTest, SegmentUnderTheKeyMadeByAnotherProgram) {
     const std::string keyFile = std::string("/tmp/") + kUuid + ".zovcshme";
     const size_t size = 3 * 4096 + 64;

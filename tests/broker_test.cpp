@@ -1,5 +1,4 @@
-// The stand-in broker's own contract, driven through a small node library
-// defined here (so that these tests do not depend on the monitoring node).
+// The stand-in broker's own contract, through a small node library defined here.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,7 +18,6 @@ const BrkChar16* b16(const char16_t* s) {
     return reinterpret_cast<const BrkChar16*>(s);
 }
 
-// Per instance: the output terminal and how the last propagation went.
 struct FakeContext {
     BrkTerminal out = nullptr;
     std::atomic<int> propagateRc{-1};
@@ -95,7 +93,7 @@ TEST(BrokerInfo, LengthsFirstThenTheNameCutToTheBufferAndTerminatedOnlyWithRoom)
     setNameLengthCountsTerminator(true);
     EXPECT_EQ(ask(nullptr, 0).broker.nameLength, 5);
     setNameLengthCountsTerminator(false);
-    // The buffer's first length + 1 characters after a call.
+    // The buffer's first length + 1 characters.
     const std::pair<int, std::u16string> cases[] = {
         {3, u"BRKx"}, {4, u"BRK1x"}, {5, std::u16string(u"BRK1\0x", 6)}};
     for (const auto& [length, expected] : cases) {

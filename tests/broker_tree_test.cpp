@@ -1,23 +1,31 @@
-// The broker's tree against the statistics area in shared memory: joining,
-// rebuilding with and without deleted nodes, marking a node deleted, the
-// maximum, unique record IDs and the cost of a rebuild.
+// The resource tree: in one process (construction, the readers' sums per
+// node-type slot, the resource set, a node's statistics record, the registry of
+// record IDs), and against the statistics area in shared memory (joining,
+// rebuilding with and without deleted nodes, deleting, the maximum, unique record
+// IDs, the cost of a rebuild).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <unordered_set>
+#include <vector>
 
 #include "broker/harness.h"
-#include "support/allocation_control.h"
 #include "support/ipc_support.h"
 #include "support/plugin_env.h"
 #include "support/tree_support.h"
 #include "zov/zovcbrir.h"
 #include "zov/zovcevdr.h"
+#include "zov/zovcexgr.h"
+#include "zov/zovcmefl.h"
+#include "zov/zovcnoir.h"
+#include "zov/zovcrcst.h"
 #include "zov/zovcshar.h"
 #include "zov/zovcstar.h"
+#include "zov/zovcstir.h"
 
 namespace {
 
@@ -26,6 +34,124 @@ using zovtest::identity;
 using zovtest::join;
 using zovtest::makeBroker;
 using zovtest::storedStatistics;
+
+void countMessages(ZOV_Node& node, int messages) {
+    for (int i = 0; i < messages; ++i)
+        ASSERT_EQ(node.getNodeStatistics()->updateStatistics(0.0, 0.001, 100), ZOV_RC_OK);
+}
+
+TEST(ResourceConstruction, FromAnIdentityOrNone) {
+    const ZOV_Resource_ID id = identity("eg-1", "EG1");
+    ZOV_Execution_Group a(&id), b(&id);
+    ASSERT_EQ(a.status, 0);
+    EXPECT_EQ(a.getType(), ZOV_RT_EXECUTION_GROUP);
+    EXPECT_NE(*a.getRecordId(), *b.getRecordId()) << "each draws a fresh ID";
+    ZOV_Node unnamed(static_cast<const ZOV_NOIR*>(nullptr));
+    unnamed.setNodeType(ZOV_NT_INPUT);  // no node record: nothing happens
+    EXPECT_EQ(unnamed.getType(), ZOV_RT_RESOURCE);
+    EXPECT_EQ(unnamed.getNodeType(), ZOV_NT_OTHER);
+}
+
+// Inputs, outputs and others of a group with one of each, a deleted output
+// and a stored node type outside 1-3 (a corrupt or foreign record).
+TEST(ResourceStatistics, SlotsFollowTheNodeTypeUpThroughTheTree) {
+    const ZOV_Resource_ID groupId = identity("eg-1", "EG1"), flowId = identity("mf-1", "MF1");
+    ZOV_Execution_Group group(&groupId);
+    ZOV_Message_Flow* flow = group.insertMessageFlow(&flowId);
+    ASSERT_NE(flow, nullptr);
+    const ZOV_Resource_ID ids[] = {identity("n-1", "In"), identity("n-2", "Out"),
+                                   identity("n-3", "Gone"), identity("n-4", "Other"),
+                                   identity("n-5", "Odd")};
+    const ZOV_NodeType types[] = {ZOV_NT_INPUT, ZOV_NT_OUTPUT, ZOV_NT_OUTPUT, ZOV_NT_OTHER};
+    for (int i = 0; i < 4; ++i) {
+        ZOV_Node* node = flow->insertNode(&ids[i]);
+        node->setNodeType(types[i]);
+        countMessages(*node, 1 << i);
+        if (i == 2)
+            node->markDeleted();
+    }
+    ZOV_NOIR oddRecord(&ids[4]);
+    std::vector<unsigned char> image(oddRecord.size());
+    oddRecord.put(image.data());
+    const int32_t seven = 7;
+    std::memcpy(image.data() + image.size() - sizeof seven, &seven, sizeof seven);
+    ZOV_NOIR stored(nullptr);
+    ASSERT_NE(stored.get(image.data()), nullptr);
+    countMessages(*flow->insertNode(&stored), 16);
+
+    ZOV_STIR input(0), output(0), other(0);
+    auto counts = [&] {
+        return std::vector{asDouble(input.getMessageCount()), asDouble(output.getMessageCount()),
+                           asDouble(other.getMessageCount())};
+    };
+    EXPECT_EQ(group.getStatistics(&input, &output, &other), ZOV_RC_MISSING)
+        << "no aggregates before initStatistics";
+    group.initStatistics();
+    EXPECT_EQ(group.getStatistics(&input, &output, &other), ZOV_RC_OK);
+    EXPECT_EQ(counts(), (std::vector<double>{1, 6, 8})) << "deleted nodes count, type 7 nowhere";
+    EXPECT_EQ(group.getStatistics(&input, &output, &other), ZOV_RC_OK);
+    EXPECT_EQ(counts(), (std::vector<double>{2, 12, 16})) << "adds, does not copy";
+    EXPECT_EQ(group.getStatistics(&input, nullptr, &other), ZOV_RC_MISSING);
+    EXPECT_EQ(counts(), (std::vector<double>{3, 12, 24})) << "the other slots are still filled";
+}
+
+TEST(ResourceSet, HoldsEachObjectOnceAndFindsAnAlikeMember) {
+    const ZOV_Resource_ID id = identity("n-1", "N1");
+    ZOV_Node_Set set;
+    auto* first = new ZOV_Node(&id);
+    auto* second = new ZOV_Node(&id);
+    EXPECT_EQ(set.insert(first), 0);
+    EXPECT_EQ(set.insert(first), 0);
+    set.insert(second);
+    EXPECT_EQ(set.entries(), 2u);
+    EXPECT_EQ(set.findNode(nullptr), nullptr);
+    set.removeAndDestroy(first);
+    EXPECT_EQ(set.findNode(&id), second);
+    EXPECT_EQ(set.entries(), 1u);
+}
+
+TEST(NodeStatistics, FindStatisticsTakesTheStoredRecordOfThisNode) {
+    const ZOV_Resource_ID flowId = identity("mf-1", "MF1"), id = identity("n-1", "N1"),
+                          otherId = identity("n-2", "N2");
+    ZOV_Message_Flow flow(&flowId);
+    ZOV_Node& node = *flow.insertNode(&id);
+    flow.insertNode(&otherId);
+    ZOV_Record_Set records;
+    EXPECT_EQ(flow.getRecords(&records), ZOV_RC_OK);
+    EXPECT_EQ(records.entries(), 5u) << "the flow's, then each node's two";
+    EXPECT_EQ(flow.getRecords(nullptr), ZOV_RC_NULL);
+    EXPECT_EQ(node.isChildOf(&flow), 1);
+
+    ZOV_STIR stored(1), foreign(1);
+    stored.setParent(node.getRecordId());
+    stored.updateStatistics(0.0, 0.001, 10);
+    foreign.updateStatistics(0.0, 0.001, 10);
+    ZOV_Record_Set set;
+    set.insert(&foreign);
+    EXPECT_EQ(node.findStatistics(&set), ZOV_RC_NOT_FOUND);
+    EXPECT_EQ(asDouble(node.getNodeStatistics()->getMessageCount()), 0);
+    set.insert(&stored);
+    EXPECT_EQ(node.findStatistics(&set), ZOV_RC_OK);
+    EXPECT_EQ(asDouble(node.getNodeStatistics()->getMessageCount()), 1);
+    EXPECT_EQ(*node.getNodeStatistics()->getRecordId(), *stored.getRecordId());
+    EXPECT_EQ(node.insertStatistics(nullptr), node.getNodeStatistics());
+    node.resetStatistics();
+    EXPECT_EQ(asDouble(node.getNodeStatistics()->getMessageCount()), 0);
+    EXPECT_EQ(*node.getNodeStatistics()->getRecordId(), *stored.getRecordId());
+}
+
+TEST(RecordIdRegistry, ATakenIdIsDrawnAgainAndTheNewOneTaken) {
+    const ZOV_Resource_ID id = identity("n-1", "N1");
+    ZOV_NOIR taken(&id), twin(&id);
+    twin = taken;  // same record ID, as two processes started together draw
+    ZOV_Record_Id_Registry registry;
+    registry.add(*taken.getRecordId());
+    EXPECT_GE(registry.makeUnique(&twin), 1);
+    EXPECT_NE(*twin.getRecordId(), *taken.getRecordId());
+    EXPECT_EQ(twin.getType(), ZOV_RT_NODE);
+    EXPECT_TRUE(registry.contains(*twin.getRecordId()));
+    EXPECT_EQ(registry.makeUnique(&taken), 1) << "its own ID is taken by now";
+}
 
 class BrokerTree : public ::testing::Test {
   protected:
@@ -137,28 +263,11 @@ TEST_F(BrokerTree, DeleteNodeChangesOnlyTheDeletedFlagInTheArea) {
     EXPECT_EQ(after[flag], 1);
 }
 
-TEST_F(BrokerTree, PerMessageUpdateAllocatesAndLogsNothingWhileTracingIsOff) {
-    auto broker = makeBroker();
-    ZOV_STIR* record = join(*broker, "EG1", "MF1", "N1")->getNodeStatistics();
-    // The first lock after the join builds the record's mutex.
-    ASSERT_EQ(broker->updateStatistics(record, 0.0, 0.001, 10), ZOV_RC_OK);
-    log.clear();
-    {
-        zovtest::AllocationScope scope;
-        for (int i = 0; i < 100; ++i)
-            broker->updateStatistics(record, 0.002, 0.001, 10);
-        EXPECT_EQ(scope.count(), 0);
-    }
-    EXPECT_EQ(log.count(), 0u);
-    EXPECT_EQ(messagesOf(*broker, *nodeOf(*broker, "N1")), 101);
-}
-
 TEST_F(BrokerTree, MaximumResetsEveryNodeAndCountsTheMessageOnce) {
     auto broker = makeBroker();
     ZOV_Node* full = join(*broker, "EG1", "MF1", "N1");
     ZOV_Node* other = join(*broker, "EG1", "MF2", "N2");
     count(*broker, other, 3);
-    // Preset the stored count and an old reset time.
     const __float128 nearly = 2147483646;
     std::memcpy(static_cast<unsigned char*>(full->getNodeStatistics()->getSharedPosition()) +
                     ZOV_STIR::kMessageCountOffset,
@@ -199,9 +308,8 @@ ZOV_Record_ID nodeRecordId(time_t seconds, int milliseconds, int32_t random) {
 TEST_F(BrokerTree, ANewRecordDrawingATakenIdDrawsAgain) {
     auto broker = makeBroker();
     ASSERT_NE(join(*broker, "EG1", "MF1", "N1"), nullptr);
-    // Another process, started together with this one, took the ID that the
-    // next node record will draw: the same random number in any millisecond
-    // of the next few seconds.
+    // Another process took the ID the next node record will draw (its random
+    // number in any millisecond of the next few seconds).
     srandom(4242);
     const int32_t firstDraw = static_cast<int32_t>(random());
     const int32_t secondDraw = static_cast<int32_t>(random());
@@ -229,8 +337,8 @@ TEST_F(BrokerTree, ANewRecordDrawingATakenIdDrawsAgain) {
     stored.clearAndDestroy();
 }
 
-// Processor seconds for one rebuild of the whole tree by a fresh broker: the
-// best of a few runs, since the machine is shared.
+// Processor seconds of a rebuild of the whole tree by a fresh broker, the best of
+// five (the machine is shared).
 double rebuildSeconds(int nodes) {
     auto writer = makeBroker();
     const ZOV_Resource_ID groupId = identity("eg-EG1", "EG1");
@@ -252,8 +360,8 @@ double rebuildSeconds(int nodes) {
     return best;
 }
 
-// All nodes in one flow: the case in which finding each stored node by a
-// scan of the flow's nodes would make the rebuild quadratic.
+// All nodes in one flow: finding each stored node by a scan of the flow's nodes
+// would make the rebuild quadratic.
 TEST_F(BrokerTree, RebuildTimeGrowsLinearlyWithTheRecords) {
     zovtest::configure("ZOVMemorySize 8000000\n");
     const int sizes[] = {1000, 4000, 16000};
@@ -263,8 +371,7 @@ TEST_F(BrokerTree, RebuildTimeGrowsLinearlyWithTheRecords) {
     const double growth1 = seconds[1] / seconds[0], growth2 = seconds[2] / seconds[1];
     std::printf("rebuild of 1000, 4000, 16000 nodes: %.4f, %.4f, %.4f s\n", seconds[0], seconds[1],
                 seconds[2]);
-    // Linear is 4 per step and quadratic 16; caches make the first step
-    // steeper than the second, so the bound is on the mean step.
+    // Linear is 4 a step, quadratic 16; caches steepen the first step.
     EXPECT_LT(growth1 * growth2, 64.0) << "mean growth per 4x of 8 or more";
     EXPECT_LT(growth2, 12.0);
 }

@@ -1,7 +1,4 @@
-// The area header and fill level on a plain array standing in for shared
-// memory: the header image, positions and the space check at the area's end,
-// the high-water mark kept across owners, corrupt offsets, and readers
-// without the lock beside a lock holder.
+// The area header and fill level on a plain array standing in for shared memory.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -31,7 +28,6 @@ void putInt32(unsigned char* image, size_t offset, int32_t value) {
 class MemoryManagerTest : public ::testing::Test {
   protected:
     void SetUp() override { format(manager); }
-    // What an owner does with a fresh, zero-filled area.
     void format(ZOV_Memory_Manager& m) {
         m.setSize(kAreaSize);
         m.setEyecatcher("zovcstar");
@@ -53,8 +49,7 @@ TEST_F(MemoryManagerTest, FormattedAreaHeaderAndPositions) {
     for (auto [offset, value] : {std::pair{8, 1}, {12, kAreaSize}, {16, 64}, {20, 64}})
         putInt32(expected, offset, value);
     EXPECT_EQ(std::memcmp(A, expected, sizeof expected), 0);
-    // lastUpdate: the date fields of the local time (the clock may have moved
-    // on by a second since the write, not by a day in any plausible run).
+    // lastUpdate: the date fields of the local time (a second may have passed).
     EXPECT_EQ((std::array{int32At(A, 36), int32At(A, 40), int32At(A, 44), int32At(A, 52)}),
               (std::array{local.tm_mday, local.tm_mon, local.tm_year, local.tm_yday}));
     EXPECT_LT(int32At(A, 24 + 36), 1000) << "milliseconds";
@@ -68,7 +63,7 @@ TEST_F(MemoryManagerTest, FormattedAreaHeaderAndPositions) {
     EXPECT_EQ(manager.getAvailableBytes(), kAreaSize - 64);
     EXPECT_EQ(manager.isEmpty(), 1);
 
-    // The eyecatcher keeps at most eight bytes, and a shorter one is padded.
+    // At most eight bytes of eyecatcher, a shorter one padded.
     ZOV_Memory_Manager named;
     named.setEyecatcher("zovcstarXYZ");
     EXPECT_EQ(std::memcmp(named.getHeaderCopy(), "zovcstar\1\0\0\0", 12), 0);
@@ -89,8 +84,7 @@ TEST_F(MemoryManagerTest, SpaceCheckAcceptsExactlyWhatEndsAtTheAreaEnd) {
     EXPECT_EQ(manager.isEnoughSpace(at(63), 8), 0);
 }
 
-// Two owners of one area (two processes): lastOffset is the highest
-// nextOffset either has set, read from shared memory at every move.
+// lastOffset is the highest nextOffset either of two owners (processes) has set.
 TEST_F(MemoryManagerTest, HighWaterMarkIsKeptAcrossMovesAndOwners) {
     ZOV_Memory_Manager other;
     format(other);
@@ -116,9 +110,8 @@ TEST_F(MemoryManagerTest, CorruptOffsetsNeverLeadOutsideTheArea) {
     }
 }
 
-// A lock holder moves the free position again and again while another
-// thread, without the lock, keeps asking about the fill level through the
-// same object. Each write must put exactly the holder's values into the area.
+// A reader without the lock asking about the fill level through the holder's
+// object must not change what the holder writes.
 TEST_F(MemoryManagerTest, UnlockedReaderDoesNotDisturbTheHolderWriteBack) {
     std::atomic<bool> stop{false};
     std::thread reader([&] {

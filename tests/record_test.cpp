@@ -1,7 +1,8 @@
-// The record base: header image, record IDs and their string form, time
-// ordering, the per-record named mutex (built lazily, rebuilt when the ID
-// changes, safe when several threads lock one record object), and the record
-// sets. Layout cases work on plain arrays; only the mutex cases use IPC.
+// Records: the header, record IDs and their string form, time ordering, the
+// per-record named mutex (built lazily, rebuilt when the ID changes, safe when
+// several threads lock one record object), the record sets; the 16-bit string,
+// the resource identity, and the resource information and event records byte by
+// byte. Only the mutex cases use IPC.
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/mount.h>
@@ -22,17 +23,25 @@
 #include <thread>
 #include <vector>
 
+#include "broker/brk_api.h"
 #include "broker/harness.h"
+#include "support/allocation_control.h"
 #include "support/ipc_support.h"
 #include "support/record_images.h"
+#include "zov/zovcbrir.h"
+#include "zov/zovcegir.h"
+#include "zov/zovcevdr.h"
+#include "zov/zovcevir.h"
+#include "zov/zovcevtr.h"
+#include "zov/zovcnoir.h"
 #include "zov/zovcrcrd.h"
 #include "zov/zovcrcst.h"
+#include "zov/zovcreid.h"
+#include "zov/zovcreir.h"
+
+using namespace zovtest;
 
 namespace {
-
-using zovtest::fileExists;
-using zovtest::ipcObjectCount;
-using zovtest::ipcObjectTotal;
 
 constexpr size_t kHeader = ZOV_Record_Header::kSize;
 
@@ -108,20 +117,17 @@ TEST(RecordId, StringFormIs96UpperCaseHexDigitsOfTheIdBytes) {
 // Never seeded: two processes from the same state draw the same number, where
 // a seed from the time or the process id would differ.
 TEST(RecordId, RandomPartIsNeverSeeded) {
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
+    const Pipe drawn;
     for (int child = 0; child < 2; ++child) {
-        ASSERT_EQ(zovtest::runInChild([&] {
+        ASSERT_EQ(runInChild([&] {
                       const int32_t number = ZOV_Record(ZOV_RT_NODE, 1).getRecordId()->random();
-                      return write(ends[1], &number, sizeof number) == sizeof number ? 0 : 1;
+                      return drawn.send(&number, sizeof number) ? 0 : 1;
                   }),
                   0);
     }
-    int32_t drawn[2] = {};
-    ASSERT_EQ(read(ends[0], drawn, sizeof drawn), static_cast<ssize_t>(sizeof drawn));
-    close(ends[0]);
-    close(ends[1]);
-    EXPECT_EQ(drawn[0], drawn[1]);
+    int32_t numbers[2] = {};
+    ASSERT_TRUE(drawn.receive(numbers, sizeof numbers));
+    EXPECT_EQ(numbers[0], numbers[1]);
 }
 
 TEST(RecordTime, LaterComparesFromYearsDownToMillisecondsOnly) {
@@ -208,8 +214,7 @@ TEST_F(RecordMutexTest, FailedBuildLogsAndLocksNothingUntilItCanBeBuilt) {
     record.unlock();
 }
 
-// Counts the threads inside the record's critical section and remembers the
-// most.
+// The most threads ever inside the record's critical section.
 struct Occupancy {
     std::atomic<int> inside{0};
     std::atomic<int> most{0};
@@ -245,15 +250,14 @@ TEST_F(RecordMutexTest, ThreadsLockingAFreshRecordAtOnceNeverShareIt) {
         threads.clear();
         EXPECT_EQ(occupancy.most.load(), 1) << "round " << round;
         EXPECT_EQ(ipcObjectCount("sem"), 1) << "one mutex built, none leaked";
-        EXPECT_EQ(zovtest::queueMessages(msgget(ftok(keyFileOf(record).c_str(), 1), 0)), 1);
+        EXPECT_EQ(queueMessages(msgget(ftok(keyFileOf(record).c_str(), 1), 0)), 1);
         record.cleanup();
         EXPECT_EQ(ipcObjectTotal(), 0);
     }
 }
 
-// One thread keeps changing the record's ID (as an updater that reads another
-// record's image would) while the others lock and unlock. Nobody may enter
-// through the mutex of an old ID once the new one is in use.
+// One thread keeps changing the record's ID (reading other images) while others
+// lock: nobody may enter through an old ID's mutex once the new one is in use.
 TEST_F(RecordMutexTest, IdChangingWhileOthersLockKeepsThemExclusive) {
     ZOV_Record record(ZOV_RT_STATISTICS, 1), first(ZOV_RT_STATISTICS, 1),
         second(ZOV_RT_STATISTICS, 1);
@@ -281,7 +285,6 @@ TEST_F(RecordMutexTest, IdChangingWhileOthersLockKeepsThemExclusive) {
     workers.clear();
     EXPECT_EQ(occupancy.most.load(), 1);
 
-    // The last ID read names the mutex in use.
     EXPECT_EQ(*record.getRecordId(), *second.getRecordId());
     record.lock();
     EXPECT_TRUE(fileExists(keyFileOf(second)));
@@ -291,37 +294,261 @@ TEST_F(RecordMutexTest, IdChangingWhileOthersLockKeepsThemExclusive) {
     EXPECT_FALSE(fileExists(keyFileOf(second)));
 }
 
-class CountedRecord : public ZOV_Record {
-  public:
-    explicit CountedRecord(int& destroyed) : ZOV_Record(ZOV_RT_NODE, 1), destroyed(destroyed) {}
-    ~CountedRecord() override { ++destroyed; }
+TEST(Strings, HighBytesWidenSignExtendedAndNarrowBack) {
+    unsigned short wide[4];
+    strtozov(wide, "\x7F\x80\xE9", 3);
+    EXPECT_EQ(std::vector<unsigned short>(wide, wide + 4),
+              (std::vector<unsigned short>{0x007F, 0xFF80, 0xFFE9, 0}));
+    const unsigned short units[] = {0xFFE9, 0x00E9, 0x1241, 0};
+    char narrow[4];
+    zovtostr(narrow, units, 3);
+    EXPECT_EQ(std::string(narrow), std::string("\xE9\xE9") + 'A');
+    char all[256];
+    for (int i = 1; i < 256; ++i)
+        all[i - 1] = static_cast<char>(i);
+    all[255] = 0;
+    EXPECT_EQ(std::memcmp(ZOV_String(all).getcValue(), all, 256), 0);  // every byte survives
+}
 
-  private:
-    int& destroyed;
+TEST(Strings, LengthDecidesBeforeAnyCharacterAndCopyToTerminatesWhenThereIsRoom) {
+    const unsigned short b[] = {'b', 0}, aa[] = {'a', 'a', 0}, ab[] = {'a', 'b', 0}, empty[] = {0};
+    EXPECT_LT(zovcmp(b, aa), 0);  // shorter, though 'b' > 'a'
+    EXPECT_LT(zovcmp(aa, ab), 0);
+    EXPECT_EQ(zovcmp(nullptr, empty), 0);
+    EXPECT_TRUE(ZOV_String("Label") != "label");
+
+    unsigned short buffer[5] = {9, 9, 9, 9, 9};
+    ZOV_String("abc").copyTo(buffer, 3);
+    EXPECT_EQ(std::vector<unsigned short>(buffer, buffer + 5),
+              (std::vector<unsigned short>{'a', 'b', 'c', 9, 9}));
+    ZOV_String("abc").copyTo(buffer, 5);
+    EXPECT_EQ(buffer[3], 0);
+    EXPECT_EQ(buffer[4], 9);
+}
+
+TEST(ResourceIdentity, AlikeNeedsBothUuidAndLabelExactly) {
+    const ZOV_String uuid("U-1"), label = wide(u"N\u00e9ud"), upper = wide(u"N\u00c9UD");
+    const ZOV_String otherUuid("U-2");
+    const ZOV_Resource_ID id(&uuid, &label), same(&uuid, &label), caseDiffers(&uuid, &upper);
+    const ZOV_Resource_ID otherId(&otherUuid, &label), empty;
+    EXPECT_EQ(empty.alike(&empty), 1);
+    // The record compares its own UUID and label by the same rule.
+    ZOV_NOIR record(&id);
+    EXPECT_FALSE(hasBlankRecordId(record));
+    const std::pair<const ZOV_Resource_ID*, int> cases[] = {
+        {&same, 1}, {&caseDiffers, 0}, {&otherId, 0}, {nullptr, 0}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(id.alike(c.first), c.second) << &c - cases;
+        EXPECT_EQ(record.alike(c.first), c.second) << &c - cases;
+    }
+    EXPECT_EQ(record.getResourceId().alike(&id), 1);
+
+    // Null arguments leave fields as they are.
+    ZOV_Resource_ID partial(nullptr, &label);
+    partial.setUuid(nullptr);
+    partial.setLabel(nullptr);
+    record.setUuid(nullptr);
+    EXPECT_TRUE(partial.getUuid().isEmpty());
+    EXPECT_TRUE(partial.getLabel() == label);
+    EXPECT_TRUE(record.getUuid() == uuid);
+}
+
+TEST(ResourceInformationLayout, EveryKindMatchesItsByteTable) {
+    // Without identity: no ID drawn, empty strings, 116 or 120 bytes.
+    ZOV_REIR resource(ZOV_RT_RESOURCE, nullptr);
+    ZOV_MFIR flow(nullptr);
+    ZOV_NOIR untyped(nullptr);
+    EXPECT_TRUE(hasBlankRecordId(resource) && hasBlankRecordId(flow) && hasBlankRecordId(untyped));
+    ImageBuilder resourceImage, flowImage, untypedImage;
+    resourceImage.header(resource).string(u"").string(u"");
+    flowImage.header(flow).string(u"").string(u"");
+    untypedImage.header(untyped).string(u"").string(u"").i32(3);
+    EXPECT_EQ(resourceImage.size(), 116u);
+    EXPECT_EQ(untypedImage.size(), 120u);
+    expectImage(resource, resourceImage,
+                [] { return std::make_unique<ZOV_REIR>(ZOV_RT_RESOURCE, nullptr); });
+    expectImage(flow, flowImage, [] { return std::make_unique<ZOV_MFIR>(nullptr); });
+    expectImage(untyped, untypedImage, [] { return std::make_unique<ZOV_NOIR>(nullptr); });
+
+    // The 212-byte execution group: a 36-character UUID, a 10-character label.
+    const ZOV_String uuid = wide(u"0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9"), label("Execution1");
+    const ZOV_Resource_ID groupId(&uuid, &label);
+    ZOV_BRIR parent(&groupId);
+    ZOV_EGIR group(&groupId);
+    group.setParent(parent.getRecordId());
+    group.setProcessId(-4711);
+    ImageBuilder groupImage;
+    groupImage.header(group).string(u"0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9").string(u"Execution1");
+    groupImage.i32(-4711);
+    EXPECT_EQ(groupImage.size(), 212u);
+    expectImage(group, groupImage, [] { return std::make_unique<ZOV_EGIR>(nullptr); });
+
+    // Characters above 0x7F: byte 0xE9 widens to 0xFFE9, 16-bit units stay.
+    const ZOV_String brokerUuid("Br\xE9"), brokerLabel = wide(u"\u20ac\u00e9");
+    const ZOV_Resource_ID brokerId(&brokerUuid, &brokerLabel);
+    ZOV_BRIR broker(&brokerId);
+    broker.setResetTime(0xF0000001ul);
+    broker.markDeleted();
+    ImageBuilder brokerImage;
+    brokerImage.header(broker).string(u"Br\uffe9").string(u"\u20ac\u00e9").u32(0xF0000001u);
+    expectImage(broker, brokerImage, [] { return std::make_unique<ZOV_BRIR>(nullptr); });
+
+    ZOV_NOIR node(&brokerId);
+    node.setNodeType(ZOV_NT_INPUT);
+    ImageBuilder nodeImage;
+    nodeImage.header(node).string(u"Br\uffe9").string(u"\u20ac\u00e9").i32(1);
+    expectImage(node, nodeImage, [] { return std::make_unique<ZOV_NOIR>(nullptr); });
+
+    ZOV_EGIR reread(nullptr);
+    reread.get(groupImage.raw());
+    EXPECT_EQ(reread.isChildOf(&parent), 1);
+    EXPECT_EQ(reread.alike(&groupId), 1);
+}
+
+TEST(ResourceInformationBounds, HostileCountsAndFailedStringsEndTheDecode) {
+    ZOV_NOIR node(nullptr);
+    auto make = [] { return std::make_unique<ZOV_NOIR>(nullptr); };
+    ImageBuilder huge, oneOver;
+    huge.header(node).u32(0x7FFFFFFFu).u32(0).u32(0);
+    oneOver.header(node).string(u"abc").u32(2).u8('x').u8(0).u8('y').u8(0).u8(0);  // terminator cut
+    EXPECT_EQ(decodeAtGuard(huge.data(), huge.size(), make), -1);
+    EXPECT_EQ(decodeAtGuard(oneOver.data(), oneOver.size(), make), -1);
+    EXPECT_EQ(node.getBounded(huge.raw() + 8, huge.raw()), nullptr);  // limit before position
+    EXPECT_EQ(node.put(nullptr), nullptr);
+
+    // A string that cannot take its characters stops the decode, reported (the
+    // first allocation is the UUID's, the second the label's).
+    const ZOV_String uuid("abc"), label("defg");
+    const ZOV_Resource_ID id(&uuid, &label);
+    ZOV_EGIR stored(&id);
+    std::vector<unsigned char> image = imageOf(stored);
+    for (int failing : {1, 2}) {
+        standin::LogSink log;
+        ZOV_EGIR target(nullptr);
+        void* end = nullptr;
+        {
+            AllocationScope scope(failing);
+            end = target.getBounded(image.data(), image.data() + image.size());
+        }
+        EXPECT_EQ(end, nullptr) << failing;
+        EXPECT_EQ(log.containing("Allocation Error in ZOV_REIR::get").size(), 1u) << failing;
+    }
+}
+
+std::unique_ptr<ZOV_Record> blankTemplate() {
+    return std::make_unique<ZOV_EVTR>(nullptr, nullptr, nullptr, ZOV_NT_OTHER, nullptr);
+}
+std::unique_ptr<ZOV_Record> blankData() {
+    return std::make_unique<ZOV_EVDR>(nullptr, 0);
+}
+
+// The 158-byte template: labels of 3, 3 and 2 characters, a text of 5.
+struct ExampleTemplate {
+    ZOV_String group{"grp"}, flow{"flw"}, node{"n1"}, text{"caf\xE9!"};
+    ZOV_EVTR record{&group, &flow, &node, ZOV_NT_OUTPUT, &text};
 };
 
-TEST(RecordSet, KeepsOrderAndDuplicatesAndDestroysOnlyWhenAsked) {
-    int destroyed = 0;
-    auto* a = new CountedRecord(destroyed);
-    auto* b = new CountedRecord(destroyed);
-    ZOV_Ordered_Record_Set set;
-    EXPECT_EQ(set.insert(b), ZOV_RC_OK);
-    EXPECT_EQ(set.insert(a), ZOV_RC_OK);
-    EXPECT_EQ(set.insert(b), ZOV_RC_OK);
-    EXPECT_EQ(set.insert(nullptr), ZOV_RC_NULL);
-    ZOV_Ordered_Record_Set_Iterator next(set);
-    for (int pass = 0; pass < 2; ++pass, next.reset()) {
-        EXPECT_EQ(next(), b);
-        EXPECT_EQ(next(), a);
-        EXPECT_EQ(next(), b);
-        EXPECT_EQ(next(), nullptr);
+// Every byte differs from its neighbours: a field from a wrong offset shows.
+struct PatternedDescriptor {
+    unsigned char bytes[sizeof(BrkMqmd)];
+    BrkMqmd md;
+    PatternedDescriptor() {
+        for (size_t i = 0; i < sizeof bytes; ++i)
+            bytes[i] = static_cast<unsigned char>(i * 7 + 1);
+        std::memcpy(&md, bytes, sizeof md);
     }
-    set.clear();
-    EXPECT_EQ(destroyed, 0);
-    set.insert(a);
-    set.insert(b);
-    set.clearAndDestroy();
-    EXPECT_EQ(destroyed, 2);
+};
+
+ImageBuilder dataImage(const ZOV_EVDR& record, const unsigned char* md, int threadId) {
+    ImageBuilder image;
+    image.header(record).u32(record.getEventTime()).i32(threadId);
+    image.bytes(md + 48, 24).bytes(md + 72, 24).bytes(md + 272, 4);
+    return image.bytes(md + 276, 28).bytes(md + 304, 8).bytes(md + 312, 8);
+}
+
+TEST(EventTemplate, LayoutAndEqualityByContent) {
+    ExampleTemplate a, b;
+    ImageBuilder expected;
+    expected.header(a.record).string(u"grp").string(u"flw").string(u"n1").i32(2);
+    expected.string(u"caf\uffe9!");
+    EXPECT_EQ(expected.size(), 158u);
+    expectImage(a.record, expected, blankTemplate);
+
+    auto empty = blankTemplate();
+    EXPECT_TRUE(hasBlankRecordId(*empty));
+    ImageBuilder emptyImage;
+    emptyImage.header(*empty).string(u"").string(u"").string(u"").i32(3).string(u"");
+    EXPECT_EQ(emptyImage.size(), 132u);
+    expectImage(*empty, emptyImage, blankTemplate);
+
+    // Equal content, different record IDs: equal. Any field differing: not.
+    ASSERT_NE(*a.record.getRecordId(), *b.record.getRecordId());
+    EXPECT_EQ(a.record == b.record, 1);
+    const ZOV_String upper("GRP"), otherText("cafe!");
+    EXPECT_EQ(a.record == ZOV_EVTR(&a.group, &a.flow, &a.node, ZOV_NT_INPUT, &a.text), 0);
+    EXPECT_EQ(a.record == ZOV_EVTR(&upper, &a.flow, &a.node, ZOV_NT_OUTPUT, &a.text), 0);
+    EXPECT_EQ(a.record == ZOV_EVTR(&a.group, nullptr, &a.node, ZOV_NT_OUTPUT, &a.text), 0);
+    EXPECT_EQ(a.record == ZOV_EVTR(&a.group, &a.flow, &a.flow, ZOV_NT_OUTPUT, &a.text), 0);
+    EXPECT_EQ(a.record == ZOV_EVTR(&a.group, &a.flow, &a.node, ZOV_NT_OUTPUT, &otherText), 0);
+
+    // A text count running past the limit ends the decode.
+    ImageBuilder hostile;
+    hostile.header(a.record).string(u"g").string(u"f").string(u"n").i32(1).u32(0xFFFFFFFFu).u32(0);
+    EXPECT_EQ(decodeAtGuard(hostile.data(), hostile.size(), blankTemplate), -1);
+}
+
+TEST(EventData, CopiesTheSixDescriptorFieldsRawOrZeros) {
+    const PatternedDescriptor descriptor;
+    const uint32_t before = ZOV_SecondsSince1901();
+    ZOV_EVDR record(&descriptor.md, -123);
+    ExampleTemplate parent;
+    record.setParent(parent.record.getRecordId());
+    EXPECT_GE(record.getEventTime(), before);
+    EXPECT_LE(record.getEventTime(), ZOV_SecondsSince1901());
+    EXPECT_FALSE(hasBlankRecordId(record));
+    ImageBuilder expected = dataImage(record, descriptor.bytes, -123);
+    EXPECT_EQ(expected.size(), 208u);
+    expectImage(record, expected, blankData);
+
+    ZOV_EVDR copy(nullptr, 0);
+    copy = record;
+    EXPECT_EQ(imageOf(copy), expected.data());
+
+    // Without a descriptor: zero fields and ID apart from type, but a time.
+    ZOV_EVDR bare(nullptr, 0);
+    EXPECT_GE(bare.getEventTime(), before);
+    EXPECT_TRUE(hasBlankRecordId(bare));
+    const unsigned char zeros[sizeof(BrkMqmd)] = {};
+    expectImage(bare, dataImage(bare, zeros, 0), blankData);
+}
+
+TEST(EventInformation, ThreeHeadersAndBothPartsRestored) {
+    ExampleTemplate example;
+    const PatternedDescriptor descriptor;
+    ZOV_EVDR data(&descriptor.md, 42);
+    data.setParent(example.record.getRecordId());
+    ZOV_EVIR event(&example.record, &data);
+    auto blankEvent = [] { return std::make_unique<ZOV_EVIR>(nullptr, nullptr); };
+
+    ImageBuilder expected;
+    expected.header(event).bytes(imageOf(example.record).data(), 158);
+    expected.bytes(imageOf(data).data(), 208);
+    for (size_t at : {0, 104, 104 + 158})
+        EXPECT_EQ(std::memcmp(expected.raw() + at, "RCRD", 4), 0);
+    expectImage(event, expected, blankEvent);
+
+    ZOV_EVIR reread(nullptr, nullptr);
+    EXPECT_TRUE(hasBlankRecordId(reread));
+    EXPECT_EQ(reread.size(), 104 + 132 + 208);
+    reread.get(expected.raw());
+    EXPECT_EQ(reread.getTemplate() == example.record, 1);
+    EXPECT_EQ(reread.getData().isChildOf(&reread.getTemplate()), 1);
+
+    // init replaces only the parts it is given.
+    ZOV_EVDR other(nullptr, 9);
+    reread.init(nullptr, &other);
+    EXPECT_EQ(reread.getTemplate() == example.record, 1);
+    EXPECT_EQ(reread.getData().getThreadId(), 9);
 }
 
 }  // namespace

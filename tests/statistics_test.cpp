@@ -1,6 +1,5 @@
-// Statistics record: millisecond conversion, update, merge, assignment, the
-// maximum, the 200-byte image, the print lines, and the whole-number
-// additions and comparison on its binary128 sums (zovcquad.h).
+// Statistics record: milliseconds, update, merge, assignment, the maximum, the
+// 200-byte image, the print lines, and the whole-number binary128 sums (zovcquad.h).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -51,7 +50,6 @@ bool sameBytes(__float128 a, __float128 b) {
 
 TEST(Statistics, MillisecondsTruncateAndClamp) {
     const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
-    // Each time in seconds and its milliseconds, side by side.
     const double seconds[] = {0.0015, 0.0009, 1.9999, -0.5,        -inf,
                               nan,    inf,    1e12,   2147483.647, 2147483.6469};
     const int32_t ms[] = {1,          0,          1999,       0,          0,
@@ -60,18 +58,18 @@ TEST(Statistics, MillisecondsTruncateAndClamp) {
         EXPECT_EQ(ZOV_STIR::toMilliseconds(seconds[i]), ms[i]) << seconds[i];
 }
 
-// One update from each kind of stored record: through the object (get,
-// update, put) and in place on a copy of the image (updateImage), which must
-// leave the same bytes, header untouched, and allocate nothing. kNow in the
-// expected collection times stands for the clock's second at the update; a
-// case that straddles a second boundary is made again.
+// One update of each kind of stored record through the object (get, update, put)
+// and in place (updateImage: same bytes, header untouched, no allocation). kNow
+// stands for the clock's second at the update; a case straddling a second is redone.
 constexpr uint32_t kNow = 1;
 struct UpdateCase {
     Values start;
-    double queued, elapsed;
-    int32_t size;
-    ZOV_ReturnCode rc;
+    struct {
+        double queued, elapsed;
+        int32_t size;
+    } message;
     Values expected;
+    ZOV_ReturnCode rc = ZOV_RC_OK;
 };
 
 TEST(Statistics, UpdateFromEveryKindOfStoredRecord) {
@@ -79,28 +77,19 @@ TEST(Statistics, UpdateFromEveryKindOfStoredRecord) {
     const Values atMax{2147483647, 5000, 100, 2, 70, 9, 1, 30, 4, 0, 1000, 2000};
     const UpdateCase cases[] = {
         // After a reset: the message sets every extreme and both times.
-        {{}, 0.25, 0.0015, 300, ZOV_RC_OK, {1, 300, 300, 300, 1, 1, 1, 250, 250, 250, kNow, kNow}},
+        {{}, {0.25, 0.0015, 300}, {1, 300, 300, 300, 1, 1, 1, 250, 250, 250, kNow, kNow}},
         // Extremes compare signed; a queued time of 0 is a sample.
         {{1, 300, 300, 300, 1, 1, 1, 250, 250, 250, 7, 8},
-         0.0,
-         0.005,
-         -5,
-         ZOV_RC_OK,
+         {0.0, 0.005, -5},
          {2, 295, 300, -5, 6, 5, 1, 250, 250, 0, 7, kNow}},
         // The last message before the maximum counts; at the maximum nothing.
         {{2147483646, 5000, 100, 2, 70, 9, 1, 30, 4, 0, 1000, 2000},
-         0.001,
-         0.001,
-         1,
-         ZOV_RC_OK,
+         {0.001, 0.001, 1},
          {2147483647, 5001, 100, 1, 71, 9, 1, 31, 4, 0, 1000, kNow}},
-        {atMax, 0.5, 0.5, 1000, ZOV_RC_MAXIMUM, atMax},
+        {atMax, {0.5, 0.5, 1000}, atMax, ZOV_RC_MAXIMUM},
         // Beyond 2^64 (65 significant bits, which a long double rounds) exact.
         {{1, big, 1, 1, big, 1, 1, big, 1, 1, 5, 5},
-         0.003,
-         0.001,
-         1,
-         ZOV_RC_OK,
+         {0.003, 0.001, 1},
          {2, big + 1, 1, 1, big + 1, 1, 1, big + 3, 3, 1, 5, kNow}}};
     for (const UpdateCase& c : cases) {
         for (;;) {
@@ -109,10 +98,11 @@ TEST(Statistics, UpdateFromEveryKindOfStoredRecord) {
             std::vector<unsigned char> viaObject = imageOf(stored), inPlace = viaObject;
             const uint32_t now = ZOV_SecondsSince1901();
             ASSERT_EQ(record.get(viaObject.data()), viaObject.data() + 200);
-            EXPECT_EQ(record.updateStatistics(c.queued, c.elapsed, c.size), c.rc);
+            const auto& m = c.message;
+            EXPECT_EQ(record.updateStatistics(m.queued, m.elapsed, m.size), c.rc);
             record.put(viaObject.data());
             AllocationScope scope;
-            EXPECT_EQ(ZOV_STIR(0).updateImage(inPlace.data(), c.queued, c.elapsed, c.size), c.rc);
+            EXPECT_EQ(ZOV_STIR(0).updateImage(inPlace.data(), m.queued, m.elapsed, m.size), c.rc);
             EXPECT_EQ(scope.count(), 0);
             if (ZOV_SecondsSince1901() != now)
                 continue;
@@ -131,7 +121,7 @@ TEST(Statistics, MergeAndAssignment) {
     ZOV_STIR from(0), empty(0), filled(0), unset(0);
     load(from, source);
 
-    // Into an empty record: the source's extremes and times are taken.
+    // Into an empty record: the source's extremes and times.
     empty += from;
     EXPECT_EQ(imageOf(empty), image(empty, source).data());
 
@@ -166,8 +156,7 @@ TEST(Statistics, ImageLayoutBoundedReadAndReset) {
     load(filled, values);
     expectImage(filled, image(filled, values), blank);
 
-    // A limit before the position leaves the record alone; a reset zeroes
-    // the body and keeps the header.
+    // A limit before the position changes nothing; a reset keeps the header.
     std::vector<unsigned char> bytes = imageOf(filled);
     EXPECT_EQ(fresh.getBounded(bytes.data() + 8, bytes.data()), nullptr);
     EXPECT_EQ(imageOf(fresh), image(fresh, Values{}).data());
@@ -195,10 +184,8 @@ TEST(Statistics, PrintLines) {
                   "Min queued time     :           10", "Sum queued time     :           45"}));
 }
 
-// Whole numbers of every magnitude up to 2^113 and just past it, and values
-// that are not whole or not finite: addition gives the bytes of binary128
-// addition, and the comparison with the maximum (each addend as a limit) the
-// answers of binary128 comparison.
+// Whole numbers of every magnitude up to just past 2^113, values not whole or not
+// finite: addition and comparison give the bytes and answers of binary128.
 TEST(WholeBinary128, AdditionAndComparisonAgreeWithBinary128) {
     using Limits = std::numeric_limits<__float128>;
     const __float128 least = Limits::min(), tiny = Limits::denorm_min(), most = Limits::max(),
@@ -209,8 +196,7 @@ TEST(WholeBinary128, AdditionAndComparisonAgreeWithBinary128) {
         most, inf,   -inf, nan};
     __float128 power = 1;
     for (int exponent = 0; exponent <= 116; ++exponent, power *= 2) {
-        // Around every power of two, 2^63 and 2^64 (where the integer path
-        // ends) and 2^113 (where binary128 stops being exact) included.
+        // 2^64 ends the integer path, 2^113 the exact binary128.
         for (__float128 delta : {-3.0Q, -1.0Q, 0.0Q, 1.0Q, 0.25Q})
             sums.push_back(power + delta);
     }

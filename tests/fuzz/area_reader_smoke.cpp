@@ -1,11 +1,6 @@
-// Deterministic driver for the area reader fuzz target, built with any
-// compiler and run by CTest: valid area images holding every record kind,
-// mutated a few thousand times (bytes flipped, counts and offsets set to
-// boundary values, images cut short), plus plain pseudo-random bytes.
-//
-//   area_reader_smoke [iterations] [--write-seeds DIR]
-// With --write-seeds the valid images are written to DIR as a starting
-// corpus for the libFuzzer build, and nothing is run.
+// Deterministic driver of the area reader fuzz target: area images holding every
+// record kind, mutated (bits flipped, boundary values, cut short), and random bytes.
+//   area_reader_smoke [iterations] [--write-seeds DIR]  (DIR: a libFuzzer corpus)
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -35,7 +30,6 @@ namespace {
 
 using Image = std::vector<unsigned char>;
 
-// Formats `bytes` as an empty area and appends each record.
 template <typename Area>
 Image areaWith(size_t size, const std::vector<ZOV_Record*>& records) {
     Image bytes(size, 0);
@@ -70,13 +64,12 @@ std::vector<Image> seeds() {
     std::vector<Image> images;
     images.push_back(
         areaWith<ZOV_Stats_Area>(2048, {&resource, &broker, &group, &flow, &node, &stats, &info}));
-    // Templates area then data area, halves of one input as the target splits.
+    // Templates then data area, as the target splits an input.
     Image templates = areaWith<ZOV_Events_Template_Area>(1024, {&templ, &other});
     Image data = areaWith<ZOV_Events_Data_Area>(1024, {&event, &event, &event});
     templates.insert(templates.end(), data.begin(), data.end());
     images.push_back(templates);
-    // A data area that started again, and a template area whose newer,
-    // longer template covers the start of an older one.
+    // A data area started again; a newer template covering an older one's start.
     std::vector<ZOV_Record*> many(6, &event);
     images.push_back(areaWith<ZOV_Events_Data_Area>(64 + 4 * ZOV_EVDR::kSize + 100, many));
     Image wrapped = areaWith<ZOV_Events_Template_Area>(400, {&templ, &templ, &other});
@@ -84,7 +77,6 @@ std::vector<Image> seeds() {
     return images;
 }
 
-// Flips bits, writes boundary values as 32-bit fields, or cuts the image.
 void mutate(Image& image, std::mt19937& random) {
     static const int32_t boundary[] = {0,  1,   -1,  63,         64,        65,
                                        10, 103, 104, 0x7FFFFFFF, INT32_MIN, 0x3FFFFFFF};

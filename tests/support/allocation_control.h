@@ -1,9 +1,7 @@
-// Replaces the global allocation functions of a test program: inside an
-// AllocationScope, the calling thread's allocations are counted, one of them
-// can be made to fail (a nothrow one returns null, a throwing one throws
-// std::bad_alloc), and those never freed are known. A scope's subclass
-// chooses which allocations count and which fails. Include in exactly one
-// translation unit.
+// Replaces the global allocation functions (include in one translation unit):
+// inside an AllocationScope the calling thread's allocations are counted, one can
+// be made to fail (null or std::bad_alloc), and those never freed are known; a
+// subclass chooses which count and which fails.
 #pragma once
 
 #include <atomic>
@@ -35,7 +33,7 @@ class AllocationScope {
     virtual bool counts(const Allocation&) { return true; }
     virtual bool fails(int n, const Allocation&) { return n == failAt_; }
 
-    // Every counted block carries a header that tells so, for the leak count.
+    // Every block's header tells whether it is counted, for the leak count.
     static constexpr std::size_t kHeader = 16;
     static constexpr unsigned kCountedTag = 0xa110c8edu;
     inline static thread_local AllocationScope* current = nullptr;
@@ -54,8 +52,7 @@ class AllocationScope {
         liveCount += counted ? 1 : 0;
         return block + kHeader;
     }
-    // Out of line, so that the compiler does not pair an inlined operator new
-    // with free and warn about the intended mismatch.
+    // Out of line: GCC would warn about an inlined operator new paired with free.
     __attribute__((noinline)) static void release(void* p) noexcept {
         if (p == nullptr)
             return;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace zovtest {
@@ -36,13 +37,11 @@ std::vector<IpcObject> ipcObjects(const char* kind) {
     std::vector<IpcObject> objects;
     while (std::getline(table, line)) {
         std::istringstream fields(line);
-        std::vector<std::string> columns;
-        for (std::string column; fields >> column;)
-            columns.push_back(column);
-        if (static_cast<int>(columns.size()) <= countColumn)
-            continue;
-        objects.push_back(
-            {kind, std::stoi(columns[0]), std::stoi(columns[1]), std::stol(columns[countColumn])});
+        const std::vector<std::string> columns(std::istream_iterator<std::string>(fields), {});
+        if (static_cast<int>(columns.size()) > countColumn) {
+            objects.push_back({kind, std::stoi(columns[0]), std::stoi(columns[1]),
+                               std::stol(columns[countColumn])});
+        }
     }
     return objects;
 }
@@ -59,11 +58,8 @@ std::vector<IpcObject> allIpcObjects() {
 std::vector<std::string> tmpFilesEndingIn(const std::string& suffix) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
-        const std::string name = entry.path().filename().string();
-        if (name.size() >= suffix.size() &&
-            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        if (const std::string name = entry.path().filename().string(); name.ends_with(suffix))
             names.push_back(name);
-        }
     }
     return names;
 }

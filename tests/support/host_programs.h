@@ -1,6 +1,5 @@
-// Test helpers for child programs and the System V IPC objects of the
-// sandbox's namespace: how a program ended, the objects listed in
-// /proc/sysvipc and key files in /tmp.
+// How child programs ended, and the System V IPC objects and key files of the
+// sandbox's namespace.
 #pragma once
 
 #include <sys/types.h>
@@ -10,7 +9,6 @@
 
 namespace zovtest {
 
-// How a program ended.
 struct Ending {
     bool exited = false;  // exit() with `code`
     int code = -1;
@@ -20,10 +18,9 @@ struct Ending {
     bool succeeded() const { return exited && code == 0; }
     std::string describe() const;
 };
-// The ending a wait status tells.
 Ending endingOf(int status);
 
-// One System V IPC object of the namespace, from /proc/sysvipc.
+// From /proc/sysvipc.
 struct IpcObject {
     std::string kind;  // "shm", "sem" or "msg"
     int key = 0;
@@ -31,10 +28,8 @@ struct IpcObject {
     long count = 0;  // shm: processes attached; msg: messages queued; sem: semaphores
 };
 std::vector<IpcObject> ipcObjects(const char* kind);
-// Every shm, sem and msg object.
 std::vector<IpcObject> allIpcObjects();
 
-// Names of the files in /tmp whose name ends in `suffix`.
 std::vector<std::string> tmpFilesEndingIn(const std::string& suffix);
 
 }  // namespace zovtest

@@ -1,6 +1,4 @@
-// Test helpers for the plug-in layer: the configuration file, the broker's
-// registry, the statically linked plug-in driven through the stand-in
-// broker's harness, and queries of the captured log.
+// Test helpers for the plug-in driven through the stand-in broker's harness.
 #pragma once
 
 #include <cstring>
@@ -30,8 +28,7 @@ inline void configure(const char* content) {
     ZOV_ResetEnvironmentRegistry();
 }
 
-// The plug-in linked into the test program, its factory entry called once:
-// tests reach its objects directly and count what it does.
+// The plug-in linked into the test program: tests reach its objects directly.
 inline std::unique_ptr<standin::Plugin> loadPlugin() {
     return std::make_unique<standin::Plugin>(&bipGetMessageflowNodeFactory);
 }
@@ -45,22 +42,23 @@ inline ZOV_Monitoring_Node* monitorOf(const standin::Node& node) {
     return context != nullptr ? context->getMonitoringNode() : nullptr;
 }
 
-// Puts the node's stored message count at the maximum, as a long-running
-// node would reach it; its next message resets every statistic.
-inline void pushToMaximum(standin::Node& node) {
+// Puts the node's stored count at the maximum: its next message resets every
+// statistic. Without the lock where the node is another copy of the library's.
+inline void pushToMaximum(standin::Node& node, bool locked = true) {
     ZOV_Monitoring_Node* monitor = monitorOf(node);
     ZOV_STIR* record = monitor != nullptr ? monitor->getStatisticsRecord() : nullptr;
     if (record == nullptr || record->getSharedPosition() == nullptr)
         return;
     const __float128 maximum = ZOV_STIR::kMaximumCount;
-    record->lock();
+    if (locked)
+        record->lock();
     std::memcpy(
         static_cast<unsigned char*>(record->getSharedPosition()) + ZOV_STIR::kMessageCountOffset,
         &maximum, sizeof maximum);
-    record->unlock();
+    if (locked)
+        record->unlock();
 }
 
-// Texts of the captured lines, for readable failure output.
 inline std::vector<std::string> textsOf(const std::vector<standin::LogRecord>& records) {
     std::vector<std::string> texts;
     for (const auto& record : records)

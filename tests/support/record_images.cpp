@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -61,11 +62,8 @@ ZOV_String wide(std::u16string_view units) {
 
 bool hasBlankRecordId(const ZOV_Record& record) {
     const unsigned char* id = record.getRecordId()->bytes;
-    for (int i = ZOV_Record_ID::kCreatedOffset; i < ZOV_Record_ID::kSize; ++i) {
-        if (id[i] != 0)
-            return false;
-    }
-    return true;
+    return std::all_of(id + ZOV_Record_ID::kCreatedOffset, id + ZOV_Record_ID::kSize,
+                       [](unsigned char byte) { return byte == 0; });
 }
 
 std::vector<unsigned char> imageOf(ZOV_Record& record) {

@@ -1,7 +1,6 @@
-// Test helpers for record images: a builder that lays bytes out one by one
-// from the documented offsets (little-endian, packed), independent of the
-// record classes' encoders, and decoding at the end of a page followed by an
-// inaccessible one, so that reading one byte too far faults.
+// Record images laid out byte by byte from the documented offsets, independent
+// of the records' encoders, and decoding before an inaccessible page, so that
+// reading one byte too far faults.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -44,15 +43,12 @@ ZOV_String wide(std::u16string_view units);
 // True when the record ID is zero apart from its type.
 bool hasBlankRecordId(const ZOV_Record& record);
 std::vector<unsigned char> imageOf(ZOV_Record& record);
-// Decodes `image` (or its first `length` bytes) placed so that it ends at a
-// PROT_NONE page, with that page as the limit; returns getBounded's result
-// relative to the start (-1 for null).
+// getBounded of the first `length` bytes of `image` ending at a PROT_NONE page
+// (the limit); the end relative to the start, -1 for null.
 long decodeAtGuard(const std::vector<unsigned char>& image, size_t length, const RecordMaker& make);
 
-// put writes exactly `expected` and nothing behind it; bounded and unbounded
-// get of that image into a fresh record end at the same place and the fresh
-// record writes the same bytes again; every proper prefix is refused at the
-// guard.
+// put writes exactly `expected`; bounded and unbounded get into a fresh record
+// end at its end and put the same bytes again; every proper prefix is refused.
 void expectImage(ZOV_Record& record, const ImageBuilder& expected, const RecordMaker& make);
 
 }  // namespace zovtest

@@ -1,5 +1,4 @@
-// Test helpers for the monitored-resource tree: identities, joining a node
-// to a broker's tree as a monitoring node does, and reading statistics back.
+// Test helpers for the resource tree: identities, joins, statistics read back.
 #pragma once
 
 #include <map>
@@ -30,9 +29,8 @@ inline std::unique_ptr<ZOV_Broker> makeBroker() {
     return std::make_unique<ZOV_Broker>(&brokerIdentity());
 }
 
-// What a monitoring node does when its node instance joins: under the area
-// lock, read the area, find or insert group, flow and node, undelete, set the
-// type, reset all statistics. Returns the node, or null.
+// A join as a monitoring node makes it: under the area lock, read the area, find
+// or insert group, flow and node, undelete, set the type, reset all statistics.
 inline ZOV_Node* join(ZOV_Broker& broker, const std::string& group, const std::string& flow,
                       const std::string& node, ZOV_NodeType type = ZOV_NT_OTHER,
                       int processId = 4711) {
@@ -66,7 +64,6 @@ inline ZOV_Node* join(ZOV_Broker& broker, const std::string& group, const std::s
     return result;
 }
 
-// The node's statistics as they are stored in the area now.
 inline std::unique_ptr<ZOV_STIR> storedStatistics(ZOV_Broker& broker, const ZOV_Node& node) {
     auto copy = std::make_unique<ZOV_STIR>(0);
     *copy = *node.getNodeStatistics();
@@ -74,8 +71,7 @@ inline std::unique_ptr<ZOV_STIR> storedStatistics(ZOV_Broker& broker, const ZOV_
     return copy;
 }
 
-// Message count of every node in the broker's statistics area by label, and
-// how many node records carry each label, as a reader finds them.
+// By node label, as a reader finds them in the area.
 struct AreaCounts {
     std::map<std::string, double> messages;
     std::map<std::string, int> records;
