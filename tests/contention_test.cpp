@@ -1,6 +1,5 @@
-// Statistics updates under contention: threads in several processes, each
-// with its own broker and tree, count every message once; resets neither
-// deadlock with updaters at the maximum nor get lost under an update.
+// Statistics updates and resets from threads in several processes, each
+// thread with its own broker and tree.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>

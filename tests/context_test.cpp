@@ -1,8 +1,6 @@
-// The node context: terminals, names and UUID, an exception handed back to
-// the broker, bit streams of every length (nothing beyond a short one may be
-// read: run under AddressSanitizer too), the queued time, and attributes as
-// the monitoring node and the broker's buffers receive them. Failed set-ups
-// and attribute results are lines of the transcript.
+// The node context (failed set-ups and attribute results are lines of the
+// transcript). Run under AddressSanitizer too: nothing beyond a short bit
+// stream may be read.
 #include <gtest/gtest.h>
 
 #include <cstdio>

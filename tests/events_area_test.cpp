@@ -1,6 +1,5 @@
-// The events areas: templates stored once, event data appended and the data
-// area starting again when full, and readers that get each new event once,
-// whatever the writers do between and during their reads.
+// The events areas: readers get each new event once, whatever the writers do
+// between and during their reads.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,7 +1,5 @@
-// The broker's segment (its size, its layout as the monitoring agent sees it,
-// the per-process attachment table) and its shared areas: appending under the
-// area lock, rewriting in place, reading back, the re-entrant lock, and
-// reading memory that another process (or a fault) left in a bad state.
+// The broker's segment and its shared areas, including memory that another
+// process (or a fault) left in a bad state.
 #include <gtest/gtest.h>
 #include <sys/shm.h>
 
@@ -205,7 +203,6 @@ TEST_F(AreaTest, RewriteOfAResizedRecordOrOverAnUnreadableImageIsRefused) {
     EXPECT_EQ(buffer.area.get(next.get()), ZOV_RC_NOT_FOUND);
 }
 
-// Three node records; the walk over bytes no writer makes.
 class HostileAreaTest : public AreaTest {
   protected:
     void SetUp() override {
@@ -218,7 +215,7 @@ class HostileAreaTest : public AreaTest {
     size_t offsetOf(int i) const {
         return static_cast<unsigned char*>(records[i]->getSharedPosition()) - buffer.bytes.data();
     }
-    // Reads the area; returns the result and the number of records read.
+    // The result and the number of records read.
     std::pair<int, size_t> readAll() {
         ZOV_Ordered_Record_Set set;
         const int rc = buffer.area.read(&set);

@@ -1,10 +1,7 @@
-// Tracing: a node's whole life with tracing on compared line by line with
-// data/node_life.txt (every trace, detail, message and print line with its
-// unit and function; values that vary from run to run become placeholders;
-// ZOV_WRITE_TRANSCRIPT=1 writes the observed transcript instead: read every
-// changed line before committing it); tracing off; the memory dump; the names
-// the library exports; the configuration file and registry lookup (/opt and
-// /var are the sandbox's private mounts).
+// Tracing on (a node's whole life compared line by line with
+// data/node_life.txt; ZOV_WRITE_TRANSCRIPT=1 writes the observed transcript
+// instead: read every changed line before committing it) and off, the memory
+// dump, the exported names, the configuration file and registry lookup.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -75,22 +75,4 @@ int waitChild(pid_t pid, double seconds) {
     return end.exited ? end.code : -1;
 }
 
-Pipe::Pipe() {
-    if (pipe(ends) != 0)
-        ends[0] = ends[1] = -1;
-}
-
-Pipe::~Pipe() {
-    close(ends[0]);
-    close(ends[1]);
-}
-
-bool Pipe::send(const void* data, size_t size) const {
-    return write(ends[1], data, size) == static_cast<ssize_t>(size);
-}
-
-bool Pipe::receive(void* data, size_t size) const {
-    return read(ends[0], data, size) == static_cast<ssize_t>(size);
-}
-
 }  // namespace zovtest

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <functional>
@@ -48,12 +49,22 @@ inline Ending runChildWithin(double seconds, const std::function<int()>& body) {
 // sent whole.
 class Pipe {
   public:
-    Pipe();
-    ~Pipe();
+    Pipe() {
+        if (pipe(ends) != 0)
+            ends[0] = ends[1] = -1;
+    }
+    ~Pipe() {
+        close(ends[0]);
+        close(ends[1]);
+    }
     Pipe(const Pipe&) = delete;
     Pipe& operator=(const Pipe&) = delete;
-    bool send(const void* data, size_t size) const;
-    bool receive(void* data, size_t size) const;
+    bool send(const void* data, size_t size) const {
+        return write(ends[1], data, size) == static_cast<ssize_t>(size);
+    }
+    bool receive(void* data, size_t size) const {
+        return read(ends[0], data, size) == static_cast<ssize_t>(size);
+    }
     bool signal() const { return send("s", 1); }
     bool await() const {
         char byte = 0;
