@@ -1,6 +1,7 @@
 // The events areas: readers get each new event once, whatever the writers do
 // between and during their reads.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <atomic>
 #include <chrono>
@@ -236,6 +237,8 @@ TEST_F(EventsAreaTest, TemplateStoredWithinTheSameMillisecondIsSeen) {
 }
 
 // Processes storing the same templates at the same moment store each once.
+// They start spinning on a shared counter: a pipe's readers wake one by one,
+// too far apart to overlap.
 TEST(EventTemplatesTest, StoredOnceAcrossProcesses) {
     zovtest::configure("ZOVMemorySize 65536\n");
     const ZOV_String uuid("templates-race-uuid");
@@ -244,26 +247,29 @@ TEST(EventTemplatesTest, StoredOnceAcrossProcesses) {
     ZOV_Events_Area parent(uuid);
     parent.init(&segment);
     ASSERT_EQ(parent.status, 0);
+    auto* gate = static_cast<std::atomic<int>*>(mmap(nullptr, sizeof(std::atomic<int>),
+                                                     PROT_READ | PROT_WRITE,
+                                                     MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(gate, MAP_FAILED);
     constexpr int kProcesses = 4, kRounds = 10, kTemplates = 10;
     for (int round = 0; round < kRounds; ++round) {
         std::vector<std::unique_ptr<ZOV_EVTR>> mine;
         for (int k = 0; k < kTemplates; ++k)
             mine.push_back(zovtest::templateRecord("n", std::to_string(round * 10 + k).c_str()));
-        zovtest::Pipe ready, go;
+        gate->store(0);
         std::vector<pid_t> children;
         for (int p = 0; p < kProcesses; ++p) {
             children.push_back(zovtest::forkChild([&] {
                 ZOV_Events_Area area(uuid);
                 area.init(&segment);
-                int failures = ready.signal() && go.await() ? 0 : 100;
+                for (gate->fetch_add(1); gate->load() < kProcesses;) {
+                }
+                int failures = 0;
                 for (auto& templ : mine)
                     failures += area.setEventTemplate(templ.get()) ? 0 : 1;
                 return failures;
             }));
         }
-        for (int p = 0; p < kProcesses; ++p)
-            ASSERT_TRUE(ready.await());
-        ASSERT_TRUE(go.send("gggg", kProcesses));
         for (pid_t child : children)
             EXPECT_EQ(zovtest::waitChild(child), 0);
         ZOV_Record_Set stored;
@@ -271,6 +277,7 @@ TEST(EventTemplatesTest, StoredOnceAcrossProcesses) {
         EXPECT_EQ(stored.entries(), static_cast<size_t>((round + 1) * kTemplates)) << round;
         stored.clearAndDestroy();
     }
+    munmap(gate, sizeof(std::atomic<int>));
     parent.cleanup();
     segment.cleanup();
 }
