@@ -11,7 +11,6 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 #include <map>
 #include <string>
@@ -23,7 +22,6 @@
 #include "support/plugin_env.h"
 #include "support/tree_support.h"
 #include "zov/zovcbrkr.h"
-#include "zov/zovcnoir.h"
 #include "zov/zovcrcst.h"
 #include "zov/zovcshme.h"
 #include "zov/zovcstar.h"
@@ -247,11 +245,9 @@ std::string siteOf(const void* caller) {
     Dl_info info{};
     if (dladdr(caller, &info) == 0 || info.dli_fname == nullptr)
         return "?";
-    const auto offset =
-        reinterpret_cast<uintptr_t>(caller) - reinterpret_cast<uintptr_t>(info.dli_fbase) - 1;
     char site[512];
-    std::snprintf(site, sizeof site, "%s 0x%lx", info.dli_fname,
-                  static_cast<unsigned long>(offset));
+    std::snprintf(site, sizeof site, "%s 0x%tx", info.dli_fname,
+                  static_cast<const char*>(caller) - static_cast<const char*>(info.dli_fbase) - 1);
     return site;
 }
 

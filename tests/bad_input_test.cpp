@@ -14,8 +14,6 @@
 #include "support/ipc_support.h"
 #include "support/plugin_env.h"
 #include "support/tree_support.h"
-#include "zov/zovcshme.h"
-#include "zov/zovcstar.h"
 #include "zov/zovcstir.h"
 
 namespace {
@@ -98,10 +96,7 @@ TEST_F(BadInputTest, UuidTooLongForAKeyFileName) {
     auto unmeasured = plugin->createNode({"LONGBRK", "EG", "F", "n"});
     unmeasured->setDownstream([](const standin::Delivery&) {});
     EXPECT_EQ(zovtest::monitorOf(*unmeasured), nullptr);
-    bool reported = false;
-    for (const auto& message : log.withNumber(ZOV_MSG_FUNCTION_FAILED))
-        reported = reported || (!message.inserts.empty() && message.inserts[0] == "open");
-    EXPECT_TRUE(reported);
+    EXPECT_FALSE(log.containing("Function open failed").empty());
     sendThrough(*unmeasured, 2);
 }
 
@@ -130,9 +125,8 @@ TEST_F(BadInputTest, SegmentUnderTheKeyMadeByAnotherProgram) {
         struct shmid_ds state = {};
         EXPECT_EQ(shmctl(id, IPC_STAT, &state), 0);
         EXPECT_EQ(state.shm_nattch, 1u) << "left attached";
-        const auto failures = log.withNumber(ZOV_MSG_FUNCTION_FAILED);
-        ASSERT_EQ(failures.size(), 1u);
-        EXPECT_NE(failures[0].text.find("not a monitoring segment"), std::string::npos);
+        EXPECT_EQ(log.withNumber(ZOV_MSG_FUNCTION_FAILED).size(), 1u);
+        EXPECT_EQ(log.containing("not a monitoring segment").size(), 1u);
         shmdt(bytes);
         shmctl(id, IPC_RMID, nullptr);
     }

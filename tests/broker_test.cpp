@@ -5,6 +5,7 @@
 #include <cstring>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "broker/deployment.h"
@@ -18,45 +19,23 @@ const BrkChar16* b16(const char16_t* s) {
     return reinterpret_cast<const BrkChar16*>(s);
 }
 
-struct FakeContext {
-    BrkTerminal out = nullptr;
-    std::atomic<int> propagateRc{-1};
-    bool record = true;            // false while several threads evaluate
-    ExceptionTexts seen;           // from cciGetLastExceptionData
-    bool rethrowReturned = false;  // cciRethrowLastException came back
-};
-
-FakeContext* fake(const std::unique_ptr<Node>& node) {
-    return static_cast<FakeContext*>(node->context());
-}
-
+// The context is the node's output terminal; an exception downstream is rethrown.
 void fakeEvaluate(BrkContext context, BrkDestinationList destinations, BrkExceptionList exceptions,
                   BrkMessage message) {
-    auto* c = static_cast<FakeContext*>(context);
     int rc = 0;
-    cniPropagate(&rc, c->out, destinations, exceptions, message);
-    c->propagateRc = rc;
-    if (rc != BRK_RC_EXCEPTION)
-        return;
-    std::this_thread::yield();  // widens the window for another thread's exception
-    BrkExceptionData data;
-    std::memset(&data, 0, sizeof data);
-    cciGetLastExceptionData(&rc, &data);
-    if (c->record && data.where != nullptr)
-        c->seen = {data.where, data.detail, data.text};
-    cciRethrowLastException(&rc);
-    if (c->record)
-        c->rethrowReturned = true;
+    cniPropagate(&rc, static_cast<BrkTerminal>(context), destinations, exceptions, message);
+    if (rc == BRK_RC_EXCEPTION) {
+        std::this_thread::yield();  // widens the window for another thread's exception
+        cciRethrowLastException(&rc);
+    }
 }
 
 BrkNodeFunctions fakeTable = {[](BrkFactory, const BrkChar16*, BrkNode node) -> BrkContext {
-                                  auto* c = new FakeContext;
                                   int rc = 0;
                                   cniCreateInputTerminal(&rc, node, b16(u"in"));
-                                  c->out = cniCreateOutputTerminal(&rc, node, b16(u"out"));
-                                  return c;
+                                  return cniCreateOutputTerminal(&rc, node, b16(u"out"));
                               },
-                              [](BrkContext context) { delete static_cast<FakeContext*>(context); },
+                              [](BrkContext) {},
                               [](BrkContext, int, BrkChar16*, int) { return 1; },
                               [](BrkContext, const BrkChar16*, const BrkChar16*) { return 0; },
                               [](BrkContext, const BrkChar16*, BrkChar16*, int) { return 1; },
@@ -105,42 +84,11 @@ TEST(BrokerInfo, LengthsFirstThenTheNameCutToTheBufferAndTerminatedOnlyWithRoom)
     }
 }
 
-class PropagationTest : public ::testing::Test {
-  protected:
-    Plugin plugin{fakeEntry};
-};
-
-TEST_F(PropagationTest, DownstreamRunsInsideTheCallAndAnExceptionThereGives64AndItsTexts) {
-    auto node = plugin.createNode();
-    bool ranInside = false;
-    node->setDownstream([&](const Delivery& d) {
-        ranInside = fake(node)->propagateRc == -1;  // cniPropagate has not returned yet
-        EXPECT_EQ(d.terminal, fake(node)->out);
-    });
-    const Message message = Message::fromSpec({});
-    EvaluateResult r = node->evaluate(&message);
-    EXPECT_TRUE(ranInside);
-    EXPECT_EQ(r.propagations, 1);
-    EXPECT_TRUE(r.listsAsReceived);
-    EXPECT_FALSE(r.rethrown);
-    EXPECT_EQ(fake(node)->propagateRc, 0);
-
-    node->setDownstream(throwing("Compute1", "evaluating", "division by zero"));
-    r = node->evaluate(nullptr);
-    EXPECT_EQ(fake(node)->propagateRc, BRK_RC_EXCEPTION);
-    const ExceptionTexts& seen = fake(node)->seen;
-    EXPECT_EQ((std::vector<std::string>{seen.where, seen.detail, seen.text}),
-              (std::vector<std::string>{"Compute1", "evaluating", "division by zero"}));
-    EXPECT_TRUE(r.rethrown);
-    EXPECT_FALSE(fake(node)->rethrowReturned);
-    EXPECT_EQ(r.exception.text, "division by zero");
-}
-
 // Each thread must see its own message's exception, never another thread's:
 // odd sizes throw their size as the text.
-TEST_F(PropagationTest, ThreadsEvaluatingOneNodeKeepTheirOwnExceptions) {
+TEST(Propagation, ThreadsEvaluatingOneNodeKeepTheirOwnExceptions) {
+    Plugin plugin(fakeEntry);
     auto node = plugin.createNode();
-    fake(node)->record = false;
     node->setDownstream([&](const Delivery& d) {
         if (d.message->stream.size() % 2 == 1)
             throwDownstream("t", "d", std::to_string(d.message->stream.size()));
@@ -165,12 +113,7 @@ TEST_F(PropagationTest, ThreadsEvaluatingOneNodeKeepTheirOwnExceptions) {
 
 TEST(Deployment, ErrorsNameTheirLine) {
     const std::string head = "[broker]\nname = B\nuuid = U\n[group G]\n";  // lines 1-4
-    struct Case {
-        std::string body;
-        int line;
-        std::string fragment;
-    };
-    const Case cases[] = {
+    const std::tuple<std::string, int, std::string> cases[] = {
         {"[flow G/F\n", 5, "closing"},
         {"[flow X/F]\n", 5, "undeclared group"},
         {"[flow G/F]\n[node G/Other/N]\n", 6, "undeclared flow"},
@@ -185,40 +128,35 @@ TEST(Deployment, ErrorsNameTheirLine) {
         {"[stage S]\n", 5, "unknown section"},
         {"[broker]\n", 5, "second [broker]"},
     };
-    for (const Case& c : cases) {
-        std::istringstream in(head + c.body);
+    const auto errorOf = [](const std::string& text) {
+        std::istringstream in(text);
         Deployment d;
         DeploymentError error;
-        EXPECT_FALSE(parseDeployment(in, d, error)) << c.body;
-        EXPECT_EQ(error.line, c.line) << c.body << error.message;
-        EXPECT_NE(error.message.find(c.fragment), std::string::npos) << error.message;
+        EXPECT_FALSE(parseDeployment(in, d, error)) << text;
+        return error;
+    };
+    for (const auto& [body, line, fragment] : cases) {
+        const DeploymentError error = errorOf(head + body);
+        EXPECT_EQ(error.line, line) << body << error.message;
+        EXPECT_NE(error.message.find(fragment), std::string::npos) << error.message;
     }
-    std::istringstream noBroker("[group G]\n[flow G/F]\n[node G/F/N]\n");
-    Deployment d;
-    DeploymentError error;
-    EXPECT_FALSE(parseDeployment(noBroker, d, error));
-    EXPECT_EQ(error.line, 0);
+    EXPECT_EQ(errorOf("[group G]\n[flow G/F]\n[node G/F/N]\n").line, 0) << "no [broker]";
 }
 
 // Every run of a deployment fails the same messages: floor(messages * share)
 // per thread, spread evenly.
 TEST(Deployment, FailingMessagesAreSpreadEvenly) {
-    struct Case {
-        double share;
-        long messages;
-        std::vector<long> failing;
-    };
-    const Case cases[] = {
+    const std::tuple<double, long, std::vector<long>> cases[] = {
         {0.01, 250, {99, 199}}, {0.29, 10, {3, 6}}, {0.5, 5, {1, 3}},
         {1.0, 3, {0, 1, 2}},    {0.0, 100, {}},
     };
-    for (const Case& c : cases) {
+    for (const auto& [share, messages, expected] : cases) {
         std::vector<long> failing;
-        for (long i = 0; i < c.messages; ++i) {
-            if (throwsDownstream(i, c.share))
+        for (long i = 0; i < messages; ++i) {
+            if (throwsDownstream(i, share))
                 failing.push_back(i);
         }
-        EXPECT_EQ(failing, c.failing) << c.share;
+        EXPECT_EQ(failing, expected) << share;
     }
 }
 

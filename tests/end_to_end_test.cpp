@@ -162,12 +162,13 @@ std::map<std::string, Planned> plannedNodes(const standin::Deployment& deploymen
         for (const standin::FlowSpec& f : g.flows) {
             for (const standin::NodeSpec& n : f.nodes) {
                 std::map<std::string, std::string> set(n.attributes.begin(), n.attributes.end());
-                nodes[g.name + "/" + f.name + "/" + n.name] = {g.name,
-                                                               g.name + "/" + f.name,
-                                                               set["type"],
-                                                               set["eventMessage"],
-                                                               set["collectQueueTime"] != "no",
-                                                               f.workload};
+                Planned& planned = nodes[g.name + "/" + f.name + "/" + n.name];
+                planned = {g.name,
+                           g.name + "/" + f.name,
+                           set["type"],
+                           set["eventMessage"],
+                           set["collectQueueTime"] != "no",
+                           f.workload};
             }
         }
     }
@@ -212,7 +213,7 @@ class TwoGroupProcesses : public ::testing::Test {
 // Every failure went back to the host; nothing was logged. Each node's figures
 // are what the host sent through it; queued times lie between the descriptor's put
 // time and the host's clock around the evaluation (truncated: one below may occur).
-TEST_F(TwoGroupProcesses, FiguresInTheAreaAreExactAndAddUp) {
+TEST_F(TwoGroupProcesses, FiguresInTheAreaAreExact) {
     EXPECT_TRUE(ending.succeeded()) << ending.describe() << hostErr;
     EXPECT_EQ(hostLog, "");
     const auto range = [](const Json& f) { return Json{f["sum"], f["min"], f["max"]}; };
@@ -305,17 +306,15 @@ TEST_F(TwoGroupProcesses, EventDataAreaHoldsTheExpectedEventsWrapping) {
     }
 }
 
-// Between messages no lock is held and every named mutex has its handles; after
-// the last process nothing is left.
-TEST_F(TwoGroupProcesses, NothingLockedWhileIdleAndNothingLeftAfterTheLastProcess) {
+// Between messages no lock is held and every named mutex has its handles; a
+// stopped group's nodes are marked deleted with their figures; after the last
+// process nothing is left.
+TEST_F(TwoGroupProcesses, NothingLockedWhileIdleStoppedGroupsDeletedNothingLeftAtTheEnd) {
     ASSERT_TRUE(locksWhileIdle.is_array() && !locksWhileIdle.empty()) << locksWhileIdle;
     for (const Json& lock : locksWhileIdle)
         EXPECT_TRUE(lock["state"] == "free" && lock["handles"] >= 1) << lock;
     EXPECT_TRUE(leftovers.empty()) << leftovers.size() << " IPC objects left";
     EXPECT_EQ(keyFilesLeft, 0);
-}
-
-TEST_F(TwoGroupProcesses, StoppedGroupsNodesAreMarkedDeletedWithTheirFigures) {
     EXPECT_EQ(at(idle, "EG1")["process"], "alive");
     EXPECT_EQ(at(afterFirstStop, "EG1")["process"], "gone");
     EXPECT_EQ(at(afterFirstStop, "EG2")["process"], "alive");

@@ -93,11 +93,10 @@ void mutate(Image& image, std::mt19937& random) {
 
 int writeSeeds(const std::string& directory) {
     int i = 0;
-    for (const Image& image : seeds()) {
+    for (const Image& image : seeds())
         std::ofstream(directory + "/seed-" + std::to_string(i++), std::ios::binary)
             .write(reinterpret_cast<const char*>(image.data()),
                    static_cast<std::streamsize>(image.size()));
-    }
     return 0;
 }
 

@@ -40,14 +40,12 @@ inline ZOV_Node* join(ZOV_Broker& broker, const std::string& group, const std::s
     broker.lockStatsArea();
     broker.readStatsArea(1);
     ZOV_Execution_Group* eg = broker.findExecutionGroup(&groupId);
-    if (eg == nullptr)
-        eg = broker.insertExecutionGroup(&groupId);
+    eg = eg != nullptr ? eg : broker.insertExecutionGroup(&groupId);
     ZOV_Node* result = nullptr;
     if (eg != nullptr) {
         eg->setProcessId(processId);
         ZOV_Message_Flow* mf = eg->findMessageFlow(&flowId);
-        if (mf == nullptr)
-            mf = eg->insertMessageFlow(&flowId);
+        mf = mf != nullptr ? mf : eg->insertMessageFlow(&flowId);
         if (mf != nullptr) {
             result = mf->findNode(&nodeId);
             if (result == nullptr)
