@@ -31,7 +31,6 @@ using zovtest::asDouble;
 using zovtest::identity;
 using zovtest::join;
 using zovtest::makeBroker;
-using zovtest::storedStatistics;
 
 void countMessages(ZOV_Node& node, int messages) {
     for (int i = 0; i < messages; ++i)
@@ -168,7 +167,7 @@ class BrokerTree : public ::testing::Test {
             ASSERT_EQ(broker.updateStatistics(node->getNodeStatistics(), 0.0, 0.001, 10), 0);
     }
     static double messagesOf(ZOV_Broker& broker, const ZOV_Node& node) {
-        return asDouble(storedStatistics(broker, node)->getMessageCount());
+        return asDouble(zovtest::storedStatistics(broker, node)->getMessageCount());
     }
 
     standin::LogSink log;

@@ -327,8 +327,7 @@ TEST(ResourceIdentity, AlikeNeedsBothUuidAndLabelExactly) {
     }
     EXPECT_EQ(record.getResourceId().alike(&id), 1);
 
-    // A null argument leaves its field as it is.
-    ZOV_Resource_ID partial(nullptr, &label);
+    ZOV_Resource_ID partial(nullptr, &label);  // a null argument leaves its field alone
     partial.setLabel(nullptr);
     EXPECT_TRUE(partial.getUuid().isEmpty() && partial.getLabel() == label);
 }

@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <random>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -218,11 +217,13 @@ TEST(ViewerDecode, EventsNewSinceThePreviousLookAreShownOnce) {
 
 TEST(ViewerDecode, RandomDamageIsReportedNeverReadBeyondTheImage) {
     StandardSegment segment;
-    std::mt19937_64 next(0x9E3779B97F4A7C15u);
+    uint64_t state = 0x9E3779B97F4A7C15u;
+    const auto next = [&state] {
+        return state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    };
     int damaged = 0;
     for (int round = 0; round < 400; ++round) {
         lv::SegmentImage image = segment.builder.snapshot();
-        // Mostly headers and the first records of each area.
         for (int flips = 1 + next() % 6; flips > 0; --flips) {
             const size_t offset = segment.builder.areaOffsets[next() % 3] * (next() % 4 != 0) +
                                   next() % (next() % 2 ? 64 : 1200);
