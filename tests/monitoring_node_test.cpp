@@ -213,7 +213,8 @@ TEST_F(MonitoringNodeTest, ExceptionsDownstreamBecomeExceptionEvents) {
     EXPECT_TRUE(early->evaluate(nullptr).rethrown);  // no bit stream at all
     auto node = joined("Fails", "output");
     node->setDownstream(standin::throwing("Compute1", "evaluating", "division by zero"));
-    EXPECT_TRUE(node->evaluate(&message).rethrown);
+    const standin::EvaluateResult failed = node->evaluate(&message);
+    EXPECT_TRUE(failed.rethrown && failed.exception.text == "division by zero");
     EXPECT_EQ(
         reader->newEvents(),
         (std::vector<std::string>{

@@ -232,15 +232,6 @@ TEST(Transcript, NodeLifeWithTracingOn) {
     }
 }
 
-class TraceTest : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        bZOVTracing = 0;
-        zovtest::configure(nullptr);
-    }
-    standin::LogSink log;
-};
-
 TEST(Exports, OnlyTheEntryPointsAreExportedUnderTheirCNames) {
     void* library = dlopen(ZOV_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
@@ -254,7 +245,8 @@ TEST(Exports, OnlyTheEntryPointsAreExportedUnderTheirCNames) {
     dlclose(library);
 }
 
-TEST_F(TraceTest, DumpLinesHaveFixedColumnsWhateverTheSwitch) {
+TEST(Trace, DumpLinesHaveFixedColumnsWhateverTheSwitch) {
+    standin::LogSink log;
     const unsigned char bytes[] = {0x41, 0x00, 0x7F, 'H', 'I', ' ', '~', 0xFF, 0x80};
     ZOV_DumpMemory(bytes, 3, "Three");
     ZOV_DumpMemory(bytes, 8, nullptr);
@@ -274,7 +266,8 @@ TEST_F(TraceTest, DumpLinesHaveFixedColumnsWhateverTheSwitch) {
 
 // A node's life with tracing off ("on" is not "On") writes no trace line; its
 // first message formats its record mutex's name, later ones format nothing.
-TEST_F(TraceTest, TracingOffWritesNoTraceLineAndFormatsNoTextForAMessage) {
+TEST(Trace, TracingOffWritesNoTraceLineAndFormatsNoTextForAMessage) {
+    standin::LogSink log;
     zovtest::configure("ZOVNodeTrace on\n");
     auto plugin = zovtest::loadPlugin();
     ASSERT_TRUE(standin::writeBrokerRegistry("FMTBRK", "fmt-uuid"));
