@@ -375,8 +375,7 @@ namespace {
 // The first entry no object of this process has attached, or the table size.
 int firstDetachedEntry() {
     int index = 0;
-    while (index < kZOVSegmentTableEntries &&
-           (zovshmsegments[index].address != nullptr || zovshmsegments[index].count != 0))
+    while (index < kZOVSegmentTableEntries && zovshmsegments[index].address != nullptr)
         ++index;
     return index;
 }
