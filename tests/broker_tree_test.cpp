@@ -2,13 +2,11 @@
 // node-type slot, the resource set, a node's statistics record, the registry of
 // record IDs), and against the statistics area in shared memory (joining,
 // rebuilding with and without deleted nodes, deleting, the maximum, unique record
-// IDs, the cost of a rebuild).
+// IDs).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <unordered_set>
 #include <vector>
 
@@ -326,39 +324,6 @@ TEST_F(BrokerTree, ANewRecordDrawingATakenIdDrawsAgain) {
         ids.insert(*record->getRecordId());
     EXPECT_EQ(ids.size(), stored.entries()) << "every record ID in the area is unique";
     stored.clearAndDestroy();
-}
-
-// Processor seconds of a rebuild of the whole tree by a fresh broker, the best of
-// five (the machine is shared).
-double rebuildSeconds(int nodes) {
-    auto writer = makeBroker();
-    const ZOV_Resource_ID groupId = identity("eg-EG1", "EG1");
-    const ZOV_Resource_ID flowId = identity("mf-MF1", "MF1");
-    ZOV_Message_Flow* flow = writer->insertExecutionGroup(&groupId)->insertMessageFlow(&flowId);
-    for (int i = 0; i < nodes; ++i) {
-        const ZOV_Resource_ID nodeId = identity("no-" + std::to_string(i), "N" + std::to_string(i));
-        flow->insertNode(&nodeId);
-    }
-    writer->populateStatsArea();
-    double best = 1e9;
-    for (int run = 0; run < 5; ++run) {
-        auto reader = makeBroker();
-        const std::clock_t start = std::clock();
-        reader->readStatsArea(1);
-        best = std::min(best, static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC);
-        EXPECT_EQ(reader->getExecutionGroupSet().at(0)->getMessageFlowSet().at(0)->nodes(), nodes);
-    }
-    return best;
-}
-
-// All nodes in one flow: finding each stored node by a scan of the flow's nodes
-// would make the rebuild quadratic.
-TEST_F(BrokerTree, RebuildTimeGrowsLinearlyWithTheRecords) {
-    zovtest::configure("ZOVMemorySize 8000000\n");
-    const double s1 = rebuildSeconds(1000), s2 = rebuildSeconds(4000), s3 = rebuildSeconds(16000);
-    // Linear is 4 a step, quadratic 16; caches steepen the first step.
-    EXPECT_LT(s3 / s1, 64.0) << s1 << ", " << s2 << ", " << s3 << " s: mean growth per 4x above 8";
-    EXPECT_LT(s3 / s2, 12.0) << s2 << ", " << s3 << " s";
 }
 
 }  // namespace

@@ -15,7 +15,6 @@
 #include "support/ipc_support.h"
 #include "support/plugin_env.h"
 #include "support/tree_support.h"
-#include "zov/zovcstar.h"
 
 namespace {
 

@@ -9,11 +9,9 @@
 
 #include "support/plugin_env.h"
 #include "support/tree_support.h"
-#include "zov/zovcevdr.h"
 #include "zov/zovcevir.h"
 #include "zov/zovcevtr.h"
 #include "zov/zovcnoir.h"
-#include "zov/zovcshar.h"
 #include "zov/zovcstar.h"
 #include "zov/zovcstir.h"
 

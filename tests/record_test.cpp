@@ -9,14 +9,12 @@
 #include <sys/mount.h>
 #include <sys/msg.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <latch>
@@ -40,7 +38,6 @@
 #include "zov/zovcnoir.h"
 #include "zov/zovcquad.h"
 #include "zov/zovcrcrd.h"
-#include "zov/zovcrcst.h"
 #include "zov/zovcreid.h"
 #include "zov/zovcreir.h"
 #include "zov/zovcstir.h"

@@ -12,7 +12,6 @@
 #include "zov/zovcevtr.h"
 #include "zov/zovcnoir.h"
 #include "zov/zovcrcrd.h"
-#include "zov/zovcshar.h"
 
 namespace zovtest {
 
