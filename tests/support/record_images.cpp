@@ -27,18 +27,8 @@ ImageBuilder& ImageBuilder::bytes(const void* data, size_t n) {
 }
 
 ImageBuilder& ImageBuilder::binary128(unsigned __int128 wholeNumber) {
-    unsigned __int128 bits = 0;
-    if (wholeNumber != 0) {
-        int top = 127;
-        while (((wholeNumber >> top) & 1) == 0)
-            --top;
-        const unsigned __int128 one = 1;
-        bits = (static_cast<unsigned __int128>(16383 + top) << 112) |
-               ((wholeNumber << (112 - top)) & ((one << 112) - 1));
-    }
-    for (int shift = 0; shift < 128; shift += 8)
-        u8(static_cast<uint8_t>(bits >> shift));
-    return *this;
+    const __float128 value = static_cast<__float128>(wholeNumber);
+    return bytes(&value, sizeof value);
 }
 
 ImageBuilder& ImageBuilder::string(std::u16string_view units) {
@@ -48,10 +38,10 @@ ImageBuilder& ImageBuilder::string(std::u16string_view units) {
     return u8(0).u8(0);
 }
 
-ImageBuilder& ImageBuilder::header(const ZOV_Record& record) {
+ImageBuilder::ImageBuilder(const ZOV_Record& record) {
     bytes("RCRD", 4).i32(record.isDeleted());
     bytes(record.getRecordId()->bytes, ZOV_Record_ID::kSize);
-    return bytes(record.getParentId()->bytes, ZOV_Record_ID::kSize);
+    bytes(record.getParentId()->bytes, ZOV_Record_ID::kSize);
 }
 
 ZOV_String wide(std::u16string_view units) {
@@ -72,8 +62,7 @@ std::vector<unsigned char> imageOf(ZOV_Record& record) {
     return image;
 }
 
-long decodeAtGuard(const std::vector<unsigned char>& image, size_t length,
-                   const RecordMaker& make) {
+long decodeAtGuard(const std::vector<unsigned char>& image, size_t length, RecordMaker make) {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     void* mapping =
         mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -83,14 +72,13 @@ long decodeAtGuard(const std::vector<unsigned char>& image, size_t length,
     if (mprotect(end, page, PROT_NONE) != 0)
         std::abort();
     unsigned char* start = end - length;
-    if (length > 0)
-        std::memcpy(start, image.data(), length);
+    std::memcpy(start, image.data(), length);
     void* next = make()->getBounded(start, end);
     munmap(mapping, 2 * page);
     return next == nullptr ? -1 : static_cast<unsigned char*>(next) - start;
 }
 
-void expectImage(ZOV_Record& record, const ImageBuilder& expected, const RecordMaker& make) {
+void expectImage(ZOV_Record& record, const ImageBuilder& expected, RecordMaker make) {
     const size_t n = expected.size();
     ASSERT_EQ(record.size(), static_cast<int>(n));
     std::vector<unsigned char> buffer(n + 8, 0xAA);
@@ -105,9 +93,8 @@ void expectImage(ZOV_Record& record, const ImageBuilder& expected, const RecordM
     EXPECT_EQ(imageOf(*unbounded), expected.data());
 
     EXPECT_EQ(decodeAtGuard(expected.data(), n, make), static_cast<long>(n));
-    for (size_t length = 0; length < n; ++length) {
+    for (size_t length = 0; length < n; ++length)
         ASSERT_EQ(decodeAtGuard(expected.data(), length, make), -1) << "prefix " << length;
-    }
 }
 
 }  // namespace zovtest
