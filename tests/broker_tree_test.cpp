@@ -1,8 +1,6 @@
-// The resource tree: in one process (construction, the readers' sums per
-// node-type slot, the resource set, a node's statistics record, the registry of
-// record IDs), and against the statistics area in shared memory (joining,
-// rebuilding with and without deleted nodes, deleting, the maximum, unique record
-// IDs).
+// The resource tree in one process (node types, sums per node-type slot, sets, a
+// node's statistics record, the ID registry) and against the statistics area in
+// shared memory (join, rebuild with and without deleted nodes, delete, maximum).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -25,25 +23,19 @@
 
 namespace {
 
-using zovtest::asDouble;
-using zovtest::identity;
-using zovtest::join;
-using zovtest::makeBroker;
+using namespace zovtest;
 
 void countMessages(ZOV_Node& node, int messages) {
     for (int i = 0; i < messages; ++i)
         ASSERT_EQ(node.getNodeStatistics()->updateStatistics(0.0, 0.001, 100), ZOV_RC_OK);
 }
 
-TEST(ResourceConstruction, ANodeWithoutRecordStaysOfTypeOther) {
-    ZOV_Node unnamed(static_cast<const ZOV_NOIR*>(nullptr));
-    unnamed.setNodeType(ZOV_NT_INPUT);
-    EXPECT_EQ(unnamed.getNodeType(), ZOV_NT_OTHER);
-}
-
 // Inputs, outputs and others of a group with one of each, a deleted output
 // and a stored node type outside 1-3 (a corrupt or foreign record).
 TEST(ResourceStatistics, SlotsFollowTheNodeTypeUpThroughTheTree) {
+    ZOV_Node unnamed(static_cast<const ZOV_NOIR*>(nullptr));
+    unnamed.setNodeType(ZOV_NT_INPUT);
+    EXPECT_EQ(unnamed.getNodeType(), ZOV_NT_OTHER) << "a node without record stays other";
     const ZOV_Resource_ID groupId = identity("eg-1", "EG1"), flowId = identity("mf-1", "MF1");
     ZOV_Execution_Group group(&groupId);
     ZOV_Message_Flow* flow = group.insertMessageFlow(&flowId);
@@ -129,34 +121,19 @@ TEST(NodeStatistics, FindStatisticsTakesTheStoredRecordOfThisNode) {
     EXPECT_EQ(*node.getNodeStatistics()->getRecordId(), *stored.getRecordId());
 }
 
-TEST(RecordIdRegistry, ATakenIdIsDrawnAgainAndTheNewOneTaken) {
-    const ZOV_Resource_ID id = identity("n-1", "N1");
-    ZOV_NOIR taken(&id), twin(&id);
-    twin = taken;  // same record ID, as two processes started together draw
-    ZOV_Record_Id_Registry registry;
-    registry.add(*taken.getRecordId());
-    EXPECT_GE(registry.makeUnique(&twin), 1);
-    EXPECT_NE(*twin.getRecordId(), *taken.getRecordId());
-    EXPECT_EQ(twin.getType(), ZOV_RT_NODE);
-    EXPECT_TRUE(registry.contains(*twin.getRecordId()));
-    EXPECT_EQ(registry.makeUnique(&taken), 1) << "its own ID is taken by now";
-}
-
 class BrokerTree : public ::testing::Test {
   protected:
-    void SetUp() override { zovtest::configure(nullptr); }
-    void TearDown() override {
-        EXPECT_EQ(zovtest::ipcObjectTotal(), 0) << "IPC objects left behind";
-    }
+    void SetUp() override { configure(nullptr); }
+    void TearDown() override { EXPECT_EQ(ipcObjectTotal(), 0) << "IPC objects left behind"; }
 
-    static ZOV_Message_Flow* flowOf(ZOV_Broker& broker, const char* group, const char* flow) {
-        const ZOV_Resource_ID groupId = identity(std::string("eg-") + group, group);
-        const ZOV_Resource_ID flowId = identity(std::string("mf-") + flow, flow);
+    static ZOV_Message_Flow* flowOf(ZOV_Broker& broker) {
+        const ZOV_Resource_ID groupId = identity("eg-EG1", "EG1"),
+                              flowId = identity("mf-MF1", "MF1");
         ZOV_Execution_Group* eg = broker.findExecutionGroup(&groupId);
         return eg != nullptr ? eg->findMessageFlow(&flowId) : nullptr;
     }
     static ZOV_Node* nodeOf(ZOV_Broker& broker, const char* node) {
-        ZOV_Message_Flow* flow = flowOf(broker, "EG1", "MF1");
+        ZOV_Message_Flow* flow = flowOf(broker);
         const ZOV_Resource_ID nodeId = identity(std::string("no-") + node, node);
         return flow != nullptr ? flow->findNode(&nodeId) : nullptr;
     }
@@ -165,7 +142,7 @@ class BrokerTree : public ::testing::Test {
             ASSERT_EQ(broker.updateStatistics(node->getNodeStatistics(), 0.0, 0.001, 10), 0);
     }
     static double messagesOf(ZOV_Broker& broker, const ZOV_Node& node) {
-        return asDouble(zovtest::storedStatistics(broker, node)->getMessageCount());
+        return asDouble(storedStatistics(broker, node)->getMessageCount());
     }
 
     standin::LogSink log;
@@ -188,8 +165,8 @@ TEST_F(BrokerTree, JoinWritesTheTreeAndReadAllKeepsDeletedNodes) {
 
     auto all = makeBroker();
     all->readStatsArea(1);
-    ASSERT_NE(flowOf(*all, "EG1", "MF1"), nullptr);
-    EXPECT_EQ(flowOf(*all, "EG1", "MF1")->nodes(), 2);
+    ASSERT_NE(flowOf(*all), nullptr);
+    EXPECT_EQ(flowOf(*all)->nodes(), 2);
     ASSERT_NE(nodeOf(*all, "N2"), nullptr);
     EXPECT_EQ(nodeOf(*all, "N2")->isDeleted(), 1);
     EXPECT_EQ(*all->getRecordId(), *writer->getRecordId()) << "the stored broker record";
@@ -197,7 +174,7 @@ TEST_F(BrokerTree, JoinWritesTheTreeAndReadAllKeepsDeletedNodes) {
 
     auto live = makeBroker();
     live->readStatsArea(0);
-    EXPECT_EQ(flowOf(*live, "EG1", "MF1")->nodes(), 1);
+    EXPECT_EQ(flowOf(*live)->nodes(), 1);
     EXPECT_EQ(nodeOf(*live, "N2"), nullptr);
 
     writer->deleteNode(first);
@@ -304,16 +281,19 @@ TEST_F(BrokerTree, ANewRecordDrawingATakenIdDrawsAgain) {
     const int32_t secondDraw = static_cast<int32_t>(random());
     srandom(4242);
     const time_t now = time(nullptr);
+    ZOV_Record_Id_Registry& registry = broker->getRecordIdRegistry();
     for (time_t s = now - 1; s <= now + 5; ++s)
         for (int ms = 0; ms < 1000; ++ms)
-            broker->getRecordIdRegistry().add(nodeRecordId(s, ms, firstDraw));
-    const long redrawsBefore = broker->getRecordIdRegistry().redraws();
+            registry.add(nodeRecordId(s, ms, firstDraw));
+    const long redrawsBefore = registry.redraws();
 
     const ZOV_Resource_ID nodeId = identity("no-N2", "N2");
-    ZOV_Node* node = flowOf(*broker, "EG1", "MF1")->insertNode(&nodeId);
+    ZOV_Node* node = flowOf(*broker)->insertNode(&nodeId);
     ASSERT_NE(node, nullptr);
-    EXPECT_EQ(broker->getRecordIdRegistry().redraws(), redrawsBefore + 1);
+    EXPECT_EQ(registry.redraws(), redrawsBefore + 1);
     EXPECT_EQ(node->getRecordId()->random(), secondDraw);
+    EXPECT_EQ(node->getInformationRecord()->getType(), ZOV_RT_NODE);
+    EXPECT_TRUE(registry.contains(*node->getRecordId())) << "the new ID is taken";
     EXPECT_EQ(*node->getNodeStatistics()->getParentId(), *node->getRecordId());
 
     broker->resetStatistics();
