@@ -1,10 +1,9 @@
-// Allocation failures through a broker's whole scenario (see scenario()): every
-// nothrow allocation and the library's own throwing ones, each run a child failing
-// the first allocation from a given one on whose call stack no earlier run failed.
-// Every run must end normally (no exception left the library), leave no IPC object
-// or key file, free what it allocated and return the downstream exception. A failed
-// object allocation is reported "Allocation Error in %s"; a string absorbs a failed
-// buffer silently, but wrong counts must then have a report.
+// Allocation failures through a broker's whole scenario (see scenario()): each run,
+// a child, fails the first nothrow or library allocation from a given one whose call
+// stack no earlier run failed. Every run must end normally (no exception left the
+// library), leave no IPC object or key file, free what it allocated and return the
+// downstream exception; a failed object allocation is reported "Allocation Error in
+// %s" (a string absorbs a failed buffer silently, but wrong counts need a report).
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <gtest/gtest.h>
@@ -31,6 +30,8 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+using namespace zovtest;
+
 namespace {
 
 constexpr char kBroker[] = "INJBRK";
@@ -54,7 +55,7 @@ constexpr const char* kOperations[] = {"zovCreateNodeContext",
 // What a child run tells its parent, in a shared mapping.
 struct RunReport {
     bool injected = false;  // an allocation was failed
-    zovtest::Allocation failed{};
+    Allocation failed{};
     int index = 0;  // its number among the counted allocations
     uint64_t stack = 0;
     unsigned operations = 0;  // bits of kOperations reported
@@ -62,8 +63,7 @@ struct RunReport {
 };
 
 struct Outcome {
-    bool rethrowLost = false;
-    bool countsWrong = false;
+    bool rethrowLost = false, countsWrong = false;
     int messageAllocations = 0;
 };
 
@@ -88,12 +88,12 @@ struct {
     RunReport* report = nullptr;
 } walk;
 
-struct Injection : zovtest::AllocationScope {
-    bool counts(const zovtest::Allocation& a) override {
+struct Injection : AllocationScope {
+    bool counts(const Allocation& a) override {
         Dl_info info{};
         return a.nothrow || (dladdr(a.caller, &info) != 0 && info.dli_fbase == libraryBase);
     }
-    bool fails(int n, const zovtest::Allocation& a) override {
+    bool fails(int n, const Allocation& a) override {
         if (walk.report->injected || n < walk.from)
             return false;
         const uint64_t stack = stackHash();
@@ -152,15 +152,13 @@ bool countsRight(const ZOV_Resource_ID& id) {
     ZOV_Ordered_Record_Set events;
     reader.getEvents(&events);
     events.clearAndDestroy();
-    zovtest::AllocationScope* const scope =
-        std::exchange(zovtest::AllocationScope::current, nullptr);
-    const auto stored = zovtest::readAreaCounts(reader).messages;
-    zovtest::AllocationScope::current = scope;
+    AllocationScope* const scope = std::exchange(AllocationScope::current, nullptr);
+    const auto stored = readAreaCounts(reader).messages;
+    AllocationScope::current = scope;
     const std::map<std::string, double> expected = {
         {"A", 3}, {"B", 2}, {"*Unknown*LumenaMonitor", 0}};
-    const std::vector sums = {zovtest::asDouble(input.getMessageCount()),
-                              zovtest::asDouble(output.getMessageCount()),
-                              zovtest::asDouble(other.getMessageCount())};
+    const std::vector sums = {asDouble(input.getMessageCount()), asDouble(output.getMessageCount()),
+                              asDouble(other.getMessageCount())};
     return stored == expected && sums == std::vector<double>{3, 2, 0};
 }
 
@@ -181,15 +179,15 @@ void scenario(const ZOV_Resource_ID& readerId, Outcome& report) {
 
     send(a, 5);
     // Messages after the first allocate nothing, nor does the wrap of the data area.
-    const int before = zovtest::AllocationScope::current->count();
+    const int before = AllocationScope::current->count();
     send(a, 40);
-    report.messageAllocations = zovtest::AllocationScope::current->count() - before;
+    report.messageAllocations = AllocationScope::current->count() - before;
     if (usable(a))
         a->evaluate(nullptr);
     send(b, 2);
     report.rethrowLost = !throwOnce(b);
     if (usable(a))
-        zovtest::pushToMaximum(*a, false);  // the test's code must not lock the library's records
+        pushToMaximum(*a, false);  // the test's code must not lock the library's records
     send(a, 1);
     // B leaves and comes back: deleted, then undeleted by the join's reset.
     b.reset();
@@ -203,7 +201,7 @@ void scenario(const ZOV_Resource_ID& readerId, Outcome& report) {
 int runOnce() {
     RunReport& r = *walk.report;
     standin::LogSink log;
-    const ZOV_Resource_ID readerId = zovtest::identity(kUuid, kBroker);
+    const ZOV_Resource_ID readerId = identity(kUuid, kBroker);
     Outcome o;
     long unfreed = 0;
     {
@@ -252,7 +250,7 @@ std::string siteOf(const void* caller) {
 }
 
 TEST(AllocationInjection, EveryFailureInAWholeScenarioIsSurvivedCleanedUpAndReported) {
-    zovtest::configure(kConfig);
+    configure(kConfig);
     ASSERT_TRUE(standin::writeBrokerRegistry(kBroker, kUuid));
     void* library = dlopen(ZOV_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     Dl_info info{};
@@ -262,21 +260,21 @@ TEST(AllocationInjection, EveryFailureInAWholeScenarioIsSurvivedCleanedUpAndRepo
     auto* report = static_cast<RunReport*>(mmap(nullptr, sizeof(RunReport), PROT_READ | PROT_WRITE,
                                                 MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(report, MAP_FAILED);
-    zovtest::removeLeftovers();
+    removeLeftovers();
 
     unsigned operations = 0;
     walk.report = report;
     for (int badRuns = 0; badRuns < 20;) {
         *report = RunReport{};
-        const zovtest::Ending end = zovtest::runChildWithin(60, runOnce);
+        const Ending end = runChildWithin(60, runOnce);
         std::string problems = report->problems;
         note(problems, !end.succeeded(), end.describe());
-        note(problems, !zovtest::allIpcObjects().empty(), "System V objects left");
-        note(problems, zovtest::keyFileCount() != 0, "key files left");
+        note(problems, !allIpcObjects().empty(), "System V objects left");
+        note(problems, keyFileCount() != 0, "key files left");
         if (!problems.empty()) {
             ADD_FAILURE() << problems << " (allocation " << report->index << " in "
                           << siteOf(report->failed.caller) << ")";
-            zovtest::removeLeftovers();
+            removeLeftovers();
             ++badRuns;
         }
         if (!report->injected)
@@ -294,11 +292,11 @@ TEST(AllocationInjection, EveryFailureInAWholeScenarioIsSurvivedCleanedUpAndRepo
 // A segment or area whose name cannot be held whole fails, reported (under a cut
 // name it would use another key than the other processes); each allocation fails in turn.
 TEST(AllocationInjection, SegmentAndAreaNamesAreWholeOrTheirObjectFails) {
-    struct NothrowOnly : zovtest::AllocationScope {
+    struct NothrowOnly : AllocationScope {
         using AllocationScope::AllocationScope;
-        bool counts(const zovtest::Allocation& a) override { return a.nothrow; }
+        bool counts(const Allocation& a) override { return a.nothrow; }
     };
-    zovtest::configure("ZOVMemorySize 8192\n");
+    configure("ZOVMemorySize 8192\n");
     const ZOV_String uuid("names-uuid");
     for (int n = 1;; ++n) {
         standin::LogSink log;
