@@ -97,7 +97,6 @@ class MonitoringNodeTest : public ::testing::Test {
     std::unique_ptr<standin::Node> create(const std::string& flow = "flow") {
         auto node = plugin->createNode({"MONBRK", "group", flow, "node"});
         EXPECT_NE(zovtest::monitorOf(*node), nullptr);
-        node->setDownstream([](const standin::Delivery&) {});
         return node;
     }
     std::unique_ptr<standin::Node> joined(const std::string& label, const char* type = "input",
@@ -164,11 +163,9 @@ TEST_F(MonitoringNodeTest, NodeTypeAndQueuedTimeFollowTheExactTexts) {
     const std::pair<const char*, bool> collect[] = {
         {nullptr, true}, {"yes", true}, {"no", false}, {"Yes", false}, {"", false}};
     for (const auto& [value, recorded] : collect) {
-        auto node = create();
+        auto node = joined(std::string("Queue-") + (value ? value : "unset"));
         if (value != nullptr)
             node->setAttribute("collectQueueTime", value);
-        node->setAttribute("label", std::string("Queue-") + (value ? value : "unset"));
-        node->setAttribute("type", "input");
         evaluate(*node, 3, 20.0);
         const ZOV_STIR* stats = zovtest::monitorOf(*node)->getStatisticsRecord();
         EXPECT_EQ(stats->getMinQueued() >= 19000, recorded) << (value ? value : "unset");

@@ -103,8 +103,8 @@ struct StandardSegment {
                           {{2, 1, 10}, {2, 1, 10}, {2, 1, 10}, {2, 1, 10}}, true);
         node(resource<ZOV_MFIR>(resource<ZOV_EGIR>(broker, "EG2", INT_MAX), "FlowC"), "Idle",
              "Idle", 1, {});
-        event(*storeTemplate(in, 1, ZOV_String("Message received ") + in), "payroll", 11);
-        event(*storeTemplate("Out", 2, "Message sent"), "billing", 12);
+        event(storeTemplate(in, ZOV_NT_INPUT, ZOV_String("Message received ") + in), "payroll", 11);
+        event(storeTemplate("Out", ZOV_NT_OUTPUT, "Message sent"), "billing", 12);
         ZOV_EVTR orphan(&in, &in, &in, ZOV_NT_OTHER, &in);  // never stored
         event(orphan, "lost", 13);
     }
@@ -141,17 +141,15 @@ struct StandardSegment {
         return offset;
     }
 
-    ZOV_EVTR* storeTemplate(const ZOV_String& node, int type, const ZOV_String& text) {
+    const ZOV_Record& storeTemplate(const ZOV_String& node, ZOV_NodeType type,
+                                    const ZOV_String& text) {
         const ZOV_String group("EG1"), flow("FlowA");
-        auto* templ = static_cast<ZOV_EVTR*>(
-            keep.emplace_back(std::make_unique<ZOV_EVTR>(&group, &flow, &node,
-                                                         static_cast<ZOV_NodeType>(type), &text))
-                .get());
-        builder.put(kTemplates, *templ);
-        return templ;
+        keep.push_back(std::make_unique<ZOV_EVTR>(&group, &flow, &node, type, &text));
+        builder.put(kTemplates, *keep.back());
+        return *keep.back();
     }
 
-    void event(const ZOV_EVTR& templ, const char* application, int thread) {
+    void event(const ZOV_Record& templ, const char* application, int thread) {
         BrkMqmd md{};
         std::memcpy(md.putApplName, application, std::strlen(application));
         md.msgId[0] = 0xAB;
@@ -208,7 +206,7 @@ TEST(ViewerDecode, EventsNewSinceThePreviousLookAreShownOnce) {
     lv::SegmentImage image = segment.builder.snapshot();
     EXPECT_EQ(lv::decodeBroker(kUuid, image, options).events.size(), 3u);
     EXPECT_EQ(lv::decodeBroker(kUuid, image, options).events.size(), 0u);
-    segment.event(*segment.storeTemplate("Compute", 3, "Late"), "late", 14);
+    segment.event(segment.storeTemplate("Compute", ZOV_NT_OTHER, "Late"), "late", 14);
     image = segment.builder.snapshot();
     const lv::BrokerView later = lv::decodeBroker(kUuid, image, options);
     ASSERT_EQ(later.events.size(), 1u);
@@ -340,26 +338,13 @@ TEST(ViewerCli, EveryFormAndWrongUsageGiveTheExpectedTextsAndOnlyLook) {
     RawSegment live(kUuid, segment.builder.image);
     const std::string before = sandboxState();
     const std::vector<unsigned char>& image = segment.builder.image;
-    for (const char* arguments : {"-e",
-                                  "-f json -e",
-                                  "-f ndjson",
-                                  "-f prometheus",
-                                  "-f openmetrics",
-                                  "-e -w 0.2 -n 2",
-                                  "--table -w 0.2 -n 2",
-                                  "--list",
-                                  "-b 'BRK?' --node In --table",
-                                  "-e --node '*'",
-                                  "-e --node 'O*'",
-                                  "-e --node Gone-uuid --node Idle",
-                                  "-e --group EG2",
-                                  "-e --group EG1 --flow 'Flow[B-Z]'",
-                                  "-w 0",
-                                  "-w 1 -n 0",
-                                  "--format xml",
-                                  "-f json -w 1",
-                                  "--sort rate",
-                                  "-b 'NOPE*'"}) {
+    // Forms, watches, --list, filters, wrong usage, no broker; '|' separates the runs.
+    std::istringstream runs(
+        "-e|-f json -e|-f ndjson|-f prometheus|-f openmetrics|-e -w 0.2 -n 2|--table -w 0.2 -n 2|"
+        "--list|-b 'BRK?' --node In --table|-e --node '*'|-e --node 'O*'|"
+        "-e --node Gone-uuid --node Idle|-e --group EG2|-e --group EG1 --flow 'Flow[B-Z]'|"
+        "-w 0|-w 1 -n 0|--format xml|-f json -w 1|--sort rate|-b 'NOPE*'");
+    for (std::string arguments; std::getline(runs, arguments, '|');) {
         run(arguments);
         EXPECT_TRUE(std::equal(image.begin(), image.end(), live.address)) << arguments;
         EXPECT_EQ(sandboxState(), before) << arguments;

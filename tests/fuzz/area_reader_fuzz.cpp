@@ -19,7 +19,6 @@ namespace {
 constexpr size_t kHeaderSize = ZOV_Memory_Manager::kHeaderSize;
 constexpr size_t kLargestArea = 1 << 20;
 
-// Built once: building an area object reads the configuration file.
 struct Readers {
     ZOV_Stats_Area stats{ZOV_String("fuzz")};
     ZOV_Events_Area events{ZOV_String("fuzz")};
@@ -29,11 +28,6 @@ struct Readers {
         events.dataArea = new ZOV_Events_Data_Area(ZOV_String("fuzz"));
     }
 };
-
-Readers& readers() {
-    static Readers instance;
-    return instance;
-}
 
 void layOver(ZOV_Shared_Area& area, unsigned char* bytes, size_t size) {
     area.memoryManager.address = bytes;
@@ -86,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < kHeaderSize || size > kLargestArea)
         return 0;
     const std::unique_ptr<unsigned char[]> bytes(new unsigned char[size]);
-    Readers& r = readers();
+    static Readers r;  // built once: building an area object reads the configuration file
 
     std::memcpy(bytes.get(), data, size);
     layOver(r.stats, bytes.get(), size);

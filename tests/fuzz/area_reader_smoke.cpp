@@ -72,8 +72,7 @@ std::vector<Image> seeds() {
     // A data area started again; a newer template covering an older one's start.
     std::vector<ZOV_Record*> many(6, &event);
     images.push_back(areaWith<ZOV_Events_Data_Area>(64 + 4 * ZOV_EVDR::kSize + 100, many));
-    Image wrapped = areaWith<ZOV_Events_Template_Area>(400, {&templ, &templ, &other});
-    images.push_back(wrapped);
+    images.push_back(areaWith<ZOV_Events_Template_Area>(400, {&templ, &templ, &other}));
     return images;
 }
 
