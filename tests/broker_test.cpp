@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -56,8 +55,7 @@ TEST(BrokerInfo, LengthsFirstThenTheNameCutToTheBufferAndTerminatedOnlyWithRoom)
     node.messageFlow = u"flow";
     node.fourth = u"node";
     auto ask = [&](BrkChar16* buffer, int length) {
-        BrkBrokerInfo info;
-        std::memset(&info, 0, sizeof info);
+        BrkBrokerInfo info{};
         info.broker.buffer = buffer;
         info.broker.bufferLength = length;
         int rc = -1;
