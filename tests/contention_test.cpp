@@ -9,7 +9,6 @@
 #include <ctime>
 #include <latch>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/ipc_support.h"
@@ -57,25 +56,21 @@ int sizeOf(int update) {
 int runProcess(int updates, const zovtest::Pipe& ready, const zovtest::Pipe& go) {
     std::latch joined(kThreads + 1), start(1);
     std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            auto broker = makeBroker();
-            ZOV_Node* node = join(*broker, "EG1", "MF1", t % 2 ? "N2" : "N1");
-            joined.count_down();
-            start.wait();
-            for (int i = 0; i < updates; ++i) {
-                if (node == nullptr || broker->updateStatistics(node->getNodeStatistics(), 0.002,
-                                                                0.001, sizeOf(i)) != 0)
-                    ++failures;
-            }
-        });
-    }
+    auto threads = zovtest::startThreads(kThreads, [&](int t) {
+        auto broker = makeBroker();
+        ZOV_Node* node = join(*broker, "EG1", "MF1", t % 2 ? "N2" : "N1");
+        joined.count_down();
+        start.wait();
+        for (int i = 0; i < updates; ++i) {
+            if (node == nullptr ||
+                broker->updateStatistics(node->getNodeStatistics(), 0.002, 0.001, sizeOf(i)) != 0)
+                ++failures;
+        }
+    });
     joined.arrive_and_wait();
     const bool signalled = ready.signal() && go.await();
     start.count_down();
-    for (auto& thread : threads)
-        thread.join();
+    threads.clear();
     return signalled && failures == 0 ? 0 : 1;
 }
 
@@ -86,16 +81,14 @@ void runContention(int updates) {
         ZOV_Node* nodes[] = {join(*parent, "EG1", "MF1", "N1"), join(*parent, "EG1", "MF1", "N2")};
         zovtest::Pipe ready, go;
         std::vector<pid_t> children;
-        for (int p = 0; p < kProcesses; ++p)
+        for (int p = 0; p < kProcesses; ++p) {
             children.push_back(zovtest::forkChild([&] { return runProcess(updates, ready, go); }));
-        for (int p = 0; p < kProcesses; ++p)
             ASSERT_TRUE(ready.await());
+        }
         ASSERT_TRUE(go.send("gggg", kProcesses));
         for (pid_t pid : children)
             EXPECT_EQ(zovtest::waitChild(pid), 0);
-        double sizes = 0;
-        for (int i = 0; i < updates; ++i)
-            sizes += sizeOf(i);
+        const double sizes = 3.0 * updates;  // 1 to 5 by turns, a multiple of 5 updates
         const double perNode = kProcesses * kThreads / 2;
         for (ZOV_Node* node : nodes) {
             const auto stored = storedStatistics(*parent, *node);
@@ -136,27 +129,23 @@ TEST(Contention, ResetsDoNotDeadlockWithUpdatersAtTheMaximum) {
             nodes[t] = join(*brokers[t], "EG1", "MF1", "N" + std::to_string(t));
             ASSERT_NE(nodes[t], nullptr);
         }
-        std::vector<std::thread> threads;
         std::atomic<int> failures{0};
         const __float128 maximum = ZOV_STIR::kMaximumCount;
-        for (int t = 0; t < kUpdaters; ++t) {
-            threads.emplace_back([&, record = nodes[t]->getNodeStatistics(), t] {
-                auto* count = static_cast<unsigned char*>(record->getSharedPosition()) +
-                              ZOV_STIR::kMessageCountOffset;
-                for (int round = 0; round < kRounds; ++round) {
-                    record->lock();
-                    std::memcpy(count, &maximum, sizeof maximum);
-                    record->unlock();
-                    failures += brokers[t]->updateStatistics(record, 0.0, 0.001, 1) != ZOV_RC_OK;
+        zovtest::startThreads(kUpdaters + 1, [&](int t) {  // the last one resets
+            ZOV_STIR* record = nodes[t]->getNodeStatistics();
+            auto* count = static_cast<unsigned char*>(record->getSharedPosition()) +
+                          ZOV_STIR::kMessageCountOffset;
+            for (int round = 0; round < kRounds; ++round) {
+                if (t == kUpdaters) {
+                    brokers[t]->resetStatistics();
+                    continue;
                 }
-            });
-        }
-        threads.emplace_back([&] {
-            for (int round = 0; round < kRounds; ++round)
-                brokers[kUpdaters]->resetStatistics();
+                record->lock();
+                std::memcpy(count, &maximum, sizeof maximum);
+                record->unlock();
+                failures += brokers[t]->updateStatistics(record, 0.0, 0.001, 1) != ZOV_RC_OK;
+            }
         });
-        for (auto& thread : threads)
-            thread.join();
         EXPECT_EQ(failures.load(), 0);
     }
     alarm(0);

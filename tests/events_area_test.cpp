@@ -55,22 +55,20 @@ class TraceHook : public standin::LogHandler {
 class EventsAreaTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        zovtest::configure("ZOVMemorySize 4096\n");
-        segment = std::make_unique<ZOV_Shared_Memory>(uuid);
-        segment->init();
-        ASSERT_EQ(segment->getStatus(), 0);
+        segment.init();
+        ASSERT_EQ(segment.getStatus(), 0);
         events = newReader();
         ASSERT_EQ(events->setEventTemplate(templ.get()), templ.get());
     }
     void TearDown() override {
         readers.clear();
-        segment->cleanup();
+        segment.cleanup();
         EXPECT_EQ(zovtest::ipcObjectTotal(), 0);
     }
     // Events written before its init are not its.
     ZOV_Events_Area* newReader() {
         readers.push_back(std::make_unique<ZOV_Events_Area>(uuid));
-        readers.back()->init(segment.get());
+        readers.back()->init(&segment);
         EXPECT_EQ(readers.back()->status, 0);
         nextMillisecond();
         return readers.back().get();
@@ -88,10 +86,10 @@ class EventsAreaTest : public ::testing::Test {
         for (int i = first; i <= last; ++i)
             post(i);
     }
-    Events newEvents(ZOV_Events_Area* reader = nullptr) {
+    // The events new to `reader` (the first one's by default), after `texts`.
+    Events newEvents(ZOV_Events_Area* reader = nullptr, Events texts = {}) {
         ZOV_Ordered_Record_Set got;
         EXPECT_EQ((reader ? reader : events)->getEvents(&got), ZOV_RC_OK);
-        Events texts;
         for (ZOV_Record* record : got) {
             const auto* info = static_cast<ZOV_EVIR*>(record);
             ZOV_String text = info->getTemplate().getText();
@@ -108,9 +106,10 @@ class EventsAreaTest : public ::testing::Test {
         return texts;
     }
 
+    const zovtest::Configuration configuration{"ZOVMemorySize 4096\n"};
     const ZOV_String uuid{"events-uuid"};
     std::unique_ptr<ZOV_EVTR> templ = zovtest::templateRecord("node", "text");
-    std::unique_ptr<ZOV_Shared_Memory> segment;
+    ZOV_Shared_Memory segment{uuid};
     std::vector<std::unique_ptr<ZOV_Events_Area>> readers;
     ZOV_Events_Area* events = nullptr;
     std::vector<std::unique_ptr<ZOV_EVDR>> posted;
@@ -179,11 +178,9 @@ TEST_F(EventsAreaTest, TemplateStoredDuringARead) {
             EXPECT_EQ(writer->postEvent(event.get()), ZOV_RC_OK);
         }
     });
-    Events got = newEvents();
+    const Events got = newEvents();
     ASSERT_TRUE(fired);
-    for (const std::string& event : newEvents())
-        got.push_back(event);
-    EXPECT_EQ(got, Events{"exception/9"});
+    EXPECT_EQ(newEvents(events, got), Events{"exception/9"});
 }
 
 // A reader meeting a restarted slot with its header rewritten and its body
@@ -195,15 +192,10 @@ TEST_F(EventsAreaTest, HalfWrittenSlotIsNeverReturned) {
     auto event = zovtest::eventRecord(templ.get(), 100);
     static thread_local enum { kOther, kWriter, kReader } role = kOther;
     std::atomic<bool> writerPaused{false}, readerStarted{false};
-    const auto waitFor = [](const std::atomic<bool>& flag) {
-        for (int i = 0; i < 5000 && !flag; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return flag.load();
-    };
     TraceHook hook([&](const standin::LogRecord& r) {
         if (role == kWriter && !writerPaused && TraceHook::is(r, "ZOV_Record::put", "Exit")) {
             writerPaused = true;  // header written, body not yet
-            waitFor(readerStarted);
+            zovtest::waitUntil([&] { return readerStarted.load(); });
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         } else if (role == kReader && (TraceHook::is(r, "ZOV_Shared_Area::lock", "Entry") ||
                                        TraceHook::is(r, "ZOV_Events_Area::getEvents", "Exit"))) {
@@ -214,14 +206,12 @@ TEST_F(EventsAreaTest, HalfWrittenSlotIsNeverReturned) {
         role = kWriter;
         EXPECT_EQ(writer->postEvent(event.get()), ZOV_RC_OK);
     });
-    ASSERT_TRUE(waitFor(writerPaused));
+    ASSERT_TRUE(zovtest::waitUntil([&] { return writerPaused.load(); }));
     role = kReader;
-    Events got = newEvents();
+    const Events got = newEvents();
     writing.join();
-    for (const std::string& event : newEvents())
-        got.push_back(event);
     role = kOther;
-    EXPECT_EQ(got, Events{"text/100"});
+    EXPECT_EQ(newEvents(events, got), Events{"text/100"});
 }
 
 // A template stored in the same millisecond as the one before still reaches
@@ -280,8 +270,6 @@ TEST(EventTemplatesTest, StoredOnceAcrossProcesses) {
         stored.clearAndDestroy();
     }
     munmap(gate, sizeof(std::atomic<int>));
-    parent.cleanup();
-    segment.cleanup();
 }
 
 // A reset rebuilds the tree while another thread reads the broker's UUID (a

@@ -192,10 +192,6 @@ TEST_F(NameMutexTest, CollidingKeysNeverShareObjects) {
                 ElementsAre(HasSubstr("/tmp/collide_second.zovmutx is held by /tmp/collide_first"),
                             HasSubstr("of a new key file for /tmp/collide_third.zovmutx is taken"),
                             HasSubstr("of a new key file for /tmp/broker-two.zovcshme")));
-    two.cleanup();
-    one.cleanup();
-    third.cleanup();
-    first.cleanup();
 }
 
 constexpr uid_t kOtherUser = 65534;
@@ -349,21 +345,15 @@ TEST_F(StaleLockTest, ConcurrentReleasesNeverBreakALiveHold) {
     });
     const int semaphoreId = lumenaview::inspectLock(keyFile).semaphoreId;
     ASSERT_GE(semaphoreId, 0);
-    while (semctl(semaphoreId, 0, GETNCNT) < 1)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(zovtest::waitUntil([&] { return semctl(semaphoreId, 0, GETNCNT) >= 1; }));
 
     lumenaview::ReleaseOutcome outcomes[2];
-    std::thread operators[2];
-    for (int i = 0; i < 2; ++i) {
-        operators[i] = std::thread([&, i] {
-            delayBeforeRaise = 100 + 200 * i;  // both look before either raises
-            std::istringstream in;
-            std::ostringstream out, err;
-            outcomes[i] = lumenaview::releaseStale(keyFile, true, in, out, err);
-        });
-    }
-    for (auto& thread : operators)
-        thread.join();
+    zovtest::startThreads(2, [&](int i) {
+        delayBeforeRaise = 100 + 200 * i;  // both look before either raises
+        std::istringstream in;
+        std::ostringstream out, err;
+        outcomes[i] = lumenaview::releaseStale(keyFile, true, in, out, err);
+    });
     ASSERT_TRUE(held.await());
     EXPECT_EQ(semctl(semaphoreId, 0, GETVAL), 0) << "the waiter's hold was broken";
     EXPECT_EQ((outcomes[0] == lumenaview::ReleaseOutcome::kReleased) +
@@ -386,13 +376,10 @@ TEST_F(StaleLockTest, HolderStatesAreShownAsTheyAre) {
     ZOV_Name_Mutex mutex("zovtest_stale");
     for (const auto& c : cases) {
         semctl(mutex.semaphoreId, 0, SETVAL, 1);
-        const pid_t holder = fork();
-        if (holder == 0) {
+        const pid_t holder = zovtest::forkChild([&] {
             mutex.get();
-            if (c.stop)
-                raise(SIGSTOP);
-            _exit(0);
-        }
+            return c.stop ? raise(SIGSTOP) : 0;
+        });
         siginfo_t end = {};  // until it has stopped or ended; a zombie stays
         waitid(P_PID, holder, &end, WSTOPPED | WEXITED | (c.reap ? 0 : WNOWAIT));
         const lumenaview::LockView lock = lumenaview::inspectLock(keyFile);

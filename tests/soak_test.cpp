@@ -12,11 +12,9 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/ipc_support.h"
@@ -90,10 +88,6 @@ int runProcess(int process, double seconds, const zovtest::Pipe& commands,
     for (int t = 0; t < kThreads; ++t)
         nodes[t] = makeNode(*plugin, process, t);
     const auto message = standin::Message::fromSpec(standin::MessageSpec{}.putSecondsAgo(0.2));
-    const auto send = [&](int thread, int messages) {
-        for (int i = 0; i < messages; ++i)
-            nodes[thread]->evaluate(&message);
-    };
     // Every round ends with a batch: a node joined last has then built its
     // record's mutex, and the process is in its steady state.
     const auto churn = [&](int thread, double forSeconds) {
@@ -101,7 +95,8 @@ int runProcess(int process, double seconds, const zovtest::Pipe& commands,
         const auto until =
             std::chrono::steady_clock::now() + std::chrono::duration<double>(forSeconds);
         for (;;) {
-            send(thread, kBatch);
+            for (int i = 0; i < kBatch; ++i)
+                nodes[thread]->evaluate(&message);
             eventMessages += thread % 2 == 0 ? kBatch : 0;
             if (std::chrono::steady_clock::now() >= until)
                 return;
@@ -115,18 +110,10 @@ int runProcess(int process, double seconds, const zovtest::Pipe& commands,
             }
         }
     };
-    const auto round = [&](const std::function<void(int)>& body) {
-        std::vector<std::thread> threads;
-        for (int t = 0; t < kThreads; ++t)
-            threads.emplace_back(body, t);
-        for (auto& thread : threads)
-            thread.join();
-    };
-
     ProcessReport report;
-    round([&](int t) { churn(t, seconds / 5); });
+    zovtest::startThreads(kThreads, [&](int t) { churn(t, seconds / 5); });
     report.residentAfterFirst = residentKilobytes();
-    round([&](int t) { churn(t, seconds * 4 / 5); });
+    zovtest::startThreads(kThreads, [&](int t) { churn(t, seconds * 4 / 5); });
     report.residentAtEnd = residentKilobytes();
     report.eventMessages = eventMessages;
     report.joins = joins;
@@ -141,10 +128,9 @@ void soak(double seconds) {
     ASSERT_TRUE(standin::writeBrokerRegistry(kBroker, kUuid));
     zovtest::Pipe commands[kProcesses], replies[kProcesses];
     std::vector<pid_t> children;
-    for (int p = 0; p < kProcesses; ++p) {
+    for (int p = 0; p < kProcesses; ++p)
         children.push_back(
             zovtest::forkChild([&, p] { return runProcess(p, seconds, commands[p], replies[p]); }));
-    }
     const ZOV_Resource_ID id = zovtest::identity(kUuid, kBroker);
     auto reader = std::make_unique<ZOV_Broker>(&id);
     ASSERT_EQ(reader->status, 0);

@@ -1,13 +1,25 @@
 // Test helpers: System V objects and key files of the sandbox (ipcObjects in
-// host_programs.h lists them), pipes to forked children, children timed out.
+// host_programs.h lists them), pipes to forked children, children timed out,
+// threads started together.
 #pragma once
 
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstddef>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/host_programs.h"
 
@@ -24,25 +36,86 @@ inline int keyFileCount() {  // of named mutexes and segments, in /tmp
                             tmpFilesEndingIn(".zovcshme").size());
 }
 // Removes every IPC object of the namespace and every key file.
-void removeLeftovers();
+inline void removeLeftovers() {
+    for (const IpcObject& object : allIpcObjects()) {
+        if (object.kind == "sem")
+            semctl(object.id, 0, IPC_RMID);
+        else if (object.kind == "msg")
+            msgctl(object.id, IPC_RMID, nullptr);
+        else
+            shmctl(object.id, IPC_RMID, nullptr);
+    }
+    for (const char* suffix : {".zovmutx", ".zovcshme"}) {
+        for (const std::string& name : tmpFilesEndingIn(suffix))
+            std::filesystem::remove("/tmp/" + name);
+    }
+}
 
-bool fileExists(const std::string& path);
+inline bool fileExists(const std::string& path) {
+    struct stat info = {};
+    return stat(path.c_str(), &info) == 0;
+}
 // Messages in the queue, or -1 when the queue does not exist.
-long queueMessages(int queueId);
+inline long queueMessages(int queueId) {
+    struct msqid_ds status = {};
+    if (queueId < 0 || msgctl(queueId, IPC_STAT, &status) != 0)
+        return -1;
+    return static_cast<long>(status.msg_qnum);
+}
 // Value of semaphore 0 of the set, or -1 when the set does not exist.
-int semaphoreValue(int semaphoreId);
+inline int semaphoreValue(int semaphoreId) {
+    return semaphoreId < 0 ? -1 : semctl(semaphoreId, 0, GETVAL);
+}
+
+// Polls `done` every millisecond for up to `seconds`; its last answer.
+inline bool waitUntil(const std::function<bool()>& done, double seconds = 10) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > limit)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 // Forks; the child runs `body` and ends with _exit(body()). Returns the pid.
-pid_t forkChild(const std::function<int()>& body);
+inline pid_t forkChild(const std::function<int()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    return pid;
+}
 // Waits for a forked child; kills it with SIGKILL once `seconds` have passed.
-Ending waitChildWithin(pid_t pid, double seconds = 600);
+inline Ending waitChildWithin(pid_t pid, double seconds = 600) {
+    int status = 0;
+    pid_t done = 0;
+    if (pid > 0 &&
+        !waitUntil([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, seconds)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return Ending{.timedOut = true};
+    }
+    return pid > 0 && done == pid ? endingOf(status) : Ending{};
+}
 // The child's exit code, or -1 when it did not exit within the time.
-int waitChild(pid_t pid, double seconds = 600);
+inline int waitChild(pid_t pid, double seconds = 600) {
+    const Ending end = waitChildWithin(pid, seconds);
+    return end.exited ? end.code : -1;
+}
 inline int runInChild(const std::function<int()>& body) {
     return waitChild(forkChild(body));
 }
 inline Ending runChildWithin(double seconds, const std::function<int()>& body) {
     return waitChildWithin(forkChild(body), seconds);
+}
+
+// Threads running body(0) to body(n - 1), joined when the vector goes (at
+// once when the result is dropped).
+inline std::vector<std::jthread> startThreads(int n, const std::function<void(int)>& body) {
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < n; ++i)
+        threads.emplace_back(body, i);
+    return threads;
 }
 
 // Between a test and its forked children: a byte is a signal, a value is
