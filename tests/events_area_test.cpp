@@ -310,10 +310,9 @@ TEST_F(EventsAreaTest, WrongRecordsAndUnusableAreas) {
     standin::LogSink log;
     events->cleanup();
     EXPECT_EQ(events->status, ZOV_STATUS_FAILED);
-    auto event = zovtest::eventRecord(templ.get(), 1);
     ZOV_Ordered_Record_Set got;
     EXPECT_EQ(events->getEvents(&got), ZOV_RC_FAILED);
-    EXPECT_EQ(events->postEvent(event.get()), ZOV_RC_FAILED);
+    EXPECT_EQ(events->postEvent(zovtest::eventRecord(templ.get(), 1).get()), ZOV_RC_FAILED);
     EXPECT_EQ(events->setEventTemplate(templ.get()), nullptr);
     EXPECT_EQ(events->getTemplates(), ZOV_RC_FAILED);
     EXPECT_EQ(events->findTemplate(templ.get()), nullptr);
