@@ -1,7 +1,6 @@
 // The events areas: readers get each new event once, whatever the writers do
 // between and during their reads.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <atomic>
 #include <chrono>
@@ -228,48 +227,29 @@ TEST_F(EventsAreaTest, TemplateStoredWithinTheSameMillisecondIsSeen) {
     EXPECT_EQ(newEvents(), Events{"second/2"});
 }
 
-// Processes storing the same templates at the same moment store each once.
-// They start spinning on a shared counter: a pipe's readers wake one by one,
-// too far apart to overlap.
-TEST(EventTemplatesTest, StoredOnceAcrossProcesses) {
-    zovtest::configure("ZOVMemorySize 65536\n");
-    const ZOV_String uuid("templates-race-uuid");
-    ZOV_Shared_Memory segment(uuid);
-    segment.init();
-    ZOV_Events_Area parent(uuid);
-    parent.init(&segment);
-    ASSERT_EQ(parent.status, 0);
-    auto* gate = static_cast<std::atomic<int>*>(mmap(nullptr, sizeof(std::atomic<int>),
-                                                     PROT_READ | PROT_WRITE,
-                                                     MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(gate, MAP_FAILED);
-    constexpr int kProcesses = 4, kRounds = 10, kTemplates = 10;
-    for (int round = 0; round < kRounds; ++round) {
-        std::vector<std::unique_ptr<ZOV_EVTR>> mine;
-        for (int k = 0; k < kTemplates; ++k)
-            mine.push_back(zovtest::templateRecord("n", std::to_string(round * 10 + k).c_str()));
-        gate->store(0);
-        std::vector<pid_t> children;
-        for (int p = 0; p < kProcesses; ++p) {
-            children.push_back(zovtest::forkChild([&] {
-                ZOV_Events_Area area(uuid);
-                area.init(&segment);
-                for (gate->fetch_add(1); gate->load() < kProcesses;) {
-                }
-                int failures = 0;
-                for (auto& templ : mine)
-                    failures += area.setEventTemplate(templ.get()) ? 0 : 1;
-                return failures;
-            }));
-        }
-        for (pid_t child : children)
-            EXPECT_EQ(zovtest::waitChild(child), 0);
-        ZOV_Record_Set stored;
-        EXPECT_EQ(parent.templateArea->read(&stored), ZOV_RC_OK);
-        EXPECT_EQ(stored.entries(), static_cast<size_t>((round + 1) * kTemplates)) << round;
-        stored.clearAndDestroy();
-    }
-    munmap(gate, sizeof(std::atomic<int>));
+// Two processes storing one template at once store it once: the first pauses
+// after its lookup, and the second's lookup must wait for the first's store.
+TEST_F(EventsAreaTest, TemplateStoredOnceAcrossProcesses) {
+    auto fresh = zovtest::templateRecord("node-x", "stored once");
+    zovtest::Pipe looked;
+    const pid_t first = zovtest::forkChild([&] {
+        ZOV_Events_Area mine(uuid);
+        mine.init(&segment);
+        bool paused = false;
+        TraceHook hook([&](const standin::LogRecord& r) {
+            if (!paused && TraceHook::is(r, "ZOV_Events_Area::findTemplate", "Exit")) {
+                paused = looked.signal();
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            }
+        });
+        return mine.setEventTemplate(fresh.get()) != nullptr ? 0 : 1;
+    });
+    ASSERT_TRUE(looked.await());
+    EXPECT_NE(events->setEventTemplate(fresh.get()), nullptr);
+    EXPECT_EQ(zovtest::waitChild(first), 0);
+    EXPECT_EQ(headerAt(events->templateArea->memoryManager.address).nextOffset,
+              64 + templ->size() + fresh->size())
+        << "stored twice";
 }
 
 // A reset rebuilds the tree while another thread reads the broker's UUID (a
