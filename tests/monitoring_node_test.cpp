@@ -163,9 +163,11 @@ TEST_F(MonitoringNodeTest, NodeTypeAndQueuedTimeFollowTheExactTexts) {
     const std::pair<const char*, bool> collect[] = {
         {nullptr, true}, {"yes", true}, {"no", false}, {"Yes", false}, {"", false}};
     for (const auto& [value, recorded] : collect) {
-        auto node = joined(std::string("Queue-") + (value ? value : "unset"));
+        auto node = create();
         if (value != nullptr)
             node->setAttribute("collectQueueTime", value);
+        node->setAttribute("label", std::string("Queue-") + (value ? value : "unset"));
+        node->setAttribute("type", "input");
         evaluate(*node, 3, 20.0);
         const ZOV_STIR* stats = zovtest::monitorOf(*node)->getStatisticsRecord();
         EXPECT_EQ(stats->getMinQueued() >= 19000, recorded) << (value ? value : "unset");

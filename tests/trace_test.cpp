@@ -279,8 +279,7 @@ TEST(Trace, TracingOffWritesNoTraceLineAndFormatsNoTextForAMessage) {
     ASSERT_EQ(zovtest::monitorOf(*node)->isInitialized(), 1);
     auto message = standin::Message::fromSpec(standin::MessageSpec{}.putSecondsAgo(2.5));
     node->evaluate(&message);
-    auto spare = plugin->createNode({"FMTBRK", "group", "flow", "spare"});
-    spare.reset();
+    plugin->createNode({"FMTBRK", "group", "flow", "spare"})->destroy();
     EXPECT_EQ(zovtest::textsOf(log.traceLines()), std::vector<std::string>{});
     auto formattedDuring = [&] {
         formatCalls = 0;
