@@ -119,7 +119,7 @@ TEST_F(ContextTest, QueuedTimeFromPutDateAndTime) {
     for (const char* date : {"20040229", "20000229", "19010101"})
         EXPECT_NE(queued(date, "00000000"), 0.0) << date;
     for (const char* date : {"", "        ", "2003O115", "20031315", "20030132", "20030229",
-                             "19001231", "20030100", "-0030115"}) {
+                             "21000229", "19001231", "20030100", "-0030115"}) {
         EXPECT_EQ(queued(date, "10203040"), 0.0) << date;
     }
     for (const char* time : {"", "24000000", "10600000", "10206000", "102030", "1020-540"})
