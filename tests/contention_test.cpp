@@ -81,10 +81,10 @@ void runContention(int updates) {
         ZOV_Node* nodes[] = {join(*parent, "EG1", "MF1", "N1"), join(*parent, "EG1", "MF1", "N2")};
         zovtest::Pipe ready, go;
         std::vector<pid_t> children;
-        for (int p = 0; p < kProcesses; ++p) {
+        for (int p = 0; p < kProcesses; ++p)
             children.push_back(zovtest::forkChild([&] { return runProcess(updates, ready, go); }));
+        for (int p = 0; p < kProcesses; ++p)
             ASSERT_TRUE(ready.await());
-        }
         ASSERT_TRUE(go.send("gggg", kProcesses));
         for (pid_t pid : children)
             EXPECT_EQ(zovtest::waitChild(pid), 0);
