@@ -216,9 +216,10 @@ key_t brokersKeyFile(const std::string& path) {
 struct Plant {
     std::string what;
     std::string refused;                   // the file the refusal names
-    std::function<bool(key_t)> plant;      // the other user's step, given the file's key
+    std::function<bool(key_t)> plant;      // the planting step, given the file's key
     std::function<bool(key_t)> untouched;  // while the node lives and after
     bool link = false;                     // planted at the file itself: no key
+    bool mine = false;  // planted by this process's user, open to all: refused for its mode
 };
 
 bool plantedLinkIntact(const std::string& path) {
@@ -270,6 +271,9 @@ const Plant kPlants[] = {
          return msgctl(msgget(key, 0), IPC_STAT, &found) == 0 && found.msg_qnum == 0 &&
                 found.msg_perm.uid == kOtherUser;
      }},
+    {"semaphore set of this user open to all", kSegmentMutexFile,
+     [](key_t key) { return semget(key, 1, IPC_CREAT | 0666) >= 0; },
+     [](key_t key) { return semctl(semget(key, 0, 0), 0, GETPID) == 0; }, false, true},
 };
 
 class PlantedTest : public ::testing::TestWithParam<Plant> {
@@ -289,7 +293,8 @@ class PlantedTest : public ::testing::TestWithParam<Plant> {
 TEST_P(PlantedTest, IsRefusedOnceAndMessagesStillPass) {
     const Plant& plant = GetParam();
     const key_t key = plant.link ? -1 : brokersKeyFile(plant.refused);
-    ASSERT_TRUE(asOtherUser([&] { return plant.plant(key); })) << "planting failed";
+    const auto planted = [&] { return plant.plant(key); };
+    ASSERT_TRUE(plant.mine ? planted() : asOtherUser(planted)) << "planting failed";
 
     standin::LogSink log;
     auto plugin = zovtest::loadPlugin();
@@ -302,7 +307,8 @@ TEST_P(PlantedTest, IsRefusedOnceAndMessagesStillPass) {
         EXPECT_EQ(node->evaluate(&message).propagations, 1);
 
     EXPECT_THAT(zovtest::textsOf(log.withNumber(ZOV_MSG_REFUSED)),
-                ElementsAre(AllOf(HasSubstr(plant.refused + " "), HasSubstr("user 65534"))))
+                ElementsAre(AllOf(HasSubstr(plant.refused + " "),
+                                  HasSubstr(plant.mine ? "mode 0666" : "user 65534"))))
         << ::testing::PrintToString(zovtest::textsOf(log.all()));
     EXPECT_TRUE(plant.untouched(key));
     node.reset();
@@ -310,7 +316,7 @@ TEST_P(PlantedTest, IsRefusedOnceAndMessagesStillPass) {
     EXPECT_TRUE(plant.untouched(key)) << "after the node's cleanup";
 }
 
-INSTANTIATE_TEST_SUITE_P(OtherUser, PlantedTest, ::testing::ValuesIn(kPlants),
+INSTANTIATE_TEST_SUITE_P(Hostile, PlantedTest, ::testing::ValuesIn(kPlants),
                          [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 // A lock taken by a process that ended; a live process waits for it.
