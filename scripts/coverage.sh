@@ -27,5 +27,7 @@ for f in json.load(open(sys.argv[1]))["files"]:
 PY
   echo "$test: $(wc -l <"$out/$test.txt") lines"
 done
-sort -u "$out"/*_test.txt "$out"/*smoke*.txt 2>/dev/null >"$out/all.txt" || true
+shopt -s nullglob
+lists=("$out"/*_test.txt "$out"/*smoke*.txt)
+sort -u "${lists[@]}" /dev/null >"$out/all.txt"
 echo "all: $(wc -l <"$out/all.txt") lines covered"
