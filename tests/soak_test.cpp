@@ -120,7 +120,7 @@ int runProcess(int process, double seconds, const zovtest::Pipe& commands,
     report.failures = log.counts[1] + log.counts[2];
     report.maximumMessages = log.counts[3];
     // The nodes stay until the parent has read the area.
-    return replies.send(&report, sizeof report) && commands.await() ? 0 : 3;
+    return replies.send(&report, sizeof report) && commands.await(seconds + 600) ? 0 : 3;
 }
 
 void soak(double seconds) {
@@ -139,7 +139,8 @@ void soak(double seconds) {
     events.clearAndDestroy();
     ProcessReport reports[kProcesses];
     for (int p = 0; p < kProcesses; ++p)
-        ASSERT_TRUE(replies[p].receive(&reports[p], sizeof(ProcessReport))) << "process " << p;
+        ASSERT_TRUE(replies[p].receive(&reports[p], sizeof(ProcessReport), seconds + 600))
+            << "process " << p;
 
     // All quiet, every node joined: one named mutex per process (its
     // attachment table, the reader's too), the segment's, one per area and

@@ -3,6 +3,7 @@
 // threads started together.
 #pragma once
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -135,13 +136,17 @@ class Pipe {
     bool send(const void* data, size_t size) const {
         return write(ends[1], data, size) == static_cast<ssize_t>(size);
     }
-    bool receive(void* data, size_t size) const {
-        return read(ends[0], data, size) == static_cast<ssize_t>(size);
+    // Waits at most `seconds`: a partner that never sends (a fault skipped
+    // its step) fails the test instead of hanging it.
+    bool receive(void* data, size_t size, double seconds = 60) const {
+        pollfd ready = {ends[0], POLLIN, 0};
+        return poll(&ready, 1, static_cast<int>(seconds * 1000)) == 1 &&
+               read(ends[0], data, size) == static_cast<ssize_t>(size);
     }
     bool signal() const { return send("s", 1); }
-    bool await() const {
+    bool await(double seconds = 60) const {
         char byte = 0;
-        return receive(&byte, 1);
+        return receive(&byte, 1, seconds);
     }
     int readEnd() const { return ends[0]; }
     int writeEnd() const { return ends[1]; }
