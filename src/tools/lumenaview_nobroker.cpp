@@ -38,7 +38,9 @@ BrkTerminal cniCreateOutputTerminal(int* returnCode, BrkNode, const BrkChar16*) 
     return nullptr;
 }
 
-void cniGetBrokerInfo(int* returnCode, BrkNode, BrkBrokerInfo*) { refuse(returnCode); }
+void cniGetBrokerInfo(int* returnCode, BrkNode, BrkBrokerInfo*) {
+    refuse(returnCode);
+}
 
 int cniBufferSize(int* returnCode, BrkMessage) {
     refuse(returnCode);
@@ -55,13 +57,17 @@ int cniPropagate(int* returnCode, BrkTerminal, BrkDestinationList, BrkExceptionL
     return 0;
 }
 
-void cciGetLastExceptionData(int* returnCode, BrkExceptionData*) { refuse(returnCode); }
+void cciGetLastExceptionData(int* returnCode, BrkExceptionData*) {
+    refuse(returnCode);
+}
 
 // There is no exception to go back to: reaching this is a fault of the program.
-void cciRethrowLastException(int*) { std::abort(); }
+void cciRethrowLastException(int*) {
+    std::abort();
+}
 
-void cciLog(int* returnCode, int, const char*, int, const char*, const BrkChar16*, int,
-            const char*, ...) {
+void cciLog(int* returnCode, int, const char*, int, const char*, const BrkChar16*, int, const char*,
+            ...) {
     if (returnCode != nullptr)
         *returnCode = BRK_RC_OK;
 }
