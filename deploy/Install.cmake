@@ -3,7 +3,8 @@
 # agree on where the programs are; stage with DESTDIR. Two components:
 #   monitor  the product: the node library, lumenaview, its service unit and
 #            settings, the man page, the Prometheus and Grafana files
-#   standin  the stand-in broker (brokerhost and its libimbdfplg.so), for test
+#   standin  the stand-in broker (brokerhost, its libimbdfplg.so and the demo
+#            deployment), for test
 #            hosts only; a real broker brings its own library
 # `cmake --install build` installs both, the package holds only the product.
 set(LUMENA_ETC ${CMAKE_INSTALL_FULL_SYSCONFDIR}/lumena)
@@ -19,6 +20,7 @@ install(TARGETS zovpnode LIBRARY DESTINATION ${ZOV_INSTALL_LIBDIR} COMPONENT mon
 install(TARGETS lumenaview RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT monitor)
 install(TARGETS imbdfplg LIBRARY DESTINATION ${ZOV_INSTALL_LIBDIR} COMPONENT standin)
 install(TARGETS brokerhost RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT standin)
+install(FILES deploy/demo.conf DESTINATION ${LUMENA_SHARE}/examples COMPONENT standin)
 
 # Installs SOURCE compressed as DIR/NAME.gz (gzip -n: no name or time stamp, so
 # the same file gives the same bytes). Done when installing, so a file made by
