@@ -4,8 +4,7 @@
 #   monitor  the product: the node library, lumenaview, its service unit and
 #            settings, the man page, the Prometheus and Grafana files
 #   standin  the stand-in broker (brokerhost, its libimbdfplg.so and the demo
-#            deployment), for test
-#            hosts only; a real broker brings its own library
+#            deployment), for test hosts only; a real broker brings its own
 # `cmake --install build` installs both, the package holds only the product.
 set(LUMENA_ETC ${CMAKE_INSTALL_FULL_SYSCONFDIR}/lumena)
 set(LUMENA_SHARE ${CMAKE_INSTALL_DATADIR}/lumena)
