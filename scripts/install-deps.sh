@@ -8,7 +8,8 @@
 #   bash scripts/install-deps.sh test   (the default) the above and everything the
 #                                       tests need: GoogleTest, clang and its
 #                                       runtime for the sanitizer and fuzzing
-#                                       builds, Google Benchmark, tmux
+#                                       builds, Google Benchmark, tmux, the
+#                                       package tools and lintian
 # ZOV_BENCH_TOOLS=1 adds the tools of the benchmark script.
 set -euo pipefail
 
@@ -28,6 +29,8 @@ test)
     util-linux procps                    # ipcs, unshare
     tmux                                 # the viewer's live-table test on a terminal
     prometheus curl jq python3           # the exporter test with a real Prometheus server
+    dpkg-dev file binutils lintian       # the package: dependencies, stripping, its check
+    systemd                              # systemd-analyze verify of the service unit
   )
   ;;
 *)
