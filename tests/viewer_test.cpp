@@ -357,8 +357,12 @@ TEST(ViewerCli, EveryFormAndWrongUsageGiveTheExpectedTextsAndOnlyLook) {
                        std::vector<unsigned char>(4096, 'Z'));
     RawSegment truncated("f0f0f0f0-0000-4000-8000-000000000002",
                          {image.begin(), image.begin() + 200});
+    // The registry names the first: its metrics say so although it was never read.
+    std::filesystem::create_directories("/var/wmqi/registry/FOREIGN_BROKER");
+    std::ofstream("/var/wmqi/registry/FOREIGN_BROKER/BrokerUUID") << foreign.path.substr(5, 36);
     for (const char* arguments : {"-b 'f0f0*'", "--list", "-f json -b 'f0f0*'", "-f prometheus"})
         run(arguments);
+    std::filesystem::remove_all("/var/wmqi/registry/FOREIGN_BROKER");
     run("--help");
     expected.check();
 }

@@ -657,7 +657,7 @@ int listBrokers(const Options& options, std::ostream& out, std::ostream& err) {
     };
     out << column("NAME", width) << column("UUID", 36) << "PROCESSES  SEGMENT\n";
     for (const BrokerView& view : views) {
-        out << column(view.error.empty() ? escapeForTerminal(view.label) : "?", width)
+        out << column(view.label.empty() ? "?" : escapeForTerminal(view.label), width)
             << column(escapeForTerminal(view.uuid), 36);
         if (view.error.empty()) {
             out << std::setw(9) << processesAlive(view) << "  " << formatBytes(view.segmentSize)
