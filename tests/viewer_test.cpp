@@ -337,6 +337,7 @@ TEST(ViewerCli, EveryFormAndWrongUsageGiveTheExpectedTextsAndOnlyLook) {
         expected.section("lumenaview " + arguments) << "exit " << code << "\n" << out;
     };
     run("");
+    run("--locks -f json");
     StandardSegment segment;
     RawSegment live(kUuid, segment.builder.image);
     const std::string before = sandboxState();

@@ -604,6 +604,8 @@ int showLocks(const Options& options, std::ostream& out, std::ostream& err) {
     const std::vector<LockView> locks = listLocks(matchingUuids(options, err));
     if (locks.empty()) {
         err << "lumenaview: no named mutex: no key file " << kKeyFileDirectory << "*.zovmutx\n";
+        if (options.format == "json")
+            writeLocksJson(out, locks, options.pretty);  // still a document: []
         return kExitNoBroker;
     }
     if (options.format == "json")

@@ -420,8 +420,8 @@ ReleaseOutcome releaseStale(const std::string& keyFile, bool assumeYes, std::ist
         return ReleaseOutcome::kNotStale;
     }
     if (!assumeYes) {
-        out << "Release " << keyFile << " (" << lock.kind
-            << (lock.subject.empty() ? "" : ", " + lock.subject) << "), "
+        out << "Release " << escapeForTerminal(keyFile) << " (" << lock.kind
+            << (lock.subject.empty() ? "" : ", " + escapeForTerminal(lock.subject)) << "), "
             << (lock.lastPid > 0
                     ? "taken by process " + std::to_string(lock.lastPid) + " which has ended"
                     : std::string("never set up by its creator"))
