@@ -35,6 +35,11 @@ endfunction()
 lumena_install_gzipped(${CMAKE_SOURCE_DIR}/deploy/lumenaview.1 ${CMAKE_INSTALL_MANDIR}/man1 lumenaview.1)
 lumena_install_gzipped(${CMAKE_SOURCE_DIR}/deploy/debian/changelog ${LUMENA_DOC} changelog)
 install(FILES deploy/debian/copyright DESTINATION ${LUMENA_DOC} COMPONENT monitor)
+# The alerting rules' runbook links point into the README's Runbook section, so
+# it is installed as it is (a link cannot point into a compressed file).
+install(FILES README.md DESTINATION ${LUMENA_DOC} COMPONENT monitor)
+install(FILES deploy/bash-completion/lumenaview
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT monitor)
 
 # The service, its user (made by systemd-sysusers, or by the package), and the
 # files an operator edits: conffiles of the package.
@@ -53,6 +58,7 @@ install(FILES deploy/prometheus/lumena-targets.yml DESTINATION ${LUMENA_ETC}/tar
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 install(FILES deploy/prometheus/prometheus.yml deploy/prometheus/lumena-rules.yml
+  deploy/prometheus/lumena-rules.test.yml
   DESTINATION ${LUMENA_SHARE}/prometheus COMPONENT monitor)
 install(FILES deploy/grafana/lumena-dashboard.json DESTINATION ${LUMENA_SHARE}/grafana
   COMPONENT monitor)

@@ -19,7 +19,8 @@ dpkg -x "$deb" "$root"
 files=$(cd "$root" && find . ! -type d)
 for f in usr/bin/lumenaview usr/lib/lumena/libzovpnode.so usr/share/man/man1/lumenaview.1.gz \
   usr/lib/systemd/system/lumenaview-exporter.service usr/share/lumena/grafana/lumena-dashboard.json \
-  usr/share/lumena/prometheus/lumena-rules.yml; do
+  usr/share/lumena/prometheus/lumena-rules.yml usr/share/lumena/prometheus/lumena-rules.test.yml \
+  usr/share/bash-completion/completions/lumenaview usr/share/doc/lumena-monitor/README.md; do
   grep -qx "./$f" <<<"$files" || fail "not in the package: $f"
 done
 ! grep -E 'brokerhost|libimbdfplg' <<<"$files" || fail "the stand-in broker is in the package"

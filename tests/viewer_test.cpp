@@ -15,6 +15,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <unordered_set>
@@ -24,10 +25,12 @@
 #include "tools/lumenaview_decode.h"
 #include "tools/lumenaview_filter.h"
 #include "tools/lumenaview_json.h"
+#include "tools/lumenaview_locks.h"
 #include "tools/lumenaview_prom.h"
 #include "tools/lumenaview_segment.h"
 #include "tools/lumenaview_table.h"
 #include "tools/lumenaview_text.h"
+#include "tools/lumenaview_units.h"
 #include "zov/zovcbrir.h"
 #include "zov/zovcegir.h"
 #include "zov/zovcevdr.h"
@@ -334,6 +337,7 @@ TEST(ViewerCli, EveryFormAndWrongUsageGiveTheExpectedTextsAndOnlyLook) {
         expected.section("lumenaview " + arguments) << "exit " << code << "\n" << out;
     };
     run("");
+    run("--locks -f json");
     StandardSegment segment;
     RawSegment live(kUuid, segment.builder.image);
     const std::string before = sandboxState();
@@ -343,7 +347,8 @@ TEST(ViewerCli, EveryFormAndWrongUsageGiveTheExpectedTextsAndOnlyLook) {
         "-e|-f json -e|-f ndjson|-f prometheus|-f openmetrics|-e -w 0.2 -n 2|--table -w 0.2 -n 2|"
         "--list|-b 'BRK?' --node In --table|-e --node '*'|-e --node 'O*'|"
         "-e --node Gone-uuid --node Idle|-e --group EG2|-e --group EG1 --flow 'Flow[B-Z]'|"
-        "-w 0|-w 1 -n 0|--format xml|-f json -w 1|--sort rate|-b 'NOPE*'");
+        "-w 0|-w 1 -n 0|--format xml|-f json -w 1|--sort rate|-b 'NOPE*'|-f json -b 'NOPE*'|"
+        "--table --wide|--wide");
     for (std::string arguments; std::getline(runs, arguments, '|');) {
         run(arguments);
         EXPECT_TRUE(std::equal(image.begin(), image.end(), live.address)) << arguments;
@@ -353,10 +358,44 @@ TEST(ViewerCli, EveryFormAndWrongUsageGiveTheExpectedTextsAndOnlyLook) {
                        std::vector<unsigned char>(4096, 'Z'));
     RawSegment truncated("f0f0f0f0-0000-4000-8000-000000000002",
                          {image.begin(), image.begin() + 200});
+    // The registry names the first: its metrics say so although it was never read.
+    std::filesystem::create_directories("/var/wmqi/registry/FOREIGN_BROKER");
+    std::ofstream("/var/wmqi/registry/FOREIGN_BROKER/BrokerUUID") << foreign.path.substr(5, 36);
     for (const char* arguments : {"-b 'f0f0*'", "--list", "-f json -b 'f0f0*'", "-f prometheus"})
         run(arguments);
+    std::filesystem::remove_all("/var/wmqi/registry/FOREIGN_BROKER");
     run("--help");
     expected.check();
+}
+
+// --locks names a record's mutex by its node's label, converted from UTF-16
+// as in every other view (the README's label, a lone surrogate, a control)
+// and escaped on the terminal; its JSON stays whole even for a key file whose
+// name is not UTF-8 (it aborted on both).
+TEST(ViewerCli, LocksShowLabelsAndKeyFilesAsEveryViewDoes) {
+    StandardSegment segment(u"Zustellung-配送-🚚 \xD800\x1B");
+    RawSegment live(kUuid, segment.builder.image);
+    ZOV_STIR in(0);
+    in.get(live.address + segment.statisticsOffsets["In"]);
+    const std::string mutexes[] = {lv::lockKeyFile(lv::toHex(in.getRecordId()->bytes, 48)),
+                                   "/tmp/\xFF\xFE.zovmutx"};
+    for (const std::string& path : mutexes)
+        close(open(path.c_str(), O_CREAT | O_WRONLY, 0600));
+    const std::string label = "Zustellung-配送-🚚 \uFFFD";
+    const auto [textCode, text] = runShell(kViewer + " --locks 2>&1");
+    EXPECT_EQ(textCode, 0);
+    EXPECT_NE(text.find("statistics of node " + label + "\\x1B\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("/tmp/\\xFF\\xFE.zovmutx"), std::string::npos) << text;
+    const auto [jsonCode, json] = runShell(kViewer + " --locks -f json");
+    ASSERT_EQ(jsonCode, 0) << json;
+    std::set<std::string> shown;
+    for (const auto& lock : nlohmann::json::parse(json))
+        shown.insert(lock["key_file"].get<std::string>() + " " +
+                     lock["subject"].get<std::string>());
+    EXPECT_TRUE(shown.count(mutexes[0] + " statistics of node " + label + "\x1B")) << json;
+    EXPECT_TRUE(shown.count("/tmp/\uFFFD\uFFFD.zovmutx ")) << json;
+    for (const std::string& path : mutexes)
+        unlink(path.c_str());
 }
 
 // The live table on a real terminal (tmux) is rewritten in place: one header at

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -91,13 +93,38 @@ void configureFlow(FlowRun& run) {
     attachEnd(run);
 }
 
-// The message identifier names the message: GROUP/FLOW/THREAD/INDEX, cut to
-// the 24 bytes of the field.
-void nameMessage(standin::MessageSpec& recipe, const FlowRun& run, int thread, long index) {
-    const std::string id = run.group + "/" + run.recipe->name + "/" + std::to_string(thread) + "/" +
-                           std::to_string(index);
-    std::memcpy(recipe.msgId.data(), id.data(), std::min(id.size(), recipe.msgId.size()));
-}
+// Message identifiers as a queue manager makes them: 24 bytes unique to each
+// message, not text. Big-endian fields:
+//   0..3   process id
+//   4..11  microseconds since 1970 when the flow thread started
+//   12..15 number of the flow thread in its process (a counter)
+//   16..23 number of the message in its thread
+// Two threads of one process differ in their number; two processes running at
+// once in their id; a process id used again, in the start of its threads.
+class MessageIds {
+  public:
+    MessageIds() {
+        static std::atomic<uint32_t> threads{0};
+        const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                                system_clock::now().time_since_epoch())
+                                .count();
+        put(0, static_cast<uint32_t>(getpid()), 4);
+        put(4, static_cast<uint64_t>(micros), 8);
+        put(12, threads.fetch_add(1), 4);
+    }
+    void name(standin::MessageSpec& recipe, long index) {
+        put(16, static_cast<uint64_t>(index), 8);
+        std::memcpy(recipe.msgId.data(), id.data(), id.size());
+    }
+
+  private:
+    void put(size_t at, uint64_t value, size_t bytes) {
+        for (size_t i = 0; i < bytes; ++i)
+            id[at + i] = static_cast<unsigned char>(value >> (8 * (bytes - 1 - i)));
+    }
+    std::array<unsigned char, 24> id{};
+};
+static_assert(sizeof(standin::MessageSpec::msgId) == 24, "the descriptor's message id");
 
 std::atomic<bool> stopAsked{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
@@ -119,12 +146,13 @@ void driveThread(FlowRun& run, int thread, KillSwitch& killSwitch) {
     const auto age = std::chrono::duration_cast<system_clock::duration>(
         std::chrono::duration<double>(w.ageSeconds));
     SentFigures mine;
+    MessageIds ids;
     for (long i = 0; i < w.messages && !stopRequested() && killSwitch.admit(); ++i) {
         standin::MessageSpec recipe;
         recipe.totalSize = sizes(random);
         const system_clock::time_point put = system_clock::now() - age;
         standin::putDateTimeOf(put, recipe.putDate, recipe.putTime);
-        nameMessage(recipe, run, thread, i);
+        ids.name(recipe, i);
         const standin::Message message = standin::Message::fromSpec(recipe);
         throwThisMessage = standin::throwsDownstream(i, w.throwFraction);
         endReached = false;

@@ -12,6 +12,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <map>
 #include <mutex>
@@ -47,32 +49,35 @@ constexpr char kDescription[] =
     "optionally the events.\n"
     "\n"
     "It only looks: each segment is attached read-only, copied and detached at once.\n"
-    "It never creates, changes or removes a segment, file or lock, so it cannot disturb\n"
-    "or stall a running broker. Brokers are found by their key files /tmp/<UUID>.zovcshme.\n"
+    "It never creates, changes or removes a segment, file or lock, so it cannot\n"
+    "disturb or stall a running broker. Brokers are found by their key files\n"
+    "/tmp/<UUID>.zovcshme.\n"
     "\n"
-    "--locks lists the named mutexes (semaphores) of the brokers: free, held, or STALE\n"
-    "when the process that took it has ended without freeing it (killed while updating),\n"
-    "which stalls every later taker. --release-stale frees one such mutex, after asking:\n"
-    "the only change lumenaview ever makes.\n";
+    "--locks lists the named mutexes (semaphores) of the brokers: free, held, or\n"
+    "STALE when the process that took it has ended without freeing it (killed while\n"
+    "updating), which stalls every later taker. --release-stale frees one such\n"
+    "mutex, after asking: the only change lumenaview ever makes.\n";
 
 constexpr char kFooter[] =
     "Examples:\n"
-    "  lumenaview                      every broker, as text\n"
-    "  lumenaview -b DEMO_BROKER       one broker, by name or UUID (shell globs: -b 'DEMO*')\n"
-    "  lumenaview --node 'In*'         only the nodes whose label starts with In (sums of those)\n"
+    "  lumenaview                    every broker, as text\n"
+    "  lumenaview -b DEMO_BROKER     one broker, by name or UUID (globs: -b 'DEMO*')\n"
+    "  lumenaview --node 'In*'       only the nodes whose label starts with In\n"
+    "                                (and the sums of those)\n"
     "  lumenaview -w 2 --table --sort rate\n"
-    "                                  one line per node, refreshed in place every 2 s\n"
-    "  lumenaview -e -w 1              follow the events as they come\n"
-    "  lumenaview -f json              every broker in one JSON document (an array)\n"
-    "  lumenaview -f ndjson -w 5       one JSON line per broker every 5 seconds\n"
-    "  lumenaview -f prometheus -o /var/lib/node_exporter/lumena.prom -w 15\n"
-    "                                  metrics for a text-file collector, rewritten\n"
+    "                                one line per node, refreshed in place every 2 s\n"
+    "  lumenaview -e -w 1            follow the events as they come\n"
+    "  lumenaview -f json            every broker in one JSON document (an array)\n"
+    "  lumenaview -f ndjson -w 5     one JSON line per broker every 5 seconds\n"
+    "  lumenaview -f prometheus -w 15 \\\n"
+    "      -o /var/lib/prometheus/node-exporter/lumena.prom\n"
+    "                                metrics for a text-file collector, rewritten\n"
     "  lumenaview --listen 127.0.0.1:9464\n"
-    "                                  serve /metrics to a Prometheus server\n"
-    "  lumenaview --list               name, UUID, processes and segment size of each broker\n"
-    "  lumenaview --locks              the named mutexes and who holds them\n"
+    "                                serve /metrics to a Prometheus server\n"
+    "  lumenaview --list             name, UUID, processes, segment size of each\n"
+    "  lumenaview --locks            the named mutexes and who holds them\n"
     "  lumenaview --release-stale /tmp/<name>.zovmutx\n"
-    "                                  free a mutex whose holder has ended\n"
+    "                                free a mutex whose holder has ended\n"
     "\n"
     "Exit codes:\n"
     "  0   everything was shown\n"
@@ -84,14 +89,66 @@ constexpr char kFooter[] =
     "  4   the --output file could not be written, or --listen could not bind\n"
     "  64  wrong usage\n"
     "With --watch, the code is that of the last refresh.\n"
-    "--locks: 0 none stale, 1 a stale, over-released or shared-key mutex, 2 no key file.\n"
-    "--release-stale: 0 released, 1 not stale, declined or changed meanwhile, 2 no such\n"
-    "mutex, 3 the release failed.\n";
+    "--locks: 0 none stale, 1 a stale, over-released or shared-key mutex, 2 no key\n"
+    "file. --release-stale: 0 released, 1 not stale, declined or changed meanwhile,\n"
+    "2 no such mutex, 3 the release failed.\n";
+
+// Option lines of --help within 80 columns: the description wrapped in the
+// right-hand column, and only the value's name and default beside the option
+// (what an option needs or excludes, its description says).
+class HelpFormatter : public CLI::Formatter {
+  public:
+    static constexpr size_t kWidth = 80;
+    static constexpr size_t kColumn = 30;
+
+    std::string make_option_opts(const CLI::Option* option) const override {
+        std::string text;
+        if (option->get_type_size() == 0)
+            return text;
+        if (!option->get_type_name().empty())
+            text += " " + option->get_type_name();
+        if (!option->get_default_str().empty())
+            text += "=" + option->get_default_str();
+        if (option->get_expected_max() == CLI::detail::expected_max_vector_size)
+            text += " ...";
+        return text;
+    }
+
+    std::string make_option(const CLI::Option* option, bool positional) const override {
+        const std::string left =
+            "  " + make_option_name(option, positional) + make_option_opts(option);
+        std::string text = left;
+        size_t used = left.size();
+        if (used >= kColumn) {
+            text += '\n';
+            used = 0;
+        }
+        std::istringstream words(make_option_desc(option));
+        bool first = true;
+        for (std::string word; words >> word; first = false) {
+            if (!first && used + 1 + word.size() > kWidth) {
+                text += '\n';
+                used = 0;
+            }
+            if (used < kColumn) {
+                text += std::string(kColumn - used, ' ');
+                used = kColumn;
+            } else {
+                text += ' ';
+                ++used;
+            }
+            text += word;
+            used += word.size();
+        }
+        return text + '\n';
+    }
+};
 
 struct Options {
     Filter filter;
     std::string format = "text";
     bool table = false;
+    bool wide = false;
     std::string sort = "name";
     bool events = false;
     double watch = 0;
@@ -188,9 +245,12 @@ void addViewOptions(CLI::App& app, Options& o) {
         ->check(CLI::IsMember({"text", "json", "ndjson", "prometheus", "openmetrics"}))
         ->capture_default_str();
     app.add_flag("--table", o.table,
-                 "Text: one line per node (messages, messages/s, average and maximum size and "
-                 "queued time, average elapsed time) instead of the full tree; with --watch "
-                 "on a terminal the screen is rewritten in place");
+                 "Text: one line per node (messages, messages/s, average size, queued and "
+                 "elapsed time; \"-\" where there is none) in 80 columns instead of the full "
+                 "tree; with --watch on a terminal the screen is rewritten in place");
+    app.add_flag("--wide", o.wide,
+                 "With --table: also the maximum size and queued time and the broker's "
+                 "UUID, in more than 80 columns");
     app.add_option("--sort", o.sort,
                    "With --table: order of the lines, highest first for rate (messages/s), "
                    "messages and queued (average queued time), alphabetical for name")
@@ -227,6 +287,7 @@ void addRefreshOptions(CLI::App& app, Options& o) {
 }
 
 void buildCommandLine(CLI::App& app, Options& o) {
+    app.formatter(std::make_shared<HelpFormatter>());
     app.description(kDescription);
     app.footer(kFooter);
     addFilterOptions(app, o);
@@ -255,6 +316,8 @@ std::string conflicts(const Options& o) {
         return "--format json writes one document per run; with --watch use --format ndjson";
     if (o.table && o.format != "text")
         return "--table is a text form; it does not go with --format " + o.format;
+    if (o.wide && !o.table)
+        return "--wide widens the lines of --table";
     if (o.sort != "name" && !o.table)
         return "--sort orders the lines of --table";
     return "";
@@ -281,6 +344,30 @@ class LabelMemory {
     std::map<std::string, std::string> labels;
 };
 LabelMemory brokerLabels;
+
+// The name under which a broker registry holds this UUID
+// ("<registry>/<name>/BrokerUUID", its first word), for a broker whose
+// segment cannot be read before any read succeeded; "" when none does. A
+// bounded look: the first entries of each registry, each file's first bytes.
+std::string registeredName(const std::string& uuid) {
+    constexpr int kMostEntries = 1000;
+    for (const char* root : {kZOVRegistryPrimary, kZOVRegistrySecondary}) {
+        std::error_code error;
+        std::filesystem::directory_iterator entry(root, error);
+        for (int n = 0;
+             !error && entry != std::filesystem::directory_iterator() && n < kMostEntries;
+             entry.increment(error), ++n) {
+            std::ifstream file(entry->path() / "BrokerUUID");
+            char head[128] = {};
+            file.read(head, sizeof head - 1);
+            std::istringstream words(head);
+            std::string first;
+            if (words >> first && first == uuid)
+                return entry->path().filename().string();
+        }
+    }
+    return "";
+}
 
 // Replaces `path` with `text` all at once: a reader sees the old or the new
 // file, never a part. The temporary file beside it has a name a text-file
@@ -342,8 +429,9 @@ class Viewer {
         Outcome outcome;
         const std::vector<BrokerView> views = look(outcome);
         if (outcome.shown + outcome.absent + outcome.unreadable == 0) {
-            // Metrics still say that there is none, rather than vanish.
-            if (metricsFormat(options.format) && !write({}, false))
+            // Metrics still say that there is none, rather than vanish, and
+            // a JSON document is still one: an empty array.
+            if ((metricsFormat(options.format) || options.format == "json") && !write({}, false))
                 return kExitOutput;
             return kExitNoBroker;
         }
@@ -415,6 +503,8 @@ class Viewer {
             brokerLabels.remember(uuid, view.label);
         else if (view.label.empty())
             view.label = brokerLabels.recall(uuid);
+        if (view.label.empty() && !view.error.empty())
+            view.label = registeredName(uuid);
         if (!matchesAny(options.filter.brokers, view.label, uuid))
             return std::nullopt;
         if (!view.error.empty()) {
@@ -459,6 +549,7 @@ class Viewer {
             table.sort = sortKey(options.sort);
             table.showDeleted = !options.hideDeleted;
             table.inPlace = inPlace;
+            table.wide = options.wide;
             writeTable(out, views, table);
         } else {
             TextOptions text;
@@ -513,6 +604,8 @@ int showLocks(const Options& options, std::ostream& out, std::ostream& err) {
     const std::vector<LockView> locks = listLocks(matchingUuids(options, err));
     if (locks.empty()) {
         err << "lumenaview: no named mutex: no key file " << kKeyFileDirectory << "*.zovmutx\n";
+        if (options.format == "json")
+            writeLocksJson(out, locks, options.pretty);  // still a document: []
         return kExitNoBroker;
     }
     if (options.format == "json")
@@ -566,7 +659,7 @@ int listBrokers(const Options& options, std::ostream& out, std::ostream& err) {
     };
     out << column("NAME", width) << column("UUID", 36) << "PROCESSES  SEGMENT\n";
     for (const BrokerView& view : views) {
-        out << column(view.error.empty() ? escapeForTerminal(view.label) : "?", width)
+        out << column(view.label.empty() ? "?" : escapeForTerminal(view.label), width)
             << column(escapeForTerminal(view.uuid), 36);
         if (view.error.empty()) {
             out << std::setw(9) << processesAlive(view) << "  " << formatBytes(view.segmentSize)

@@ -42,7 +42,9 @@ Json stats(const Stats& s, const std::optional<double>& rate) {
     j["rate_per_second"] = rate ? Json(*rate) : Json(nullptr);
     j["size_bytes"] = measure(s.sumSize, s.count, s.minSize, s.maxSize, s.empty());
     j["elapsed_ms"] = measure(s.sumElapsedMs, s.count, s.minElapsedMs, s.maxElapsedMs, s.empty());
-    j["queued_ms"] = measure(s.sumQueuedMs, s.count, s.minQueuedMs, s.maxQueuedMs, s.empty());
+    j["queued_ms"] = s.queuedAbsent()
+                         ? Json(nullptr)
+                         : measure(s.sumQueuedMs, s.count, s.minQueuedMs, s.maxQueuedMs, s.empty());
     j["first_collection"] = time1901(s.firstCollection);
     j["last_collection"] = time1901(s.lastCollection);
     return j;

@@ -14,7 +14,8 @@
 //                      "statistics": S or null}]}]}],
 //     "events": [...]   (only with --events) }
 // S = {"messages", "rate_per_second", "size_bytes": {"sum","avg","min","max"},
-//      "elapsed_ms": {...}, "queued_ms": {...}, "first_collection", "last_collection"}
+//      "elapsed_ms": {...}, "queued_ms": {...} or null when not collected,
+//      "first_collection", "last_collection"}
 #pragma once
 
 #include <nlohmann/json.hpp>

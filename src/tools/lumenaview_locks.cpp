@@ -21,6 +21,7 @@
 
 #include "tools/lumenaview_capture.h"
 #include "tools/lumenaview_segment.h"
+#include "tools/lumenaview_units.h"
 #include "zov/zovcnoir.h"
 #include "zov/zovcrcst.h"
 #include "zov/zovcstar.h"
@@ -39,9 +40,10 @@ bool endsWith(const std::string& text, const std::string& end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-std::string narrow(ZOV_String text) {
-    const char* value = text.getcValue();
-    return value != nullptr ? value : "";
+// A label as UTF-8, by the same conversion as every other view: a lone
+// surrogate becomes U+FFFD, so the text is always valid UTF-8.
+std::string utf8Of(const ZOV_String& text) {
+    return text.getValue() != nullptr ? utf8FromUtf16(text.getValue(), text.getLength()) : "";
 }
 
 // A record ID as the library names the record's mutex: 96 hexadecimal digits.
@@ -112,7 +114,7 @@ void addRecordOwners(const std::string& uuid, RecordOwners& owners) {
     std::map<std::string, std::string> labels;  // record ID -> label of resources
     for (ZOV_Record* record : records) {
         if (const auto* resource = dynamic_cast<const ZOV_REIR*>(record))
-            labels[hexOf(*record->getRecordId())] = narrow(resource->getLabel());
+            labels[hexOf(*record->getRecordId())] = utf8Of(resource->getLabel());
     }
     for (ZOV_Record* record : records) {
         const std::string id = hexOf(*record->getRecordId());
@@ -340,34 +342,37 @@ std::vector<LockView> listLocks(const std::vector<std::string>& uuids) {
 }
 
 void writeLocksText(std::ostream& out, const std::vector<LockView>& locks) {
+    // Key file names and labels may hold any bytes: shown escaped, as in
+    // every other view, never sent raw to the terminal.
+    const auto shown = [](const std::string& text) { return escapeForTerminal(text); };
     out << "Named mutexes (" << locks.size() << "): state, value, last process, waiting, "
         << "handles, what it guards, key file\n";
     for (const LockView& lock : locks) {
         if (lock.state == LockState::kDenied) {
-            out << "  permission denied\n    " << lock.keyFile << "  key " << keyText(lock.key)
-                << "\n";
+            out << "  permission denied\n    " << shown(lock.keyFile) << "  key "
+                << keyText(lock.key) << "\n";
             continue;
         }
         out << "  " << lockStateName(lock.state) << "  value " << lock.value << "  last "
             << describeLastPid(lock) << "  waiting " << lock.waiting << "  handles " << lock.handles
             << "  ";
         if (lock.kind == "attachment") {
-            out << lock.subject;
+            out << shown(lock.subject);
         } else {
             out << lock.kind;
             if (!lock.owner.empty())
-                out << " of broker " << lock.owner;
+                out << " of broker " << shown(lock.owner);
             if (!lock.subject.empty())
-                out << ", " << lock.subject;
+                out << ", " << shown(lock.subject);
         }
-        out << "\n    " << lock.keyFile << "  key " << keyText(lock.key) << "\n";
+        out << "\n    " << shown(lock.keyFile) << "  key " << keyText(lock.key) << "\n";
         for (const std::string& other : lock.sameKeyAs)
-            out << "    KEY COLLISION: same key as " << other << "\n";
+            out << "    KEY COLLISION: same key as " << shown(other) << "\n";
         if (lock.state == LockState::kStale) {
             out << "    taken by process " << lock.lastPid
                 << ", which has ended without freeing it; release with: lumenaview "
                    "--release-stale "
-                << lock.keyFile << "\n";
+                << shown(lock.keyFile) << "\n";
         }
     }
 }
@@ -391,7 +396,10 @@ void writeLocksJson(std::ostream& out, const std::vector<LockView>& locks, bool 
         item["same_key_as"] = lock.sameKeyAs;
         list.push_back(item);
     }
-    out << list.dump(pretty ? 2 : -1) << '\n';
+    // A key file's name is whatever bytes are in /tmp: invalid UTF-8 is
+    // replaced, never allowed to abort the output.
+    out << list.dump(pretty ? 2 : -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+        << '\n';
 }
 
 ReleaseOutcome releaseStale(const std::string& keyFile, bool assumeYes, std::istream& in,
@@ -412,8 +420,8 @@ ReleaseOutcome releaseStale(const std::string& keyFile, bool assumeYes, std::ist
         return ReleaseOutcome::kNotStale;
     }
     if (!assumeYes) {
-        out << "Release " << keyFile << " (" << lock.kind
-            << (lock.subject.empty() ? "" : ", " + lock.subject) << "), "
+        out << "Release " << escapeForTerminal(keyFile) << " (" << lock.kind
+            << (lock.subject.empty() ? "" : ", " + escapeForTerminal(lock.subject)) << "), "
             << (lock.lastPid > 0
                     ? "taken by process " + std::to_string(lock.lastPid) + " which has ended"
                     : std::string("never set up by its creator"))

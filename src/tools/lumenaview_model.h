@@ -32,6 +32,14 @@ struct Stats {
     uint32_t lastCollection = 0;
 
     bool empty() const { return firstCollection == 0; }
+    // A node that does not collect queued time records 0 ms for every
+    // message, so figures that are all 0 after messages mean "not
+    // collected" (a queue that delivers every message in under a millisecond
+    // looks the same, and is then shown the same way).
+    bool queuedCollected() const {
+        return !empty() && (sumQueuedMs != 0 || maxQueuedMs != 0 || minQueuedMs != 0);
+    }
+    bool queuedAbsent() const { return !empty() && !queuedCollected(); }
 };
 
 // The three node-type slots into which every resource's sums fall.

@@ -206,15 +206,18 @@ class Exposition {
         put(kMessages, s.count);
         put(kMessageBytes, s.sumSize);
         put(kElapsed, s.sumElapsedMs / 1000);
-        put(kQueued, s.sumQueuedMs / 1000);
+        if (!s.queuedAbsent())  // not collected: no series rather than a false 0
+            put(kQueued, s.sumQueuedMs / 1000);
         if (s.empty())
             return;
         put(kSizeMin, s.minSize);
         put(kSizeMax, s.maxSize);
         put(kElapsedMin, s.minElapsedMs / 1000.0L);
         put(kElapsedMax, s.maxElapsedMs / 1000.0L);
-        put(kQueuedMin, s.minQueuedMs / 1000.0L);
-        put(kQueuedMax, s.maxQueuedMs / 1000.0L);
+        if (s.queuedCollected()) {
+            put(kQueuedMin, s.minQueuedMs / 1000.0L);
+            put(kQueuedMax, s.maxQueuedMs / 1000.0L);
+        }
         put(kFirstCollection, unixSeconds(s.firstCollection));
         put(kLastCollection, unixSeconds(s.lastCollection));
     }

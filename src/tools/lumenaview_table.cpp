@@ -14,6 +14,12 @@ struct Row {
     const NodeView* node;
 };
 
+constexpr size_t kScreenWidth = 80;
+constexpr int kCountWidth = 11;  // up to ten digits and a space
+constexpr int kRateWidth = 9;
+constexpr int kSizeWidth = 11;  // "1023.9 KiB" and a space
+constexpr int kTimeWidth = 12;  // "59 min 59 s" and a space
+
 long double average(long double sum, long double count) {
     return count > 0 ? sum / count : 0;
 }
@@ -51,7 +57,7 @@ std::vector<Row> rowsOf(const BrokerView& view, const TableOptions& options) {
             case SortKey::kMessages:
                 return s.count;
             case SortKey::kQueued:
-                return s.empty() ? -1 : average(s.sumQueuedMs, s.count);
+                return s.queuedCollected() ? average(s.sumQueuedMs, s.count) : -1;
             default:
                 return 0;
         }
@@ -64,10 +70,39 @@ std::vector<Row> rowsOf(const BrokerView& view, const TableOptions& options) {
     return rows;
 }
 
+// The figures of one node, in the columns of the titles.
+std::string figures(const NodeView& node, bool wide) {
+    const Stats& s = node.stats;
+    const bool none = !node.hasStatistics || s.empty();
+    const auto shown = [none](const std::string& text) { return none ? "-" : text; };
+    const auto queued = [&](long double ms) {
+        return right(s.queuedCollected() ? formatDuration(ms) : "-", kTimeWidth);
+    };
+    std::string line = right(formatCount(s.count), kCountWidth) +
+                       right(node.rate ? formatRate(*node.rate) : "-", kRateWidth) +
+                       right(shown(formatBytes(average(s.sumSize, s.count))), kSizeWidth);
+    if (wide)
+        line += right(shown(formatBytes(s.maxSize)), kSizeWidth);
+    line += queued(average(s.sumQueuedMs, s.count));
+    if (wide)
+        line += queued(s.maxQueuedMs);
+    return line + right(shown(formatDuration(average(s.sumElapsedMs, s.count))), kTimeWidth);
+}
+
+std::string titles(bool wide) {
+    return right("MESSAGES", kCountWidth) + right("MSG/S", kRateWidth) +
+           right("AVG SIZE", kSizeWidth) + (wide ? right("MAX SIZE", kSizeWidth) : "") +
+           right("AVG QUEUED", kTimeWidth) + (wide ? right("MAX QUEUED", kTimeWidth) : "") +
+           right("AVG ELAPSED", kTimeWidth);
+}
+
 void writeBroker(std::ostream& out, const BrokerView& view, const TableOptions& options) {
     const char* eol = options.inPlace ? "\033[K\n" : "\n";
-    out << "broker \"" << escapeForTerminal(view.label) << "\" " << escapeForTerminal(view.uuid)
-        << "  " << formatIsoUnix(view.takenAt);
+    out << "broker \"" << escapeForTerminal(view.label) << "\"";
+    if (options.wide)
+        out << " " << escapeForTerminal(view.uuid) << "  " << formatIsoUnix(view.takenAt);
+    else
+        out << "  " << formatLocalUnix(view.takenAt);
     if (!view.filter.empty())
         out << "  only " << escapeForTerminal(view.filter);
     out << eol;
@@ -76,23 +111,22 @@ void writeBroker(std::ostream& out, const BrokerView& view, const TableOptions& 
         return;
     }
     const std::vector<Row> rows = rowsOf(view, options);
+    const std::string header = titles(options.wide);
+    // The name column takes what the figures leave of 80 columns (all it
+    // needs in the wide form).
+    const size_t room = header.size() < kScreenWidth ? kScreenWidth - header.size() : 4;
     size_t width = 4;
     for (const Row& row : rows)
         width = std::max(width, displayWidth(row.name));
-    out << padded("NODE", width) << right("MESSAGES", 11) << right("MSG/S", 9)
-        << right("AVG SIZE", 10) << right("MAX SIZE", 10) << right("AVG QUEUED", 12)
-        << right("MAX QUEUED", 12) << right("AVG ELAPSED", 12) << eol;
+    if (!options.wide)
+        width = std::min(width, room);
+    out << padded("NODE", width) << header << eol;
     for (const Row& row : rows) {
-        const Stats& s = row.node->stats;
-        const bool none = !row.node->hasStatistics || s.empty();
-        const auto shown = [none](const std::string& text) { return none ? "-" : text; };
-        out << padded(row.name, width) << right(formatCount(s.count), 11)
-            << right(row.node->rate ? formatRate(*row.node->rate) : "-", 9)
-            << right(shown(formatBytes(average(s.sumSize, s.count))), 10)
-            << right(shown(formatBytes(s.maxSize)), 10)
-            << right(shown(formatDuration(average(s.sumQueuedMs, s.count))), 12)
-            << right(shown(formatDuration(s.maxQueuedMs)), 12)
-            << right(shown(formatDuration(average(s.sumElapsedMs, s.count))), 12) << eol;
+        if (displayWidth(row.name) > width)
+            out << row.name << eol << std::string(width, ' ');
+        else
+            out << padded(row.name, width);
+        out << figures(*row.node, options.wide) << eol;
     }
 }
 

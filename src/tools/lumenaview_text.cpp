@@ -46,9 +46,13 @@ void writeStats(std::ostream& out, int level, const Stats& s, const std::optiona
         << formatBytes(average(s.sumSize, s.count)) << "  min " << formatBytes(s.minSize)
         << "  max " << formatBytes(s.maxSize) << '\n';
     out << pad << "elapsed avg " << formatDuration(average(s.sumElapsedMs, s.count)) << "  min "
-        << formatDuration(s.minElapsedMs) << "  max " << formatDuration(s.maxElapsedMs)
-        << "   queued avg " << formatDuration(average(s.sumQueuedMs, s.count)) << "  min "
-        << formatDuration(s.minQueuedMs) << "  max " << formatDuration(s.maxQueuedMs) << '\n';
+        << formatDuration(s.minElapsedMs) << "  max " << formatDuration(s.maxElapsedMs);
+    if (s.queuedAbsent()) {
+        out << "   queued not collected\n";
+    } else {
+        out << "   queued avg " << formatDuration(average(s.sumQueuedMs, s.count)) << "  min "
+            << formatDuration(s.minQueuedMs) << "  max " << formatDuration(s.maxQueuedMs) << '\n';
+    }
     out << pad << "collected " << formatLocalTime(s.firstCollection) << " .. "
         << formatLocalTime(s.lastCollection) << '\n';
 }
