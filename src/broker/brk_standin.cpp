@@ -42,7 +42,9 @@ std::atomic<bool> lengthCountsTerminator{false};
 struct LastException {
     bool set = false;
     ExceptionTexts texts;
+    std::exception_ptr original;
 };
+std::atomic<bool> rethrowOriginal{false};
 thread_local LastException lastExceptionOfThread;
 
 CallState& stateOf(Call call) {
@@ -212,6 +214,7 @@ const char* RethrownException::what() const noexcept {
 void setLastException(const ExceptionTexts& texts) {
     lastExceptionOfThread.set = true;
     lastExceptionOfThread.texts = texts;
+    lastExceptionOfThread.original = nullptr;
 }
 
 void clearLastException() {
@@ -227,6 +230,20 @@ bool lastException(ExceptionTexts& texts) {
 
 const ExceptionTexts* lastExceptionStorage() {
     return lastExceptionOfThread.set ? &lastExceptionOfThread.texts : nullptr;
+}
+
+void setRethrowOriginal(bool original) {
+    rethrowOriginal.store(original);
+}
+
+void keepOriginalException(std::exception_ptr caught) {
+    if (rethrowOriginal.load())
+        lastExceptionOfThread.original = std::move(caught);
+}
+
+std::exception_ptr originalException() {
+    return lastExceptionOfThread.set && rethrowOriginal.load() ? lastExceptionOfThread.original
+                                                               : nullptr;
 }
 
 void setNameLengthCountsTerminator(bool counts) {
