@@ -512,12 +512,12 @@ void ZOV_Shared_Area::lock() {
     // Only the owner ever stores its own identifier, so a thread that reads
     // itself here does hold the lock.
     if (!pthread_equal(ownerThread.load(), self)) {
-        if (areaMutex != nullptr) {
-            areaMutex->get();
-        } else {
+        const bool named = areaMutex != nullptr && !areaMutexLost.load() && takeAreaMutex();
+        if (!named) {
             processLock.lock();
             ZOV_TRACE(fn, "No area mutex: %s locked within this process only", path.c_str());
         }
+        processLockHeld = !named;
         ownerThread.store(self);
         lockCount.store(1);
     } else {
@@ -526,16 +526,27 @@ void ZOV_Shared_Area::lock() {
     ZOV_EXIT(fn);
 }
 
+// A failed take is said once; the area is then locked within this process
+// only, as when its mutex could not be built.
+bool ZOV_Shared_Area::takeAreaMutex() {
+    static constexpr char fn[] = "ZOV_Shared_Area::lock";
+    if (areaMutex->get())
+        return true;
+    if (!areaMutexLost.exchange(true))
+        ZOV_ReportDegraded(ZOV_Degraded::kLockFallback, fn, path.c_str());
+    return false;
+}
+
 void ZOV_Shared_Area::unlock() {
     static constexpr char fn[] = "ZOV_Shared_Area::unlock";
     ZOV_ENTRY(fn);
     if (lockCount.fetch_sub(1) - 1 < 1) {
         ownerThread.store(0);
         lockCount.store(0);
-        if (areaMutex != nullptr)
-            areaMutex->release();
-        else
+        if (processLockHeld)
             processLock.unlock();
+        else
+            areaMutex->release();
     }
     ZOV_EXIT(fn);
 }
