@@ -42,8 +42,9 @@ std::atomic<bool> lengthCountsTerminator{false};
 struct LastException {
     bool set = false;
     ExceptionTexts texts;
-    std::exception_ptr original;
 };
+// Apart from the texts: clearing them, once per evaluation, stays cheap.
+thread_local std::exception_ptr originalOfThread;
 std::atomic<bool> rethrowOriginal{false};
 thread_local LastException lastExceptionOfThread;
 
@@ -214,7 +215,7 @@ const char* RethrownException::what() const noexcept {
 void setLastException(const ExceptionTexts& texts) {
     lastExceptionOfThread.set = true;
     lastExceptionOfThread.texts = texts;
-    lastExceptionOfThread.original = nullptr;
+    originalOfThread = nullptr;
 }
 
 void clearLastException() {
@@ -238,12 +239,11 @@ void setRethrowOriginal(bool original) {
 
 void keepOriginalException(std::exception_ptr caught) {
     if (rethrowOriginal.load())
-        lastExceptionOfThread.original = std::move(caught);
+        originalOfThread = std::move(caught);
 }
 
 std::exception_ptr originalException() {
-    return lastExceptionOfThread.set && rethrowOriginal.load() ? lastExceptionOfThread.original
-                                                               : nullptr;
+    return lastExceptionOfThread.set && rethrowOriginal.load() ? originalOfThread : nullptr;
 }
 
 void setNameLengthCountsTerminator(bool counts) {

@@ -568,26 +568,51 @@ ZOV_Name_Mutex::~ZOV_Name_Mutex() {
     ZOV_EXIT(fn);
 }
 
+// Untraced, the switch is read once: taking and releasing are on every
+// message's path.
 bool ZOV_Name_Mutex::get() {
     static constexpr char fn[] = "ZOV_Name_Mutex::get";
+    if (!bZOVTracing) [[likely]] {
+        if (changeSemaphore(semaphoreId, -1) != 0) [[unlikely]]
+            return getAgain();
+        announceAcquired(semaphoreId);
+        return true;
+    }
     ZOV_ENTRY(fn);
     ZOV_TRACE(fn, "Asking for mutex %s", getPath());
-    int rc = changeSemaphore(semaphoreId, -1);
-    while (rc != 0 && errno == EINTR)  // a signal is no failure to take it
-        rc = changeSemaphore(semaphoreId, -1);
-    if (rc != 0) {
-        ZOV_LOG_SYSTEM_FAILED("semop", fn);
-        ZOV_EXIT(fn);
-        return false;
-    }
+    if (changeSemaphore(semaphoreId, -1) != 0)
+        return getAgain();
     announceAcquired(semaphoreId);
     ZOV_TRACE(fn, "Got mutex %s", getPath());
     ZOV_EXIT(fn);
     return true;
 }
 
+// The rest of get() after a failed semop, out of the way of the usual path:
+// a signal is no failure to take it; anything else is reported.
+bool ZOV_Name_Mutex::getAgain() {
+    static constexpr char fn[] = "ZOV_Name_Mutex::get";
+    int rc = -1;
+    while (rc != 0 && errno == EINTR)
+        rc = changeSemaphore(semaphoreId, -1);
+    if (rc != 0) {
+        ZOV_LOG_SYSTEM_FAILED("semop", fn);
+    } else {
+        announceAcquired(semaphoreId);
+        ZOV_TRACE(fn, "Got mutex %s", getPath());
+    }
+    ZOV_EXIT(fn);
+    return rc == 0;
+}
+
 void ZOV_Name_Mutex::release() {
     static constexpr char fn[] = "ZOV_Name_Mutex::release";
+    if (!bZOVTracing) [[likely]] {
+        announceReleasing(semaphoreId);
+        if (changeSemaphore(semaphoreId, +1) != 0) [[unlikely]]
+            ZOV_LOG_SYSTEM_FAILED("semop", fn);
+        return;
+    }
     ZOV_ENTRY(fn);
     ZOV_TRACE(fn, "About to release mutex %s", getPath());
     announceReleasing(semaphoreId);

@@ -73,6 +73,7 @@ class ZOV_Name_Mutex {
 
   private:
     bool openObjects(key_t key);
+    [[gnu::cold, gnu::noinline]] bool getAgain();
     void leave(bool fileLocked);
 
     // The key this object holds in the process's key registry, or -1.

@@ -370,7 +370,7 @@ ZOV_Name_Mutex* ZOV_Record::acquire() {
                 std::this_thread::yield();
                 continue;
             }
-            if (!taken->get()) {
+            if (!taken->get()) [[unlikely]] {
                 int ready = kMutexReady;
                 if (mutexStale.compare_exchange_strong(ready, kMutexFailed,
                                                        std::memory_order_acq_rel))

@@ -257,6 +257,7 @@ void ZOV_Shared_Area::init(ZOV_Shared_Memory* segment) {
         delete areaMutex;
         areaMutex = nullptr;
     }
+    usableMutex.store(areaMutex);
     ZOV_EXIT(fn);
 }
 
@@ -512,12 +513,13 @@ void ZOV_Shared_Area::lock() {
     // Only the owner ever stores its own identifier, so a thread that reads
     // itself here does hold the lock.
     if (!pthread_equal(ownerThread.load(), self)) {
-        const bool named = areaMutex != nullptr && !areaMutexLost.load() && takeAreaMutex();
-        if (!named) {
+        ZOV_Name_Mutex* const named = usableMutex.load(std::memory_order_relaxed);
+        const bool taken = named != nullptr && (named->get() || loseAreaMutex());
+        if (!taken) {
             processLock.lock();
             ZOV_TRACE(fn, "No area mutex: %s locked within this process only", path.c_str());
         }
-        processLockHeld = !named;
+        processLockHeld = !taken;
         ownerThread.store(self);
         lockCount.store(1);
     } else {
@@ -526,13 +528,11 @@ void ZOV_Shared_Area::lock() {
     ZOV_EXIT(fn);
 }
 
-// A failed take is said once; the area is then locked within this process
-// only, as when its mutex could not be built.
-bool ZOV_Shared_Area::takeAreaMutex() {
+// After a failed take of the area mutex (said once) the area is locked
+// within this process only, as when its mutex could not be built. False.
+bool ZOV_Shared_Area::loseAreaMutex() {
     static constexpr char fn[] = "ZOV_Shared_Area::lock";
-    if (areaMutex->get())
-        return true;
-    if (!areaMutexLost.exchange(true))
+    if (usableMutex.exchange(nullptr) != nullptr)
         ZOV_ReportDegraded(ZOV_Degraded::kLockFallback, fn, path.c_str());
     return false;
 }
@@ -581,6 +581,7 @@ void ZOV_Shared_Area::dump() {
 void ZOV_Shared_Area::cleanup() {
     static constexpr char fn[] = "ZOV_Shared_Area::cleanup";
     ZOV_ENTRY(fn);
+    usableMutex.store(nullptr);
     if (areaMutex != nullptr) {
         areaMutex->cleanup();
         delete areaMutex;
