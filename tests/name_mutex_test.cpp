@@ -48,6 +48,7 @@ std::vector<ForcedKey> forcedKeys;
 int delayBeforeQueueRemoval = 0;
 int removalNotice = -1;
 bool endAtFirstSemop = false;
+bool failQueueStatus = false;  // msgctl IPC_STAT fails
 // Before a semop of two operations (the viewer's raise of a stale lock).
 thread_local int delayBeforeRaise = 0;
 
@@ -74,6 +75,10 @@ extern "C" key_t ftok(const char* path, int id) {
 }
 extern "C" int msgctl(int id, int command, struct msqid_ds* buffer) {
     static const auto real = realFunction<int (*)(int, int, struct msqid_ds*)>("msgctl");
+    if (command == IPC_STAT && failQueueStatus) {
+        errno = EIO;
+        return -1;
+    }
     if (command == IPC_RMID && delayBeforeQueueRemoval > 0) {
         if (write(removalNotice, "d", 1) != 1)
             _exit(3);
@@ -161,6 +166,19 @@ TEST_F(NameMutexTest, SetLeftAtZeroByAnEndedCreatorIsRecovered) {
                 ElementsAre(HasSubstr("of /tmp/zovtest_orphan.zovmutx")));
     next.get();
     next.release();
+}
+
+// The last handle's cleanup that cannot read the queue's status removes the
+// set and the key file and leaves the queue, which others may still count on.
+TEST_F(NameMutexTest, UnreadableQueueStatusLeavesTheQueue) {
+    auto* mutex = new ZOV_Name_Mutex("zovtest_status");
+    const int queue = mutex->queueId;
+    failQueueStatus = true;
+    delete mutex;
+    failQueueStatus = false;
+    EXPECT_EQ(zovtest::ipcObjectCount("sem"), 0);
+    EXPECT_EQ(zovtest::keyFileCount(), 0);
+    EXPECT_EQ(msgctl(queue, IPC_RMID, nullptr), 0) << "the queue was removed";
 }
 
 // A second name on a key this process holds (a stale key file, colliding
