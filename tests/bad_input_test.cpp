@@ -53,7 +53,8 @@ class BadInputTest : public ::testing::Test {
 };
 
 // A label longer than the statistics area and an event text longer than the
-// templates area are never stored; messages pass, other nodes are counted, events
+// templates area are never stored, nor the statistics record under the label;
+// messages pass, other nodes are counted, events
 // without a stored template are left out, a later join works.
 TEST_F(BadInputTest, TextsLongerThanAnArea) {
     auto normal = node("Normal", "an ordinary event");
@@ -78,6 +79,15 @@ TEST_F(BadInputTest, TextsLongerThanAnArea) {
     auto late = node("Late");
     sendThrough(*late, 1);
     EXPECT_EQ(zovtest::readAreaCounts(reader).records.count("Late"), 1u);
+    ZOV_Record_Set all;  // the long label's statistics record is not there alone
+    ASSERT_EQ(reader.getStatsArea()->read(&all), ZOV_RC_OK);
+    for (ZOV_Record* child : all) {
+        EXPECT_TRUE(child->getType() == ZOV_RT_BROKER ||
+                    std::any_of(all.begin(), all.end(),
+                                [&](ZOV_Record* parent) { return child->isChildOf(parent) != 0; }))
+            << "a record of type " << child->getType() << " without its parent";
+    }
+    all.clearAndDestroy();
 }
 
 // A key file name too long: the node cannot attach ("open" reported) and passes

@@ -189,6 +189,49 @@ TEST_F(ContextTest, QueuedTimeFieldReaderReadsAsSscanfDoes) {
     }
 }
 
+// The untraced per-message path (eight digits each: a cached day number and
+// word arithmetic) against the general field reader (tracing on) and the
+// reference, on a fresh node first: a cache that starts out matching a date
+// gives "00000000" a day. Then hostile fields crossed, and random digits.
+TEST_F(ContextTest, FastPathEqualsTheGeneralPathForEveryEightDigitInput) {
+    auto node = create("DIFFBRK", "diff-uuid");
+    const ZOV_Node_Context* context = zovtest::contextOf(*node);
+    auto general = [&](const char* date, const char* time) {
+        bZOVTracing = 1;
+        const double result = context->getQueuedTime(date, time, fixedClock);
+        bZOVTracing = 0;
+        return result;
+    };
+    EXPECT_EQ(context->getQueuedTime("00000000", "00000000", fixedClock), 0.0);
+    EXPECT_EQ(general("00000000", "00000000"), 0.0);
+    const char* const dates[] = {"00000000", "19001231", "19010101", "20000229", "21000229",
+                                 "20030229", "20040229", "20031301", "20030001", "20030132",
+                                 "20030100", "99991231", "99999999", "20030115", "00000000"};
+    const char* const times[] = {"00000000", "23595999", "24000000", "00600000",
+                                 "00006000", "99999999", "10203040", "00000099"};
+    for (const char* date : dates) {
+        for (const char* time : times) {
+            const double fast = context->getQueuedTime(date, time, fixedClock);
+            ASSERT_EQ(fast, general(date, time)) << date << " " << time;
+            ASSERT_EQ(fast, withSscanf(date, time)) << date << " " << time;
+        }
+    }
+    std::mt19937_64 random(19010101);
+    char fields[2][9] = {};  // date, time: eight random digits each
+    for (int i = 0; i < 300000; ++i) {
+        for (char* field : fields) {
+            uint64_t bits = random();
+            for (int k = 0; k < 8; ++k, bits /= 10)
+                field[k] = static_cast<char>('0' + bits % 10);
+        }
+        if (i % 2 == 0)  // half of them in 1900-2099, so that many dates read
+            std::memcpy(fields[0], i % 4 == 0 ? "19" : "20", 2);
+        ASSERT_EQ(context->getQueuedTime(fields[0], fields[1], fixedClock),
+                  withSscanf(fields[0], fields[1]))
+            << fields[0] << " " << fields[1];
+    }
+}
+
 // Results and defaults are in the transcript.
 TEST_F(ContextTest, AttributesForwardedAndCopiedIntoBuffersOfEveryLength) {
     auto node = create("ATTRBRK", "attr-uuid");

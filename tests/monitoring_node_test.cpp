@@ -220,6 +220,24 @@ TEST_F(MonitoringNodeTest, ExceptionsDownstreamBecomeExceptionEvents) {
     EXPECT_EQ(reader->node("Fails").count, 1.0);
 }
 
+// A broker whose rethrow throws the object caught downstream: a
+// std::bad_alloc from downstream of two chained nodes goes back as it came,
+// through the library's own allocation guard, and each node records it.
+TEST_F(MonitoringNodeTest, DownstreamBadAllocRethrownAsItCameThroughTwoNodes) {
+    standin::setRethrowOriginal(true);
+    auto first = joined("First"), second = joined("Second", "output");
+    first->connectTo(*second);
+    second->setDownstream([](const standin::Delivery&) { throw std::bad_alloc(); });
+    auto message = standin::Message::fromSpec(MessageSpec{});
+    EXPECT_THROW(first->evaluate(&message), std::bad_alloc);
+    second->setDownstream([](const standin::Delivery&) { throw std::runtime_error("late"); });
+    EXPECT_THROW(first->evaluate(&message), std::runtime_error);
+    standin::setRethrowOriginal(false);
+    EXPECT_EQ(reader->newEvents().size(), 4u);
+    EXPECT_TRUE(log.containing("Allocation Error").empty());
+    EXPECT_EQ(reader->node("First").count, 2.0);
+}
+
 // Six threads join the same new node at once, twenty times (processes:
 // end_to_end_test): without the area lock most rounds leave two records.
 TEST_F(MonitoringNodeTest, SimultaneousJoinsInThreadsLeaveOneRecordPerIdentity) {

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <sstream>
@@ -26,6 +27,7 @@
 #include "broker/harness.h"
 #include "support/ipc_support.h"
 #include "support/plugin_env.h"
+#include "support/tree_support.h"
 #include "tools/lumenaview_locks.h"
 #include "zov/zovcdegr.h"
 #include "zov/zovcmutx.h"
@@ -46,6 +48,7 @@ std::vector<ForcedKey> forcedKeys;
 int delayBeforeQueueRemoval = 0;
 int removalNotice = -1;
 bool endAtFirstSemop = false;
+bool failQueueStatus = false;  // msgctl IPC_STAT fails
 // Before a semop of two operations (the viewer's raise of a stale lock).
 thread_local int delayBeforeRaise = 0;
 
@@ -72,6 +75,10 @@ extern "C" key_t ftok(const char* path, int id) {
 }
 extern "C" int msgctl(int id, int command, struct msqid_ds* buffer) {
     static const auto real = realFunction<int (*)(int, int, struct msqid_ds*)>("msgctl");
+    if (command == IPC_STAT && failQueueStatus) {
+        errno = EIO;
+        return -1;
+    }
     if (command == IPC_RMID && delayBeforeQueueRemoval > 0) {
         if (write(removalNotice, "d", 1) != 1)
             _exit(3);
@@ -104,7 +111,8 @@ class NameMutexTest : public ::testing::Test {
         forcedKeys.clear();
         EXPECT_EQ(zovtest::ipcObjectTotal(), 0) << "IPC objects left behind";
         EXPECT_EQ(zovtest::keyFileCount(), 0) << "key files left behind";
-        EXPECT_TRUE(zovtest::tmpFilesEndingIn(".0").empty()) << "temporary key files left";
+        for (const std::string& name : zovtest::tmpFilesEndingIn(""))
+            EXPECT_EQ(name.find(".new"), std::string::npos) << "temporary key file left";
     }
     standin::LogSink log;
 };
@@ -160,6 +168,19 @@ TEST_F(NameMutexTest, SetLeftAtZeroByAnEndedCreatorIsRecovered) {
     next.release();
 }
 
+// The last handle's cleanup that cannot read the queue's status removes the
+// set and the key file and leaves the queue, which others may still count on.
+TEST_F(NameMutexTest, UnreadableQueueStatusLeavesTheQueue) {
+    auto* mutex = new ZOV_Name_Mutex("zovtest_status");
+    const int queue = mutex->queueId;
+    failQueueStatus = true;
+    delete mutex;
+    failQueueStatus = false;
+    EXPECT_EQ(zovtest::ipcObjectCount("sem"), 0);
+    EXPECT_EQ(zovtest::keyFileCount(), 0);
+    EXPECT_EQ(msgctl(queue, IPC_RMID, nullptr), 0) << "the queue was removed";
+}
+
 // A second name on a key this process holds (a stale key file, colliding
 // inode) is refused, so no thread can wait for itself, and its cleanup leaves
 // the first's objects alone. A new key file whose key names another name's
@@ -179,16 +200,23 @@ TEST_F(NameMutexTest, CollidingKeysNeverShareObjects) {
 
     forcedKeys.push_back({"/tmp/collide_third.zovmutx.new", firstKey, 1});
     ZOV_Name_Mutex third("collide_third");
+    EXPECT_EQ(third.status, 0);
+    forcedKeys.push_back({"/tmp/collide_fourth.zovmutx.new", firstKey, -1});
+    ZOV_Name_Mutex fourth("collide_fourth");  // every key it tries is taken: given up
+    EXPECT_EQ(fourth.status, ZOV_STATUS_FAILED);
+    EXPECT_NE(access("/tmp/collide_fourth.zovmutx", F_OK), 0);
     ZOV_Shared_Memory one(ZOV_String("broker-one")), two(ZOV_String("broker-two"));
     one.init();
     forcedKeys.push_back({"/tmp/broker-two.zovcshme.new", realFtok(one.path.c_str(), 1), 1});
     two.init();
     ASSERT_EQ(two.getStatus(), 0);
 
-    EXPECT_THAT(zovtest::textsOf(log.containing("Function ftok failed")),
-                ElementsAre(HasSubstr("/tmp/collide_second.zovmutx is held by /tmp/collide_first"),
-                            HasSubstr("of a new key file for /tmp/collide_third.zovmutx is taken"),
-                            HasSubstr("of a new key file for /tmp/broker-two.zovcshme")));
+    EXPECT_THAT(
+        zovtest::textsOf(log.containing("Function ftok failed")),
+        ElementsAre(HasSubstr("/tmp/collide_second.zovmutx is held by /tmp/collide_first")));
+    EXPECT_THAT(zovtest::textsOf(log.withNumber(ZOV_MSG_REFUSED)),
+                ElementsAre(AllOf(HasSubstr("/tmp/collide_fourth.zovmutx"),
+                                  HasSubstr("keys of 32 new files"))));
 }
 
 constexpr uid_t kOtherUser = 65534;
@@ -397,3 +425,95 @@ TEST_F(StaleLockTest, HolderStatesAreShownAsTheyAre) {
 }
 
 }  // namespace
+
+// Exact counts when the named mutexes cannot all be had: another user squats
+// (semaphore set and queue, mode 0600) the keys of the next inodes of /tmp
+// before the broker starts, or, with no attacker, the system's limit of
+// semaphore sets is reached before the node's statistics record gets its
+// mutex. 4 threads x 25,000 messages on one node; a handful of lines at most,
+// each naming what it concerns, none per message.
+class ExhaustedIpcTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        zovtest::configure("ZOVMemorySize 65536\n");
+        uuid = std::string("x-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        ASSERT_TRUE(standin::writeBrokerRegistry(kBroker, uuid));
+    }
+    void TearDown() override {
+        setSemaphoreSetLimit(32000);
+        zovtest::removeLeftovers();
+    }
+    static bool setSemaphoreSetLimit(int sets) {  // SEMMSL SEMMNS SEMOPM SEMMNI
+        FILE* file = std::fopen("/proc/sys/kernel/sem", "w");
+        const bool written = file && std::fprintf(file, "32000 1024000000 500 %d", sets) > 0;
+        return file != nullptr && std::fclose(file) == 0 && written;
+    }
+    // The node is made, then `before` runs, then the node joins and floods.
+    void expectExactCountsAndFewLines(const std::function<void()>& before, bool limited) {
+        standin::LogSink log;
+        auto plugin = zovtest::loadPlugin();
+        auto node = plugin->createNode({kBroker, "EG", "F", "n"});
+        node->setDownstream([](const standin::Delivery&) {});
+        before();
+        node->setAttribute("label", "flooded");
+        node->setAttribute("type", "input");
+        auto message = standin::Message::fromSpec(standin::MessageSpec{}.putSecondsAgo(1));
+        zovtest::startThreads(4, [&](int) {
+            for (int i = 0; i < 25000; ++i)
+                node->evaluate(&message);
+        });
+        setSemaphoreSetLimit(32000);
+        const ZOV_Resource_ID id = zovtest::identity(uuid, kBroker);
+        ZOV_Broker reader(&id);
+        EXPECT_EQ(zovtest::readAreaCounts(reader).messages["flooded"], 100000.0);
+        std::vector<std::vector<std::string>> lines;
+        for (const standin::LogRecord& record : log.all())
+            if (!record.isTrace())
+                lines.push_back(record.inserts);
+        EXPECT_LE(lines.size(), 5u) << ::testing::PrintToString(lines);
+        if (limited) {  // said once each, and the record went to the area lock
+            EXPECT_EQ(log.containing("IPC limit reached: semget").size(), 1u);
+            EXPECT_EQ(log.containing("stand-in lock used").size(), 1u);
+        }
+    }
+    std::string uuid;
+};
+
+TEST_F(ExhaustedIpcTest, KeysOfTheNextInodesSquattedByAnotherUser) {
+    struct stat probe = {};
+    close(open("/tmp/squat-probe", O_CREAT | O_RDONLY, 0600));
+    ASSERT_EQ(stat("/tmp/squat-probe", &probe), 0);
+    unlink("/tmp/squat-probe");
+    ASSERT_TRUE(asOtherUser([&] {
+        for (ino_t inode = probe.st_ino + 1; inode <= probe.st_ino + 64; ++inode) {
+            const auto key =
+                static_cast<key_t>(1u << 24 | (probe.st_dev & 0xFF) << 16 | (inode & 0xFFFF));
+            if (semget(key, 1, IPC_CREAT | 0600) < 0 || msgget(key, IPC_CREAT | 0600) < 0)
+                return false;
+        }
+        return true;
+    }));
+    expectExactCountsAndFewLines([] {}, false);
+}
+
+TEST_F(ExhaustedIpcTest, SemaphoreSetLimitReachedBeforeTheRecordsMutex) {
+    expectExactCountsAndFewLines(
+        [] { ASSERT_TRUE(setSemaphoreSetLimit(zovtest::ipcObjectCount("sem"))); }, true);
+}
+
+// 130 refusals fill the table of subjects logged (128); a new condition after
+// them is logged with its subject, and no repeat is logged.
+TEST(DegradedLog, FirstReportAfterAFullTableNamesItsSubject) {
+    standin::LogSink log;
+    ZOV_ResetDegradedReports();
+    for (int i = 0; i < 130; ++i) {
+        const std::string object = "key file /tmp/f" + std::to_string(i);
+        for (int repeat = 0; repeat < 2; ++repeat)
+            ZOV_ReportDegraded(ZOV_Degraded::kRefusal, "fill", object.c_str(), "planted");
+    }
+    for (int repeat = 0; repeat < 1000; ++repeat)
+        ZOV_ReportDegraded(ZOV_Degraded::kAreaFull, "raise", "/tmp/new.zovcstar");
+    EXPECT_EQ(log.withNumber(ZOV_MSG_REFUSED).size(), 130u);
+    EXPECT_EQ(log.containing("/tmp/new.zovcstar").size(), 1u);
+    ZOV_ResetDegradedReports();
+}

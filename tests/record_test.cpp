@@ -185,21 +185,21 @@ TEST_F(RecordMutexTest, ANewIdMakesTheNextLockUseItsName) {
         EXPECT_FALSE(fileExists(key)) << key;
 }
 
-// With /tmp read-only no mutex can be built: lock reports it and goes on
-// without locking, and the next lock tries again.
-TEST_F(RecordMutexTest, FailedBuildLogsAndLocksNothingUntilItCanBeBuilt) {
+// With /tmp read-only no mutex can be built: lock reports it once and fails,
+// without building again per lock, until the record has a new ID.
+TEST_F(RecordMutexTest, FailedBuildIsReportedOnceAndNotHeldUntilANewId) {
     ZOV_Record record(ZOV_RT_STATISTICS, 1);
     ASSERT_EQ(mount("zovtest", "/tmp", "tmpfs", MS_RDONLY, nullptr), 0);
-    EXPECT_EQ(record.initializeMutex(), ZOV_RC_MUTEX);
-    record.lock();
-    record.lock();  // not held, so it does not wait
-    record.unlock();
-    record.unlock();
-    EXPECT_EQ(log.containing("Error 9 building Mutex").size(), 2u);
+    EXPECT_FALSE(record.lock());
+    EXPECT_FALSE(record.lock());
+    EXPECT_EQ(log.containing("Error 9 building Mutex").size(), 1u);
+    EXPECT_EQ(log.containing(record.getStringRecordId().getcValue()).size(), 1u);
     EXPECT_EQ(ipcObjectCount("sem"), 0);
     ASSERT_EQ(umount("/tmp"), 0);
+    EXPECT_FALSE(record.lock());
 
-    record.lock();
+    record.generateRecordId();
+    ASSERT_TRUE(record.lock());
     EXPECT_TRUE(fileExists(keyFileOf(record)));
     record.unlock();
 }

@@ -180,6 +180,7 @@ int cniPropagate(int* returnCode, BrkTerminal terminal, BrkDestinationList desti
         throw;
     } catch (...) {
         standin::setLastException(textsOfCurrentException());
+        standin::keepOriginalException(std::current_exception());
         if (returnCode != nullptr)
             *returnCode = BRK_RC_EXCEPTION;
         return 0;
@@ -208,6 +209,8 @@ void cciRethrowLastException(int* returnCode) {
         fail(returnCode);
         return;
     }
+    if (const std::exception_ptr original = standin::originalException())
+        std::rethrow_exception(original);
     throw standin::RethrownException(*last);
 }
 

@@ -1,6 +1,8 @@
 // Shared by the two source files of the stand-in library; not exported.
 #pragma once
 
+#include <exception>
+
 #include "broker/brk_standin.h"
 
 namespace standin {
@@ -13,5 +15,9 @@ LogHandler* currentLogHandler();
 // The calling thread's last exception, or null; valid until the next one.
 const ExceptionTexts* lastExceptionStorage();
 bool nameLengthCountsTerminator();
+// The object cniPropagate last caught on this thread, kept only while
+// setRethrowOriginal is on; null otherwise.
+void keepOriginalException(std::exception_ptr caught);
+std::exception_ptr originalException();
 
 }  // namespace standin

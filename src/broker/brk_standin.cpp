@@ -43,6 +43,9 @@ struct LastException {
     bool set = false;
     ExceptionTexts texts;
 };
+// Apart from the texts: clearing them, once per evaluation, stays cheap.
+thread_local std::exception_ptr originalOfThread;
+std::atomic<bool> rethrowOriginal{false};
 thread_local LastException lastExceptionOfThread;
 
 CallState& stateOf(Call call) {
@@ -212,6 +215,7 @@ const char* RethrownException::what() const noexcept {
 void setLastException(const ExceptionTexts& texts) {
     lastExceptionOfThread.set = true;
     lastExceptionOfThread.texts = texts;
+    originalOfThread = nullptr;
 }
 
 void clearLastException() {
@@ -227,6 +231,19 @@ bool lastException(ExceptionTexts& texts) {
 
 const ExceptionTexts* lastExceptionStorage() {
     return lastExceptionOfThread.set ? &lastExceptionOfThread.texts : nullptr;
+}
+
+void setRethrowOriginal(bool original) {
+    rethrowOriginal.store(original);
+}
+
+void keepOriginalException(std::exception_ptr caught) {
+    if (rethrowOriginal.load())
+        originalOfThread = std::move(caught);
+}
+
+std::exception_ptr originalException() {
+    return lastExceptionOfThread.set && rethrowOriginal.load() ? originalOfThread : nullptr;
 }
 
 void setNameLengthCountsTerminator(bool counts) {

@@ -139,6 +139,11 @@ BRK_EXPORT bool lastException(ExceptionTexts& texts);
 // (default: no, as brk_api.h states).
 BRK_EXPORT void setNameLengthCountsTerminator(bool counts);
 
+// Whether cciRethrowLastException throws the very object that cniPropagate
+// caught, whatever its type, as a C++ broker may (default: no, a
+// RethrownException with its texts).
+BRK_EXPORT void setRethrowOriginal(bool original);
+
 }  // namespace standin
 
 // ---- Objects behind the handles of brk_api.h ----

@@ -21,16 +21,29 @@ template class ZOV_Grandparent_Resource<ZOV_Execution_Group, ZOV_EGIR, ZOV_Execu
 namespace {
 
 // Holds a record's named mutex for a scope, so that no return path leaves it
-// taken.
+// taken. A record whose mutex cannot be had is serialised by the broker's
+// statistics area lock instead (re-entrant, and never waited for while a
+// record mutex is held), so it is never written unlocked.
 class RecordLock {
   public:
-    explicit RecordLock(ZOV_Record* record) : record(record) { record->lock(); }
-    ~RecordLock() { record->unlock(); }
+    RecordLock(ZOV_Broker* broker, ZOV_Record* record) : broker(broker), record(record) {
+        if (!record->lock()) {
+            broker->lockStatsArea();
+            this->record = nullptr;
+        }
+    }
+    ~RecordLock() {
+        if (record != nullptr)
+            record->unlock();
+        else
+            broker->unlockStatsArea();
+    }
     RecordLock(const RecordLock&) = delete;
     RecordLock& operator=(const RecordLock&) = delete;
 
   private:
-    ZOV_Record* record;
+    ZOV_Broker* broker;
+    ZOV_Record* record;  // null while the area lock stands in
 };
 
 // Holds the broker's statistics area lock for a scope.
@@ -274,13 +287,25 @@ ZOV_ReturnCode ZOV_Broker::populateStatsArea() {
     if (status == 0) {
         ZOV_Record_Set set;
         getRecords(&set);
+        // The set lists the tree in preorder, each level's type one above its
+        // parent's: after a record that was not stored, the records of a
+        // higher type that follow are its descendants, and none is stored
+        // either, so the area never holds a child without its parent.
+        int unstoredType = ZOV_RT_RECORD;  // none
         for (ZOV_Record* record : set) {
-            if (record->getType() == ZOV_RT_STATISTICS) {
-                RecordLock recordLock(record);  // no update in flight on it
-                putRecord(record);
+            const int type = record->getType();
+            if (unstoredType != ZOV_RT_RECORD && type > unstoredType)
+                continue;
+            unstoredType = ZOV_RT_RECORD;
+            ZOV_ReturnCode stored = ZOV_RC_OK;
+            if (type == ZOV_RT_STATISTICS) {
+                RecordLock recordLock(this, record);  // no update in flight on it
+                stored = putRecord(record);
             } else {
-                putRecord(record);
+                stored = putRecord(record);
             }
+            if (stored != ZOV_RC_OK)
+                unstoredType = type;
         }
         set.clear();  // the records belong to the resources
     }
@@ -330,11 +355,10 @@ ZOV_ReturnCode ZOV_Broker::updateStatistics(ZOV_STIR* record, double queuedTime,
 }
 
 // The record's image is updated where it lies, under the record's mutex
-// alone. Tracing takes the long way (refresh the object, update it, write it
-// back) so that every step shows in the trace; both ways write the same bytes
-// in the same order. A record that was never placed is counted in this
-// process only: writing it would append under the area lock, which is never
-// taken while a record's mutex is held.
+// alone, or under the area lock when the record has no mutex. Tracing takes the long way (refresh
+// the object, update it, write it back) so that every step shows in the trace; both ways write the
+// same bytes in the same order. A record that was never placed is counted in this process only:
+// writing it would append under the area lock, which is never taken while a record's mutex is held.
 ZOV_ReturnCode ZOV_Broker::updateOnce(ZOV_STIR* record, double queuedTime, double elapsedTime,
                                       int size) {
     void* image = statsArea != nullptr && statsArea->getStatus() == 0
@@ -342,6 +366,10 @@ ZOV_ReturnCode ZOV_Broker::updateOnce(ZOV_STIR* record, double queuedTime, doubl
                       : nullptr;
     if (!bZOVTracing && image != nullptr) {
         ZOV_Name_Mutex* const taken = record->acquire();
+        if (taken == nullptr) [[unlikely]] {
+            AreaLock areaLock(this);
+            return record->updateImage(image, queuedTime, elapsedTime, size);
+        }
         const ZOV_ReturnCode result = record->updateImage(image, queuedTime, elapsedTime, size);
         ZOV_Record::release(taken);
         return result;
@@ -351,7 +379,7 @@ ZOV_ReturnCode ZOV_Broker::updateOnce(ZOV_STIR* record, double queuedTime, doubl
 
 ZOV_ReturnCode ZOV_Broker::updateTraced(ZOV_STIR* record, void* image, double queuedTime,
                                         double elapsedTime, int size) {
-    RecordLock recordLock(record);
+    RecordLock recordLock(this, record);
     if (image != nullptr)
         getRecord(record);
     const ZOV_ReturnCode result = record->updateStatistics(queuedTime, elapsedTime, size);
@@ -369,7 +397,7 @@ void ZOV_Broker::resetAtMaximum(ZOV_STIR* record) {
     AreaLock areaLock(this);
     bool full = false;
     {
-        RecordLock recordLock(record);
+        RecordLock recordLock(this, record);
         getRecord(record);
         full = record->isAtMaximum();
     }

@@ -19,12 +19,17 @@ const char* const kConditionNames[kConditions] = {
     "unreadable record",
     "IPC limit reached",
     "object refused",
+    "lock unavailable, stand-in lock used",
 };
 
-// Occurrences already logged, by hash of condition and detail; 0 is free.
-// When the table is full, new details are counted as repeats.
+// Details already logged, by hash of condition and detail; 0 is free. When
+// the table is full a new detail replaces the one in its first slot.
 constexpr int kSeenSlots = 128;
 std::atomic<uint64_t> seen[kSeenSlots];
+
+// First reports written in the current minute of the monotonic clock.
+std::atomic<long> budgetMinute{-1};
+std::atomic<int> budgetUsed{0};
 
 struct ConditionState {
     std::atomic<unsigned long> repeats{0};
@@ -45,22 +50,39 @@ uint64_t hashOf(int condition, const char* detail) {
     return hash == 0 ? 1 : hash;
 }
 
-// True when this call is the first to claim `hash`.
+// True when the first-report budget of this minute allows one more line.
+bool takeBudget() {
+    const long minute = coarseSeconds() / 60;
+    long current = budgetMinute.load(std::memory_order_relaxed);
+    if (current != minute && budgetMinute.compare_exchange_strong(current, minute))
+        budgetUsed.store(0, std::memory_order_relaxed);
+    return budgetUsed.fetch_add(1, std::memory_order_relaxed) < kFirstReportsPerMinute;
+}
+
+// True when this call is the first to claim `hash`: it was not in the table
+// and the budget allowed a line. A full table gives up the hash in the
+// first slot; a detail over the budget stays unclaimed, to be logged later.
 bool claimFirst(uint64_t hash) {
     const int start = static_cast<int>(hash % kSeenSlots);
+    int freeSlot = -1;
     for (int probe = 0; probe < kSeenSlots; ++probe) {
-        std::atomic<uint64_t>& slot = seen[(start + probe) % kSeenSlots];
-        uint64_t current = slot.load(std::memory_order_acquire);
+        const int slot = (start + probe) % kSeenSlots;
+        const uint64_t current = seen[slot].load(std::memory_order_acquire);
         if (current == hash)
             return false;
         if (current == 0) {
-            if (slot.compare_exchange_strong(current, hash, std::memory_order_acq_rel))
-                return true;
-            if (current == hash)
-                return false;
+            freeSlot = slot;
+            break;
         }
     }
-    return false;
+    if (!takeBudget())
+        return false;
+    uint64_t expected = 0;
+    if (freeSlot >= 0 && seen[freeSlot].compare_exchange_strong(expected, hash))
+        return true;
+    if (expected == hash)
+        return false;  // another thread claimed it meanwhile
+    return seen[freeSlot >= 0 ? freeSlot : start].exchange(hash) != hash;
 }
 
 }  // namespace
@@ -100,6 +122,8 @@ void ZOV_ReportDegraded(ZOV_Degraded condition, const char* function, const char
 void ZOV_ResetDegradedReports() {
     for (auto& slot : seen)
         slot.store(0);
+    budgetMinute.store(-1);
+    budgetUsed.store(0);
     for (auto& state : conditions) {
         state.repeats.store(0);
         state.lastSummary.store(0);

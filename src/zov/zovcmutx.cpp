@@ -4,8 +4,10 @@
 #include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/random.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -156,8 +158,14 @@ bool keyRegistered(key_t key) {
     return findHolder(key) != nullptr;
 }
 
-// How many fresh key files are tried before one is taken whatever its key.
-constexpr int kKeyFileAttempts = 8;
+// New key files whose keys are taken by other objects: how many rounds, how
+// many files held at once in each, and at most how many inodes are used up
+// before each further round. Then the name is given up (its mutex fails).
+constexpr int kKeyFileRounds = 4;
+constexpr int kCandidatesPerRound = 8;
+constexpr unsigned kMaxInodesSkipped = 4096;
+// Longer key file paths are made directly, without a temporary file.
+constexpr size_t kTemporaryNameSize = 1024;
 // How often a key file is opened again because a cleanup removed it between
 // opening and locking, before giving up.
 constexpr int kKeyFileReopens = 16;
@@ -192,9 +200,10 @@ void refuseKeyFile(const char* path, const struct stat& found, const char* funct
                        : S_ISREG(found.st_mode) ? "a file"
                                                 : "not a regular file";
     ZOV_String detail = ZOV_Format_Message("key file %s", path);
-    ZOV_String reason =
-        ZOV_Format_Message("Found %s of user %u, this process runs as user %u", type,
-                           static_cast<unsigned>(found.st_uid), static_cast<unsigned>(geteuid()));
+    ZOV_String reason = ZOV_Format_Message(
+        "Found %s of user %u, mode %04o, %lu links; this process runs as user %u", type,
+        static_cast<unsigned>(found.st_uid), static_cast<unsigned>(found.st_mode & 07777),
+        static_cast<unsigned long>(found.st_nlink), static_cast<unsigned>(geteuid()));
     ZOV_ReportDegraded(ZOV_Degraded::kRefusal, function, detail.getcValue(), reason.getcValue());
 }
 
@@ -207,6 +216,102 @@ void reportGetFailure(const char* call, const char* function) {
     } else {
         ZOV_LogSystemFailure(_ZOV_UNIT_, __LINE__, call, function, error);
     }
+}
+
+// A random number below `bound` that another user cannot foresee.
+unsigned randomBelow(unsigned bound) {
+    unsigned value = 0;
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
+        struct timespec now = {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        value = static_cast<unsigned>(now.tv_nsec) ^ static_cast<unsigned>(getpid()) * 2654435761u;
+    }
+    return bound > 0 ? value % bound : 0;
+}
+
+// "<path>.new<pid>.<random>": beside the key file (same device), no key file
+// suffix. False when the name does not fit.
+bool temporaryName(const char* path, char (&name)[kTemporaryNameSize]) {
+    const int length = std::snprintf(name, sizeof name, "%s.new%d.%08x", path,
+                                     static_cast<int>(getpid()), randomBelow(~0u));
+    return length > 0 && length < static_cast<int>(sizeof name);
+}
+
+// Makes the empty file `name` (this process's own, in a sticky directory:
+// nobody else can replace it, so ftok reads the file just made).
+bool makeEmptyFile(const char* name) {
+    const int fd = open(name, kOpenFlags | O_CREAT | O_EXCL, kPermissions);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
+// Uses up a random number of inode numbers of the directory's file system,
+// so that the next files' inodes, and with them their keys, cannot be told
+// in advance by someone who squats the keys of the next inodes in order.
+void skipInodes(const char* path) {
+    char scratch[kTemporaryNameSize];
+    for (unsigned n = 1 + randomBelow(kMaxInodesSkipped); n > 0; --n) {
+        if (!temporaryName(path, scratch) || !makeEmptyFile(scratch))
+            return;
+        unlink(scratch);
+    }
+}
+
+// Publishes `candidate` under `path` without ever giving the file a second
+// link (a key file with two links is refused by its openers); false when
+// `path` exists (another process published first) or it failed.
+bool publish(const char* candidate, const char* path) {
+    if (renameat2(AT_FDCWD, candidate, AT_FDCWD, path, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // No such rename on this file system: link, then drop the other name.
+    const bool linked = link(candidate, path) == 0;
+    const int error = errno;
+    unlink(candidate);
+    errno = error;
+    return linked;
+}
+
+enum class KeyFileSearch { kPublished, kEveryKeyTaken, kNoTemporaryFile };
+
+// Rounds of kCandidatesPerRound new files held at once; one whose key is free
+// is chosen at random among them and published. Before each further round a
+// random number of inodes is used up. Every other candidate is removed.
+KeyFileSearch searchKeyFile(const char* path, bool (*keyInUse)(key_t)) {
+    for (int round = 0; round < kKeyFileRounds; ++round) {
+        if (round > 0)
+            skipInodes(path);
+        char names[kCandidatesPerRound][kTemporaryNameSize];
+        int made = 0;
+        int usable[kCandidatesPerRound];
+        int free = 0;
+        for (; made < kCandidatesPerRound; ++made) {
+            if (!temporaryName(path, names[made]) || !makeEmptyFile(names[made]))
+                break;
+            const key_t key = ftok(names[made], kProjectId);
+            if (key != -1 && !keyInUse(key))
+                usable[free++] = made;
+        }
+        if (made == 0)
+            return KeyFileSearch::kNoTemporaryFile;
+        const int chosen = free > 0 ? usable[randomBelow(static_cast<unsigned>(free))] : -1;
+        const bool renamed = chosen >= 0 && publish(names[chosen], path);
+        // Another process may have published the name meanwhile: its file is
+        // the one (the opener checks it).
+        const bool published = renamed || (chosen >= 0 && errno == EEXIST);
+        for (int i = 0; i < made; ++i) {
+            if (i != chosen || !renamed)
+                unlink(names[i]);
+        }
+        if (published)
+            return KeyFileSearch::kPublished;
+        if (chosen >= 0)
+            return KeyFileSearch::kNoTemporaryFile;  // publishing failed: the direct way
+    }
+    return KeyFileSearch::kEveryKeyTaken;
 }
 
 }  // namespace
@@ -235,59 +340,29 @@ bool ZOV_MutexKeyInUse(key_t key) {
 }
 
 bool ZOV_CreateKeyFile(const char* path, bool (*keyInUse)(key_t), const char* function) {
-    // Temporary files "<path>.new<pid>.<attempt>" lie beside the key file
-    // (same device) and do not end in a key file suffix. Refused ones are
-    // kept until the end so that their inodes stay taken.
-    char candidate[4096];
-    const auto candidateName = [&](int attempt) {
-        const int length = std::snprintf(candidate, sizeof candidate, "%s.new%d.%d", path,
-                                         static_cast<int>(getpid()), attempt);
-        return length > 0 && length < static_cast<int>(sizeof candidate);
-    };
-    int refused = 0;
-    bool made = false;
-    bool fallBack = true;
     // Only beside an absolute path: an empty one must fail, not make files
     // in the working directory.
-    const int attempts = path[0] == '/' ? kKeyFileAttempts : 0;
-    for (int attempt = 0; attempt < attempts && !made; ++attempt) {
-        const int fd = candidateName(attempt)
-                           ? open(candidate, kOpenFlags | O_CREAT | O_EXCL, kPermissions)
-                           : -1;
-        if (fd < 0)
-            break;  // no temporary file here (a long name, say): make the file directly
-        if (close(fd) != 0)
-            ZOV_LOG_SYSTEM_FAILED("close", function);
-        // The candidate is this process's own file in a sticky directory:
-        // nobody else can replace it, so ftok reads the file just made.
-        const key_t key = ftok(candidate, kProjectId);
-        if (key != -1 && !keyInUse(key)) {
-            // Another process may have published the name meanwhile: its
-            // file is the one (the opener checks it), and this candidate goes.
-            made = link(candidate, path) == 0 || errno == EEXIST;
-            fallBack = !made;
-            unlink(candidate);
-            break;
-        }
-        ZOV_String detail =
-            ZOV_Format_Message("Key %08X of a new key file for %s is taken: another file is made",
-                               static_cast<unsigned>(key), path);
-        ZOV_LOG_CALL_FAILED("ftok", function, detail.getcValue());
-        ++refused;
+    const KeyFileSearch search =
+        path[0] == '/' ? searchKeyFile(path, keyInUse) : KeyFileSearch::kNoTemporaryFile;
+    if (search == KeyFileSearch::kPublished)
+        return true;
+    if (search == KeyFileSearch::kEveryKeyTaken) {
+        ZOV_String detail = ZOV_Format_Message("key file %s", path);
+        ZOV_String reason =
+            ZOV_Format_Message("The keys of %d new files for it are held by other objects or names",
+                               kKeyFileRounds * kCandidatesPerRound);
+        ZOV_ReportDegraded(ZOV_Degraded::kRefusal, function, detail.getcValue(),
+                           reason.getcValue());
+        return false;
     }
-    for (int attempt = 0; attempt < refused; ++attempt) {
-        if (candidateName(attempt))
-            unlink(candidate);
+    // No temporary file here (a long name, say): the file is made directly.
+    const int fd = open(path, kOpenFlags | O_CREAT | O_EXCL, kPermissions);
+    if (fd < 0 && errno != EEXIST) {
+        ZOV_LOG_SYSTEM_FAILED("open", function);
+        return false;
     }
-    if (!made && fallBack) {
-        const int fd = open(path, kOpenFlags | O_CREAT | O_EXCL, kPermissions);
-        if (fd < 0 && errno != EEXIST) {
-            ZOV_LOG_SYSTEM_FAILED("open", function);
-            return false;
-        }
-        if (fd >= 0 && close(fd) != 0)
-            ZOV_LOG_SYSTEM_FAILED("close", function);
-    }
+    if (fd >= 0 && close(fd) != 0)
+        ZOV_LOG_SYSTEM_FAILED("close", function);
     return true;
 }
 
@@ -323,7 +398,9 @@ ZOV_Key_File_Lock::State ZOV_Key_File_Lock::openOnce(const char* path, bool (*ke
         }
         if (error == ENOENT)
             return State::kMissing;
-        if (error == ELOOP && lstat(path, &found) == 0) {
+        // A link, or a file of another user that this one may not read.
+        if ((error == ELOOP || error == EACCES) && lstat(path, &found) == 0 &&
+            (error == ELOOP || !trustedUser(found.st_uid))) {
             refuseKeyFile(path, found, function);
             return State::kRefused;
         }
@@ -331,7 +408,10 @@ ZOV_Key_File_Lock::State ZOV_Key_File_Lock::openOnce(const char* path, bool (*ke
         return State::kFailed;
     }
     struct stat opened = {};
-    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || !trustedUser(opened.st_uid)) {
+    // A second link could be a file of anyone, placed under this name: its
+    // cleanup could not remove it, and what it names is not the library's.
+    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || !trustedUser(opened.st_uid) ||
+        opened.st_nlink > 1) {
         refuseKeyFile(path, opened, function);
         close(fd);
         fd = -1;
@@ -488,19 +568,51 @@ ZOV_Name_Mutex::~ZOV_Name_Mutex() {
     ZOV_EXIT(fn);
 }
 
-void ZOV_Name_Mutex::get() {
+// Untraced, the switch is read once: taking and releasing are on every
+// message's path.
+bool ZOV_Name_Mutex::get() {
     static constexpr char fn[] = "ZOV_Name_Mutex::get";
+    if (!bZOVTracing) [[likely]] {
+        if (changeSemaphore(semaphoreId, -1) != 0) [[unlikely]]
+            return getAgain();
+        announceAcquired(semaphoreId);
+        return true;
+    }
     ZOV_ENTRY(fn);
     ZOV_TRACE(fn, "Asking for mutex %s", getPath());
     if (changeSemaphore(semaphoreId, -1) != 0)
-        ZOV_LOG_SYSTEM_FAILED("semop", fn);
+        return getAgain();
     announceAcquired(semaphoreId);
     ZOV_TRACE(fn, "Got mutex %s", getPath());
     ZOV_EXIT(fn);
+    return true;
+}
+
+// The rest of get() after a failed semop, out of the way of the usual path:
+// a signal is no failure to take it; anything else is reported.
+bool ZOV_Name_Mutex::getAgain() {
+    static constexpr char fn[] = "ZOV_Name_Mutex::get";
+    int rc = -1;
+    while (rc != 0 && errno == EINTR)
+        rc = changeSemaphore(semaphoreId, -1);
+    if (rc != 0) {
+        ZOV_LOG_SYSTEM_FAILED("semop", fn);
+    } else {
+        announceAcquired(semaphoreId);
+        ZOV_TRACE(fn, "Got mutex %s", getPath());
+    }
+    ZOV_EXIT(fn);
+    return rc == 0;
 }
 
 void ZOV_Name_Mutex::release() {
     static constexpr char fn[] = "ZOV_Name_Mutex::release";
+    if (!bZOVTracing) [[likely]] {
+        announceReleasing(semaphoreId);
+        if (changeSemaphore(semaphoreId, +1) != 0) [[unlikely]]
+            ZOV_LOG_SYSTEM_FAILED("semop", fn);
+        return;
+    }
     ZOV_ENTRY(fn);
     ZOV_TRACE(fn, "About to release mutex %s", getPath());
     announceReleasing(semaphoreId);
@@ -539,14 +651,16 @@ void ZOV_Name_Mutex::leave(bool fileLocked) {
         return;
     }
     struct msqid_ds queueStatus = {};
-    if (msgctl(queueId, IPC_STAT, &queueStatus) != 0) {
+    const bool statusRead = msgctl(queueId, IPC_STAT, &queueStatus) == 0;
+    if (!statusRead) {
         ZOV_LOG_SYSTEM_FAILED("msgctl IPC_STAT", fn);
     } else if (queueStatus.msg_qnum > 0) {
         ZOV_TRACE(fn, "Messages in queue : %Li", static_cast<long long>(queueStatus.msg_qnum));
         return;
     }
-    // That was the last handle on the machine.
-    if (msgctl(queueId, IPC_RMID, nullptr) != 0)
+    // That was the last handle on the machine, or the queue's status is
+    // unknown: the set and key file go, the queue only when it was seen empty.
+    if (statusRead && msgctl(queueId, IPC_RMID, nullptr) != 0)
         ZOV_LOG_SYSTEM_FAILED("msgctl IPC_RMID", fn);
     if (semaphoreId < 0)
         return;

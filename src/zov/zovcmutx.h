@@ -18,9 +18,9 @@
 // operated on knows its creator died before that step and raises it itself.
 //
 // Trust. Key files are opened with O_NOFOLLOW and created with O_EXCL; one
-// that is not a regular file owned by this process's effective user (or
-// root) is refused. A semaphore set or queue that this process did not
-// create is checked with IPC_STAT: another user as owner or creator (root
+// that is not a regular file of one link owned by this process's effective
+// user (or root), or a file of another user it may not open, is refused. A semaphore set or queue
+// that this process did not create is checked with IPC_STAT: another user as owner or creator (root
 // aside), or a mode wider than 0660, is refused. A refused object is never
 // used, changed or removed; the construction fails (status 301) and the
 // refusal is reported once (ZOV_ReportDegraded).
@@ -29,7 +29,12 @@
 // the low 16 bits of its inode, so two names can get one key and with it one
 // semaphore set and one queue. Two defences:
 //   - a new key file is made under a temporary name first and published
-//     (link) only when its key names no semaphore set or queue yet;
+//     (renamed, never replacing) only when its key names no semaphore set or
+//     queue yet. Several are made at once and one with a free key chosen at
+//     random; when every key is taken, a random number of inodes is used up
+//     before the next few, so that squatting the keys of the next inodes in
+//     order does not keep a name from its mutex. After a bounded number of
+//     rounds the name is given up (refused, reported once);
 //   - each process keeps the keys of its open mutexes with their paths and
 //     refuses (status 301, reported) a second path with a key already held:
 //     a thread holding one name and asking for another on the same semaphore
@@ -49,7 +54,10 @@ class ZOV_Name_Mutex {
     ZOV_Name_Mutex(const ZOV_Name_Mutex&) = delete;
     ZOV_Name_Mutex& operator=(const ZOV_Name_Mutex&) = delete;
 
-    void get();      // waits until free, then takes it
+    // Waits until free, then takes it. False when it could not be taken
+    // (the set was removed or never made; reported): the caller does not hold
+    // it and must neither touch what it guards as if it did nor release it.
+    bool get();
     void release();  // frees it
     // Gives up this object's handle; the last handle on the machine removes
     // the IPC objects and the key file. Safe to call twice.
@@ -65,6 +73,7 @@ class ZOV_Name_Mutex {
 
   private:
     bool openObjects(key_t key);
+    [[gnu::cold, gnu::noinline]] bool getAgain();
     void leave(bool fileLocked);
 
     // The key this object holds in the process's key registry, or -1.
@@ -101,12 +110,13 @@ class ZOV_Key_File_Lock {
 };
 
 // Makes the key file `path` (mode 0660) so that its ftok key is not one that
-// `keyInUse` reports taken: a file is made under a temporary name in the same
-// directory, its key checked, and the file linked to `path`; a taken key is
-// reported (message 2, "ftok") and another file made. When no temporary file
-// can be made the file is created directly (O_EXCL). Never follows or makes
-// a link. False when no file could be made ("open" reported under
-// `function`); true also when another process made it meanwhile.
+// `keyInUse` reports taken: files are made under temporary names in the same
+// directory, their keys checked, and one with a free key renamed to `path`
+// (see "Key collisions" above). When no temporary file can be made the file
+// is created directly (O_EXCL). Never follows or makes a link. False when no
+// file could be made ("open" reported under `function`) or every key tried
+// was taken (a refusal, reported once); true also when another process made
+// it meanwhile.
 bool ZOV_CreateKeyFile(const char* path, bool (*keyInUse)(key_t), const char* function);
 // A semaphore set or queue exists under `key`, or this process holds it.
 bool ZOV_MutexKeyInUse(key_t key);

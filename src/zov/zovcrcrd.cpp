@@ -10,6 +10,7 @@
 #include <new>
 #include <thread>
 
+#include "zov/zovcdegr.h"
 #include "zov/zovcimag.h"
 #include "zov/zovcmutx.h"
 
@@ -25,6 +26,7 @@ constexpr int kMutexReady = 0;          // `mutex` names the current record ID
 constexpr int kMutexStale = 1;          // must be built before the next lock
 constexpr int kMutexBuilding = 2;       // one thread is building it
 constexpr int kMutexBuildingStale = 3;  // the ID changed again during the build
+constexpr int kMutexFailed = 4;         // no mutex for this ID: lock() fails at once
 
 // The record mutexes this thread holds, innermost last, so that unlock()
 // releases exactly the mutex object that lock() took even when the record's
@@ -341,8 +343,11 @@ ZOV_String ZOV_Record::getStringRecordId() const {
 //  - lock(): while the flag is 1, exactly one thread wins the swap 1 -> 2 and
 //    builds (initializeMutex); the others wait while it is 2 or 3. The builder
 //    publishes the new mutex and ends with 2 -> 0, or 3 -> 1 so that the
-//    newer ID is built next. A failed build ends with 1: the builder goes on
-//    without locking, and the next lock tries again.
+//    newer ID is built next. A failed build ends with 4 (reported once):
+//    from then on lock() fails at once, without building again per message,
+//    and the caller takes the area lock instead. Only a new ID (4 -> 1)
+//    tries again. A take that fails on a built mutex (its set removed) ends
+//    the same way.
 //  - With the flag 0, lock() loads the mutex, takes it, and then checks that
 //    the flag is still 0 and the mutex still the same; if the mutex was
 //    rebuilt while it waited, it releases the old one and starts over. So once
@@ -365,7 +370,13 @@ ZOV_Name_Mutex* ZOV_Record::acquire() {
                 std::this_thread::yield();
                 continue;
             }
-            taken->get();
+            if (!taken->get()) [[unlikely]] {
+                int ready = kMutexReady;
+                if (mutexStale.compare_exchange_strong(ready, kMutexFailed,
+                                                       std::memory_order_acq_rel))
+                    reportUnlocked();
+                return nullptr;
+            }
             if (mutexStale.load(std::memory_order_acquire) == kMutexReady &&
                 mutex.load(std::memory_order_acquire) == taken) {
                 return taken;
@@ -376,12 +387,23 @@ ZOV_Name_Mutex* ZOV_Record::acquire() {
             const ZOV_ReturnCode rc = initializeMutex();
             if (rc != ZOV_RC_OK) {
                 ZOV_PRINT(fn, "Error %i building Mutex", static_cast<int>(rc));
-                return nullptr;  // release() then releases nothing
+                reportUnlocked();
+                return nullptr;  // not held: the caller serialises otherwise
             }
+        } else if (state == kMutexFailed) {
+            return nullptr;
         } else if (state != kMutexStale) {
             std::this_thread::yield();  // another thread is building
         }
     }
+}
+
+// Said once per record ID and process: its updates are serialised by the
+// area lock from now on.
+void ZOV_Record::reportUnlocked() const {
+    static constexpr char fn[] = "ZOV_Record::lock";
+    ZOV_String name = getStringRecordId();
+    ZOV_ReportDegraded(ZOV_Degraded::kLockFallback, fn, name.getcValue());
 }
 
 void ZOV_Record::release(ZOV_Name_Mutex* taken) {
@@ -389,11 +411,14 @@ void ZOV_Record::release(ZOV_Name_Mutex* taken) {
         taken->release();
 }
 
-void ZOV_Record::lock() {
+bool ZOV_Record::lock() {
     static constexpr char fn[] = "ZOV_Record::lock";
     ZOV_ENTRY(fn);
-    pushHeld(this, acquire());
+    ZOV_Name_Mutex* const taken = acquire();
+    if (taken != nullptr)
+        pushHeld(this, taken);
     ZOV_EXIT(fn);
+    return taken != nullptr;
 }
 
 void ZOV_Record::unlock() {
@@ -410,7 +435,7 @@ void ZOV_Record::markMutexStale() {
     int state = mutexStale.load(std::memory_order_relaxed);
     for (;;) {
         int next = state;
-        if (state == kMutexReady)
+        if (state == kMutexReady || state == kMutexFailed)
             next = kMutexStale;
         if (state == kMutexBuilding)
             next = kMutexBuildingStale;
@@ -421,11 +446,14 @@ void ZOV_Record::markMutexStale() {
     }
 }
 
-// Ends a build: ready when it succeeded and the ID stayed, else stale again.
+// Ends a build: ready when it succeeded and the ID stayed, stale again when
+// the ID changed meanwhile, else failed for this ID.
 void ZOV_Record::finishMutexBuild(bool built) {
     int state = mutexStale.load(std::memory_order_relaxed);
     for (;;) {
-        const int next = built && state != kMutexBuildingStale ? kMutexReady : kMutexStale;
+        const int next = state == kMutexBuildingStale ? kMutexStale
+                         : built                      ? kMutexReady
+                                                      : kMutexFailed;
         if (mutexStale.compare_exchange_weak(state, next, std::memory_order_acq_rel))
             return;
     }

@@ -184,10 +184,12 @@ class ZOV_Record {
     static void putNewHeader(void* position, ZOV_RecordType type, const unixtime& created,
                              int32_t number, const ZOV_Record_ID& parent);
 
-    void lock();
+    // False when the record's mutex could not be built or taken: it is not
+    // held, unlock() must not follow, and the caller serialises otherwise.
+    bool lock();
     void unlock();
     // The record's mutex taken without the thread's note of it: the caller
-    // hands the result (null when no mutex could be built) to release().
+    // hands the result to release(). Null when not taken, as for lock().
     ZOV_Name_Mutex* acquire();
     static void release(ZOV_Name_Mutex* taken);
     ZOV_ReturnCode initializeMutex();
@@ -206,13 +208,15 @@ class ZOV_Record {
     // Stale-flag transitions of the mutex scheme (zovcrcrd.cpp).
     void markMutexStale();
     void finishMutexBuild(bool built);
+    void reportUnlocked() const;
 
     void* sharedPosition = nullptr;
     // The named mutex is built lazily by lock() and rebuilt after the record ID
     // changed. Several threads may lock one record object at once, so the
     // pointer and the stale flag are atomic; mutexes replaced while another
     // thread may still hold them are kept until cleanup. The stale flag is
-    // 0 ready, 1 stale, 2 being built, 3 being built and stale again; the
+    // 0 ready, 1 stale, 2 being built, 3 being built and stale again, 4
+    // failed for this ID; the
     // whole scheme is described in zovcrcrd.cpp above lock().
     std::atomic<ZOV_Name_Mutex*> mutex{nullptr};
     std::atomic<int> mutexStale{1};

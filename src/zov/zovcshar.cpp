@@ -257,6 +257,7 @@ void ZOV_Shared_Area::init(ZOV_Shared_Memory* segment) {
         delete areaMutex;
         areaMutex = nullptr;
     }
+    usableMutex.store(areaMutex);
     ZOV_EXIT(fn);
 }
 
@@ -512,12 +513,13 @@ void ZOV_Shared_Area::lock() {
     // Only the owner ever stores its own identifier, so a thread that reads
     // itself here does hold the lock.
     if (!pthread_equal(ownerThread.load(), self)) {
-        if (areaMutex != nullptr) {
-            areaMutex->get();
-        } else {
+        ZOV_Name_Mutex* const named = usableMutex.load(std::memory_order_relaxed);
+        const bool taken = named != nullptr && (named->get() || loseAreaMutex());
+        if (!taken) {
             processLock.lock();
             ZOV_TRACE(fn, "No area mutex: %s locked within this process only", path.c_str());
         }
+        processLockHeld = !taken;
         ownerThread.store(self);
         lockCount.store(1);
     } else {
@@ -526,16 +528,25 @@ void ZOV_Shared_Area::lock() {
     ZOV_EXIT(fn);
 }
 
+// After a failed take of the area mutex (said once) the area is locked
+// within this process only, as when its mutex could not be built. False.
+bool ZOV_Shared_Area::loseAreaMutex() {
+    static constexpr char fn[] = "ZOV_Shared_Area::lock";
+    if (usableMutex.exchange(nullptr) != nullptr)
+        ZOV_ReportDegraded(ZOV_Degraded::kLockFallback, fn, path.c_str());
+    return false;
+}
+
 void ZOV_Shared_Area::unlock() {
     static constexpr char fn[] = "ZOV_Shared_Area::unlock";
     ZOV_ENTRY(fn);
     if (lockCount.fetch_sub(1) - 1 < 1) {
         ownerThread.store(0);
         lockCount.store(0);
-        if (areaMutex != nullptr)
-            areaMutex->release();
-        else
+        if (processLockHeld)
             processLock.unlock();
+        else
+            areaMutex->release();
     }
     ZOV_EXIT(fn);
 }
@@ -570,6 +581,7 @@ void ZOV_Shared_Area::dump() {
 void ZOV_Shared_Area::cleanup() {
     static constexpr char fn[] = "ZOV_Shared_Area::cleanup";
     ZOV_ENTRY(fn);
+    usableMutex.store(nullptr);
     if (areaMutex != nullptr) {
         areaMutex->cleanup();
         delete areaMutex;

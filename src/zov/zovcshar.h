@@ -107,6 +107,11 @@ class ZOV_Shared_Area {
     // Stands in for areaMutex when it could not be built: the threads of
     // this process still exclude each other, other processes are not held.
     std::mutex processLock;
+    // areaMutex while it can be taken; null after a take failed (its set
+    // removed): processLock then stands in, so a failed take is never
+    // treated as held.
+    std::atomic<ZOV_Name_Mutex*> usableMutex{nullptr};
+    bool processLockHeld = false;  // written by the lock's holder only
     // Several threads of a process share one area object.
     std::atomic<pthread_t> ownerThread{0};
     std::atomic<int> lockCount{0};
@@ -126,6 +131,7 @@ class ZOV_Shared_Area {
     const unsigned char* placedEnd() const;
 
   private:
+    [[gnu::cold, gnu::noinline]] bool loseAreaMutex();
     ZOV_ReturnCode appendFitting(ZOV_Record* record);
     ZOV_ReturnCode rewrite(ZOV_Record* record);
     ZOV_ReturnCode walk(ZOV_Record_Collection* records, const unixtime& since);

@@ -66,9 +66,11 @@ unsigned long long parseDecimal(const char* text, unsigned long long ceiling, bo
 // Takes the attachment mutex of the process for the lifetime of the object.
 class AttachLock {
   public:
+    // The table is the process's own; a failed take (reported) leaves the
+    // in-process guard alone holding it.
     explicit AttachLock(ZOV_Name_Mutex* mutex) : mutex(mutex), guard(zovshmsegmentsGuard) {
-        if (mutex != nullptr)
-            mutex->get();
+        if (mutex != nullptr && !mutex->get())
+            this->mutex = nullptr;
     }
     ~AttachLock() {
         if (mutex != nullptr)
@@ -182,7 +184,12 @@ void ZOV_Shared_Memory::init() {
     }
     ZOV_TRACE(fn, "Mutex OK");
 
-    segmentMutex->get();
+    // Not held (reported by get): the segment is neither made nor attached.
+    if (!segmentMutex->get()) {
+        memoryManager.status = ZOV_STATUS_FAILED;
+        ZOV_EXIT(fn);
+        return;
+    }
     memoryManager.address = nullptr;
     bool existed = false;
     const int key = makeKey();
@@ -318,8 +325,10 @@ void* ZOV_Shared_Memory::allocate(ZOV_Shared_Area* area) {
         ZOV_EXIT_PTR(fn, nullptr);
         return nullptr;
     }
-    if (segmentMutex != nullptr)
-        segmentMutex->get();
+    if (segmentMutex != nullptr && !segmentMutex->get()) {
+        ZOV_EXIT_PTR(fn, nullptr);
+        return nullptr;  // carving needs the lock; reported by get
+    }
 
     auto* const base = static_cast<unsigned char*>(memoryManager.address);
     unsigned char* const end = base + usableSize();
@@ -481,14 +490,15 @@ void ZOV_Shared_Memory::removeIfUnused() {
 void ZOV_Shared_Memory::cleanup() {
     static constexpr char fn[] = "ZOV_Shared_Memory::cleanup";
     ZOV_ENTRY(fn);
-    if (segmentMutex != nullptr)
-        segmentMutex->get();
+    // A mutex that could not be taken leaves the segment detached, not removed.
+    const bool taken = segmentMutex != nullptr && segmentMutex->get();
     if (isAttached(memoryManager.address)) {
         if (zov_dettach(memoryManager.address) != 0)
             ZOV_LOG_SYSTEM_FAILED("zov_dettach", fn);
-        removeIfUnused();
+        if (taken || segmentMutex == nullptr)
+            removeIfUnused();
     }
-    if (segmentMutex != nullptr)
+    if (taken)
         segmentMutex->release();
     segmentId = 0;
     memoryManager.address = nullptr;

@@ -12,6 +12,7 @@
 
 #include "zov/zovctool.h"
 #include "zov/zovpmono.h"
+#include "zov/zovpnode.h"
 
 static constexpr char _ZOV_UNIT_[] = "zovpcont";
 
@@ -407,10 +408,8 @@ void ZOV_Node_Context::processMessage(BrkDestinationList destinations, BrkExcept
     }
     // The exception goes back to the broker, measured or not: a pass-through
     // context must not swallow a failure downstream. This does not return.
-    if (rc == BRK_RC_EXCEPTION) {
-        int rethrowRc = 0;
-        cciRethrowLastException(&rethrowRc);
-    }
+    if (rc == BRK_RC_EXCEPTION)
+        ZOV_PassBackLastException();
     ZOV_EXIT(fn);
 }
 

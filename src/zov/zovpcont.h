@@ -105,7 +105,9 @@ class ZOV_Node_Context {
     ZOV_String eventMessageName;
     ZOV_String collectQueueTimeName;
     // The last put date seen (YYYYMMDD, high half) and its day number since
-    // 1970-01-01 (low half, signed); 0 before the first. Message threads
-    // share it: one word, read and written whole.
-    mutable std::atomic<uint64_t> putDay{0};
+    // 1970-01-01 (low half, signed). Before the first, a high half that no
+    // eight digits make (they stay below 10^8), so that no date, "00000000"
+    // included, finds a day it never had. Message threads share it: one
+    // word, read and written whole.
+    mutable std::atomic<uint64_t> putDay{~uint64_t{0}};
 };

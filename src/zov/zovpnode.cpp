@@ -123,7 +123,7 @@ void zovDeleteNodeContext(BrkContext context) {
 
 int zovGetAttributeName(BrkContext context, int index, BrkChar16* buffer, int bufferLength) {
     static constexpr char fn[] = "zovGetAttributeName";
-    return guarded(fn, 0, [&] {
+    return guarded(fn, 1, [&] {
         ZOV_ENTRY(fn);
         const int result = contextOf(context)->getAttributeName(index, buffer, bufferLength);
         ZOV_EXIT_RC(fn, result);
@@ -133,7 +133,7 @@ int zovGetAttributeName(BrkContext context, int index, BrkChar16* buffer, int bu
 
 int zovSetAttribute(BrkContext context, const BrkChar16* name, const BrkChar16* value) {
     static constexpr char fn[] = "zovSetAttribute";
-    return guarded(fn, 0, [&] {
+    return guarded(fn, 1, [&] {
         ZOV_ENTRY(fn);
         const int result = contextOf(context)->setAttributeValue(name, value);
         ZOV_EXIT_RC(fn, result);
@@ -144,7 +144,7 @@ int zovSetAttribute(BrkContext context, const BrkChar16* name, const BrkChar16* 
 int zovGetAttribute(BrkContext context, const BrkChar16* name, BrkChar16* buffer,
                     int bufferLength) {
     static constexpr char fn[] = "zovGetAttribute";
-    return guarded(fn, 0, [&] {
+    return guarded(fn, 1, [&] {
         ZOV_ENTRY(fn);
         const int result = contextOf(context)->getAttributeValue(name, buffer, bufferLength);
         ZOV_EXIT_RC(fn, result);
@@ -152,8 +152,31 @@ int zovGetAttribute(BrkContext context, const BrkChar16* name, BrkChar16* buffer
     });
 }
 
+namespace {
+
+// Set while the broker's rethrow runs on this thread: what it throws is the
+// broker's, not an allocation failure of the library.
+thread_local bool passingBack = false;
+
+// True when the exception being handled came from the broker's rethrow.
+bool endPassingBack() {
+    const bool broker = passingBack;
+    passingBack = false;
+    return broker;
+}
+
+}  // namespace
+
+void ZOV_PassBackLastException() {
+    passingBack = true;
+    int rc = 0;
+    cciRethrowLastException(&rc);
+    passingBack = false;  // it returned: nothing was thrown
+}
+
 // A downstream exception that the context passes back to the broker unwinds
-// through here untouched; nothing below needs cleaning up on that path.
+// through here untouched, whatever its type; nothing below needs cleaning up
+// on that path.
 void zovEvaluate(BrkContext context, BrkDestinationList destinations, BrkExceptionList exceptions,
                  BrkMessage message) {
     static constexpr char fn[] = "zovEvaluate";
@@ -162,6 +185,11 @@ void zovEvaluate(BrkContext context, BrkDestinationList destinations, BrkExcepti
         contextOf(context)->processMessage(destinations, exceptions, message);
         ZOV_EXIT(fn);
     } catch (const std::bad_alloc&) {
+        if (endPassingBack())
+            throw;
         reportEscaped(fn);
+    } catch (...) {
+        endPassingBack();
+        throw;
     }
 }

@@ -9,9 +9,10 @@
 // library's own code raises none but std::bad_alloc (from the standard
 // containers it guards, as a last resort); each function reports it as
 // "Allocation Error in <function>" and returns its failure: a null factory
-// or context, 0 from the attribute functions. zovEvaluate catches only
-// std::bad_alloc: the exception the broker rethrows from downstream must go on
-// unwinding through it, as the broker expects.
+// or context, 1 (no such attribute) from the attribute functions.
+// zovEvaluate catches only the library's own std::bad_alloc: whatever the
+// broker's rethrow of a downstream exception throws, whatever its type
+// (std::bad_alloc included), goes on unwinding through it as it came.
 #pragma once
 
 #include "broker/brk_api.h"
@@ -36,6 +37,11 @@ ZOV_EXPORT void zovEvaluate(BrkContext context, BrkDestinationList destinations,
 // Sets bZOVTracing from the key "ZOVNodeTrace" of the configuration file:
 // 1 only for the exact value "On". Not exported: only the factory calls it.
 extern "C" void getCommonValues();
+
+// Hands the exception that the last propagation on this thread reported back
+// to the broker (cciRethrowLastException), marked so that zovEvaluate lets
+// whatever it throws pass untouched.
+void ZOV_PassBackLastException();
 
 inline constexpr const char* kZOVFactoryName = "LumenaMonitorNodeFactory";
 inline constexpr const char* kZOVNodeClassName = "ComLumenaMonitorNode";
