@@ -5,6 +5,8 @@
 set(LUMENA_EXPORTER_USER "lumena" CACHE STRING "User the metrics exporter service runs as")
 set(LUMENA_EXPORTER_GROUP "lumena" CACHE STRING
   "Group of the exporter service: one that may read the brokers' segments")
+set(LUMENA_BROKER_USER "lumena-broker" CACHE STRING
+  "User the brokers run as: the exporter reads the key files, segments and mutexes it owns")
 
 install(TARGETS zovpnode imbdfplg LIBRARY DESTINATION ${ZOV_INSTALL_LIBDIR})
 install(TARGETS lumenaview brokerhost RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

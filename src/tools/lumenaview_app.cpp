@@ -245,10 +245,17 @@ std::optional<uid_t> userId(const std::string& text) {
     return static_cast<uid_t>(number);
 }
 
-void trustBrokerUsers(const Options& options) {
+// The users whose brokers are read; a name unknown on this machine (a
+// service set up before its broker user exists) is said and skipped.
+void trustBrokerUsers(const Options& options, std::ostream& err) {
     ZOV_Trusted_Users users;
-    for (const std::string& name : options.brokerUsers)
-        users.add(*userId(name));
+    for (const std::string& name : options.brokerUsers) {
+        if (const std::optional<uid_t> user = userId(name))
+            users.add(*user);
+        else
+            err << "lumenaview: --broker-user " << escapeForTerminal(name)
+                << ": no such user here; ignored\n";
+    }
     setBrokerUsers(users);
 }
 
@@ -274,13 +281,9 @@ void buildCommandLine(CLI::App& app, Options& o) {
     app.add_flag("-y,--yes", o.yes, "With --release-stale: do not ask")->needs(release);
     app.add_option("--broker-user", o.brokerUsers,
                    "A user (name or number) whose key files, segments and mutexes are read "
-                   "besides root's and this user's (repeatable); the brokers' user")
-        ->type_name("USER")
-        ->check(CLI::Validator(
-            [](std::string& text) {
-                return userId(text) ? std::string() : "no user '" + text + "' on this machine";
-            },
-            "", ""));
+                   "besides root's and this user's (repeatable): the brokers' user. A name "
+                   "unknown here is said and trusts nobody")
+        ->type_name("USER");
     addMetricsOptions(app, o, app.get_option("--format"), app.get_option("--watch"));
 }
 
@@ -740,9 +743,8 @@ int serve(const Options& options, std::ostream& err) {
 }  // namespace
 
 std::string scrapeMetrics(bool openMetrics) {
-    const Options defaults;
-    trustBrokerUsers(defaults);
-    return scrapeMetrics(defaults, openMetrics);
+    setBrokerUsers(ZOV_Trusted_Users());
+    return scrapeMetrics(Options{}, openMetrics);
 }
 
 int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
@@ -759,7 +761,7 @@ int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ost
         err << "lumenaview: " << conflict << "\nRun with --help for more information.\n";
         return kExitUsage;
     }
-    trustBrokerUsers(options);
+    trustBrokerUsers(options, err);
     if (options.list)
         return listBrokers(options, out, err);
     if (options.locks)
