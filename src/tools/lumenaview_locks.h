@@ -68,8 +68,9 @@ struct LockView {
 // these brokers and the processes' attachment mutexes. Record mutexes are
 // named after the records found in the brokers' statistics areas.
 std::vector<LockView> listLocks(const std::vector<std::string>& uuids);
-// How many named mutexes are stale and how many are refused, without reading
-// any segment (for each scrape of the metrics, where only the counts matter).
+// How many named mutexes are stale and how many are refused (their key file,
+// or the owner of a taken set), without reading any segment (for each scrape
+// of the metrics, where only the counts matter).
 struct LockCounts {
     int stale = 0;
     int refused = 0;

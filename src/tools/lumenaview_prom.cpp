@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 
 #include "tools/lumenaview_units.h"
 
@@ -205,8 +204,8 @@ class Exposition {
     LabelSet labels(const std::string& rendered) {
         if (rendered.empty())
             return {static_cast<uint32_t>(labelText.size()), 0};
-        LabelSet set = keep(rendered, {});
-        for (unsigned copy = 2; !kept.insert(set).second; ++copy) {
+        LabelSet set = keep(rendered, "");
+        for (unsigned copy = 2; !keptOnce(set); ++copy) {
             labelText.resize(set.at);
             set = keep(rendered, ",duplicate=\"" + std::to_string(copy) + '"');
         }
@@ -255,11 +254,12 @@ class Exposition {
     }
 
   private:
-    LabelSet keep(const std::string& rendered, const std::string& more) {
+    LabelSet keep(const std::string& rendered, std::string_view more) {
         const LabelSet set{static_cast<uint32_t>(labelText.size()),
                            static_cast<uint32_t>(rendered.size() + more.size() + 1)};
         labelText += rendered;
-        labelText += more;
+        if (!more.empty())
+            labelText += more;
         labelText += '}';
         return set;
     }
@@ -267,13 +267,46 @@ class Exposition {
     std::string_view textOf(LabelSet set) const {
         return std::string_view(labelText).substr(set.at, set.length);
     }
-    struct SameText {
-        const Exposition* e;
-        size_t operator()(LabelSet set) const {
-            return std::hash<std::string_view>()(e->textOf(set));
-        }
-        bool operator()(LabelSet a, LabelSet b) const { return e->textOf(a) == e->textOf(b); }
+
+    // Records `set` unless an equal text was kept before: an open-addressing
+    // table of the kept sets with their hashes (one per node, flow slot and
+    // group: a scrape of a large area keeps some hundred thousand, each
+    // hashed once and without an allocation).
+    bool keptOnce(LabelSet set) {
+        const std::string_view text = textOf(set);
+        return place({set, std::hash<std::string_view>()(text)}, &text);
+    }
+
+    struct Kept {
+        LabelSet set;  // a length of 0 marks a free slot
+        size_t hash;
     };
+
+    // Places `kept` unless `text` (null: known to be new) is there already.
+    bool place(const Kept& kept, const std::string_view* text) {
+        if (2 * (keptCount + 1) > slots.size())
+            grow();
+        const size_t mask = slots.size() - 1;
+        for (size_t i = kept.hash & mask;; i = (i + 1) & mask) {
+            if (slots[i].set.length == 0) {
+                slots[i] = kept;
+                ++keptCount;
+                return true;
+            }
+            if (text != nullptr && slots[i].hash == kept.hash && textOf(slots[i].set) == *text)
+                return false;
+        }
+    }
+
+    void grow() {
+        std::vector<Kept> old(std::max<size_t>(1024, 2 * slots.size()));
+        old.swap(slots);
+        keptCount = 0;
+        for (const Kept& kept : old) {
+            if (kept.set.length != 0)
+                place(kept, nullptr);
+        }
+    }
 
     // Bytes that the text cannot exceed: a number takes at most 24.
     size_t sizeBound() const {
@@ -323,7 +356,8 @@ class Exposition {
 
     std::vector<Family> families;
     std::string labelText;
-    std::unordered_set<LabelSet, SameText, SameText> kept{0, SameText{this}, SameText{this}};
+    std::vector<Kept> slots;
+    size_t keptCount = 0;
 };
 
 // The label sets of one broker's tree are rendered into one buffer, each
