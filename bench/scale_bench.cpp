@@ -206,7 +206,7 @@ int runScrapes(unsigned int area, int nodes, int rounds) {
         views.push_back(
             lumenaview::decodeBroker(zovbench::kUuid, capture.image, lumenaview::DecodeOptions{}));
         at[2] = zovbench::threadCpuSeconds();
-        const std::string phased = lumenaview::prometheusText(views, false, 0);
+        const std::string phased = lumenaview::prometheusText(views, false, {0, 0, 0});
         at[3] = zovbench::threadCpuSeconds();
         const int stale = lumenaview::countStaleLocks();
         const double locks = zovbench::threadCpuSeconds() - at[3];

@@ -9,6 +9,8 @@
 set(LUMENA_ETC ${CMAKE_INSTALL_FULL_SYSCONFDIR}/lumena)
 set(LUMENA_SHARE ${CMAKE_INSTALL_DATADIR}/lumena)
 set(LUMENA_DOC ${CMAKE_INSTALL_DATADIR}/doc/lumena-monitor)
+set(LUMENA_BROKER_USER "lumena-broker" CACHE STRING
+  "Default of the user the brokers run as: the exporter reads what it owns")
 
 # The node library takes libimbdfplg.so from the broker that loads it and the
 # viewer needs none: neither gets a run path. brokerhost finds the stand-in's
@@ -50,7 +52,9 @@ install(FILES ${CMAKE_BINARY_DIR}/lumenaview-exporter.service DESTINATION lib/sy
 install(FILES deploy/debian/lumena-monitor.sysusers DESTINATION lib/sysusers.d
   RENAME lumena-monitor.conf COMPONENT monitor)
 set(LUMENA_CONFFILES lumenaview.conf web-config.yml targets/lumena-targets.yml)
-install(FILES deploy/lumenaview.conf deploy/web-config.yml DESTINATION ${LUMENA_ETC} COMPONENT monitor)
+configure_file(deploy/lumenaview.conf.in ${CMAKE_BINARY_DIR}/lumenaview.conf @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/lumenaview.conf deploy/web-config.yml DESTINATION ${LUMENA_ETC}
+  COMPONENT monitor)
 install(FILES deploy/prometheus/lumena-targets.yml DESTINATION ${LUMENA_ETC}/targets
   COMPONENT monitor)
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -260,6 +261,8 @@ TEST(ViewerOutput, EveryFormFilterAndSortOrderGivesTheExpectedText) {
     lv::writePrometheus(expected.section("prometheus"), {names}, false);
     lv::writePrometheus(expected.section("openmetrics"), {names}, true);
     lv::writePrometheus(expected.section("prometheus, no broker"), {}, false);
+    expected.section("prometheus on a terminal")
+        << lv::terminalSafe(lv::prometheusText({names}, false));
 
     StandardSegment segment;
     lv::SegmentImage image = segment.builder.snapshot();
@@ -268,6 +271,11 @@ TEST(ViewerOutput, EveryFormFilterAndSortOrderGivesTheExpectedText) {
     lv::writeText(expected.section("text, a corrupt record and an unstable one"),
                   lv::decodeBroker(kUuid, image, {true, nullptr}), {true, false});
     const lv::BrokerView whole = segment.decode();
+    lv::BrokerView twins = whole;  // one label twice: distinct series; no infinite figure
+    twins.groups.push_back(twins.groups[1]);
+    twins.groups[1].flows[0].nodes[0].stats.sumSize = HUGE_VALL;
+    lv::writePrometheus(expected.section("prometheus, a group twice, an infinite sum"), {twins},
+                        false);
     lv::BrokerView all = whole;  // a filter keeping everything: the library's sums
     lv::applyFilter(all, {{}, {}, {}, {"*"}});
     EXPECT_EQ(lv::toJson(all)["sums"], lv::toJson(whole)["sums"]);

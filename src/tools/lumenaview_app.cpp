@@ -1,6 +1,7 @@
 #include "tools/lumenaview_app.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <CLI/CLI.hpp>
@@ -17,6 +18,7 @@
 #include <iomanip>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -51,7 +53,12 @@ constexpr char kDescription[] =
     "It only looks: each segment is attached read-only, copied and detached at once.\n"
     "It never creates, changes or removes a segment, file or lock, so it cannot\n"
     "disturb or stall a running broker. Brokers are found by their key files\n"
-    "/tmp/<UUID>.zovcshme.\n"
+    "/tmp/<UUID>.zovcshme. Only what root, this user or a --broker-user owns is\n"
+    "read: a key file that is a link, has several names or is another user's, and\n"
+    "a segment of another user, open to more than owner and group, larger than\n"
+    "3 x 64 MiB + 64 bytes or not of the size its header says, is refused and\n"
+    "reported (lumena_broker_refused in the metrics), never shown as a broker; so\n"
+    "is a second key file on a segment already read.\n"
     "\n"
     "--locks lists the named mutexes (semaphores) of the brokers: free, held, or\n"
     "STALE when the process that took it has ended without freeing it (killed while\n"
@@ -163,6 +170,7 @@ struct Options {
     bool yes = false;
     std::string listen;  // ADDR:PORT to serve the metrics on
     std::string output;  // file to replace atomically with each refresh
+    std::vector<std::string> brokerUsers;
 };
 
 bool metricsFormat(const std::string& format) {
@@ -286,6 +294,31 @@ void addRefreshOptions(CLI::App& app, Options& o) {
         ->capture_default_str();
 }
 
+// The user named or numbered by `text`.
+std::optional<uid_t> userId(const std::string& text) {
+    if (const struct passwd* entry = getpwnam(text.c_str()))
+        return entry->pw_uid;
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || text[0] == '-' || number >= UINT32_MAX)
+        return std::nullopt;
+    return static_cast<uid_t>(number);
+}
+
+// The users whose brokers are read; a name unknown on this machine (a
+// service set up before its broker user exists) is said and skipped.
+void trustBrokerUsers(const Options& options, std::ostream& err) {
+    ZOV_Trusted_Users users;
+    for (const std::string& name : options.brokerUsers) {
+        if (const std::optional<uid_t> user = userId(name))
+            users.add(*user);
+        else
+            err << "lumenaview: --broker-user " << escapeForTerminal(name)
+                << ": no such user here; ignored\n";
+    }
+    setBrokerUsers(users);
+}
+
 void buildCommandLine(CLI::App& app, Options& o) {
     app.formatter(std::make_shared<HelpFormatter>());
     app.description(kDescription);
@@ -307,6 +340,11 @@ void buildCommandLine(CLI::App& app, Options& o) {
             ->type_name("KEYFILE")
             ->excludes(locks);
     app.add_flag("-y,--yes", o.yes, "With --release-stale: do not ask")->needs(release);
+    app.add_option("--broker-user", o.brokerUsers,
+                   "A user (name or number) whose key files, segments and mutexes are read "
+                   "besides root's and this user's (repeatable): the brokers' user. A name "
+                   "unknown here is said and trusts nobody")
+        ->type_name("USER");
     addMetricsOptions(app, o, app.get_option("--format"), app.get_option("--watch"));
 }
 
@@ -401,15 +439,21 @@ extern "C" void onInterrupt(int) {
 struct Outcome {
     int shown = 0;       // brokers decoded
     int absent = 0;      // key file or segment missing
-    int unreadable = 0;  // denied, foreign, truncated, failed
+    int unreadable = 0;  // denied, foreign, truncated, failed, refused
+    int refused = 0;     // key files refused for the trust rules, listed or not
     bool problems = false;
 
+    int looked() const { return shown + absent + unreadable; }
     int exitCode() const {
         if (shown == 0)
             return unreadable > 0 ? kExitUnreadable : kExitNoBroker;
         return problems || absent > 0 || unreadable > 0 ? kExitPartial : kExitOk;
     }
 };
+
+// Refused key files listed one by one in a look; the rest only counted, so
+// that names planted by the thousand cannot flood an output.
+constexpr int kRefusalsListed = 64;
 
 SortKey sortKey(const std::string& name) {
     return name == "rate"       ? SortKey::kRate
@@ -420,15 +464,15 @@ SortKey sortKey(const std::string& name) {
 
 class Viewer {
   public:
-    Viewer(const Options& options, std::ostream& out, std::ostream& err)
-        : options(options), out(out), err(err) {}
+    Viewer(const Options& options, std::ostream& out, std::ostream& err, bool terminal = false)
+        : options(options), out(out), err(err), terminal(terminal) {}
 
     // Looks at every broker that matches and shows them; `inPlace` rewrites
     // the table from the top of the screen.
     int refresh(bool inPlace = false) {
         Outcome outcome;
         const std::vector<BrokerView> views = look(outcome);
-        if (outcome.shown + outcome.absent + outcome.unreadable == 0) {
+        if (outcome.looked() == 0) {
             // Metrics still say that there is none, rather than vanish, and
             // a JSON document is still one: an empty array.
             if ((metricsFormat(options.format) || options.format == "json") && !write({}, false))
@@ -451,12 +495,21 @@ class Viewer {
                 << kKeyFileSuffix << " on this machine\n";
             return {};
         }
+        std::vector<SegmentSource> sources;
+        for (const std::string& uuid : uuids)
+            sources.push_back(openSegment(uuid));
+        refuseSharedSegments(sources);
         std::vector<BrokerView> views;
-        for (const std::string& uuid : uuids) {
-            if (std::optional<BrokerView> view = lookAt(uuid, outcome))
+        for (const SegmentSource& source : sources) {
+            if (std::optional<BrokerView> view = lookAt(source, outcome))
                 views.push_back(std::move(*view));
         }
-        if (outcome.shown + outcome.absent + outcome.unreadable == 0) {
+        refusedKeyFiles = outcome.refused;
+        if (outcome.refused > kRefusalsListed) {
+            err << "lumenaview: " << outcome.refused - kRefusalsListed
+                << " more key files refused, not listed\n";
+        }
+        if (outcome.looked() == 0) {
             err << "lumenaview: no broker matches";
             for (const std::string& pattern : options.filter.brokers)
                 err << " --broker '" << escapeForTerminal(pattern) << "'";
@@ -475,10 +528,30 @@ class Viewer {
     }
 
   private:
-    std::optional<BrokerView> lookAt(const std::string& uuid, Outcome& outcome) {
+    // A refused key file, said once; null beyond the ones listed.
+    std::optional<BrokerView> refusal(const SegmentSource& source, const Capture& capture,
+                                      Outcome& outcome) {
+        if (!matchesAny(options.filter.brokers, "", source.uuid))
+            return std::nullopt;
+        ++outcome.unreadable;
+        if (++outcome.refused > kRefusalsListed)
+            return std::nullopt;
+        BrokerView view;
+        view.uuid = source.uuid;
+        view.keyFile = source.keyFile;
+        view.refused = ZOV_RefusalName(capture.refusal);
+        view.error = "refused: " + capture.message;
+        err << "lumenaview: " << escapeForTerminal(view.error) << " (" << view.refused << ")\n";
+        return view;
+    }
+
+    std::optional<BrokerView> lookAt(const SegmentSource& source, Outcome& outcome) {
+        const std::string& uuid = source.uuid;
         Capture capture =
-            captureSegment(uuid, options.retries, locateStatistics,
+            captureSegment(source, options.retries, locateStatistics,
                            options.events ? CaptureAreas::kAll : CaptureAreas::kStatistics);
+        if (capture.status == CaptureStatus::kRefused)
+            return refusal(source, capture, outcome);
         if (capture.status == CaptureStatus::kNoKeyFile ||
             capture.status == CaptureStatus::kNoSegment) {
             if (!matchesAny(options.filter.brokers, "", uuid))
@@ -526,15 +599,18 @@ class Viewer {
     }
 
     std::string metricsOf(const std::vector<BrokerView>& views) const {
-        return prometheusText(views, options.format == "openmetrics", staleLocks(views));
+        MachineFigures figures = lockFigures(views);
+        figures.refusedKeyFiles = refusedKeyFiles;
+        return prometheusText(views, options.format == "openmetrics", figures);
     }
 
     // False when the --output file could not be written.
     bool write(const std::vector<BrokerView>& views, bool inPlace) {
         if (metricsFormat(options.format)) {  // tens of megabytes for a large area: one string
-            const std::string text = metricsOf(views);
+            const std::string exposition = metricsOf(views);
             if (!options.output.empty())
-                return publish(options.output, text, err);
+                return publish(options.output, exposition, err);
+            const std::string text = terminal ? terminalSafe(exposition) : exposition;
             out.write(text.data(), static_cast<std::streamsize>(text.size())).flush();
             return true;
         }
@@ -562,24 +638,38 @@ class Viewer {
         return options.output.empty() || publish(options.output, buffer.str(), err);
     }
 
-    // Stale named mutexes of the brokers shown (of every broker when -b is
-    // not given: then counted from the key files alone, without reading the
-    // segments again, as a scrape of a large area needs).
-    int staleLocks(const std::vector<BrokerView>& views) const {
-        if (options.filter.brokers.empty())
-            return countStaleLocks();
+    // Stale and refused named mutexes of the brokers shown (of every broker
+    // when -b is not given: then counted from the key files alone, without
+    // reading the segments again, as a scrape of a large area needs).
+    MachineFigures lockFigures(const std::vector<BrokerView>& views) const {
+        MachineFigures figures;
+        if (options.filter.brokers.empty()) {
+            const LockCounts counts = countLocks();
+            figures.staleLocks = counts.stale;
+            figures.refusedLocks = counts.refused;
+            return figures;
+        }
         std::vector<std::string> uuids;
-        for (const BrokerView& view : views)
-            uuids.push_back(view.uuid);
+        for (const BrokerView& view : views) {
+            if (view.refused.empty())
+                uuids.push_back(view.uuid);
+        }
         const std::vector<LockView> locks = listLocks(uuids);
-        return static_cast<int>(std::count_if(locks.begin(), locks.end(), [](const LockView& l) {
-            return l.state == LockState::kStale;
-        }));
+        const auto count = [&locks](LockState state) {
+            return static_cast<int>(
+                std::count_if(locks.begin(), locks.end(),
+                              [state](const LockView& l) { return l.state == state; }));
+        };
+        figures.staleLocks = count(LockState::kStale);
+        figures.refusedLocks = count(LockState::kRefused);
+        return figures;
     }
 
     const Options& options;
     std::ostream& out;
     std::ostream& err;
+    const bool terminal;      // standard output is a terminal
+    int refusedKeyFiles = 0;  // in the last look
     std::map<std::string, BrokerView> previousViews;
     std::map<std::string, std::unordered_set<std::string>> seenEvents;
 };
@@ -595,8 +685,10 @@ std::vector<std::string> matchingUuids(const Options& options, std::ostream& err
     Viewer viewer(quiet, ignored, err);
     Outcome outcome;
     std::vector<std::string> uuids;
-    for (const BrokerView& view : viewer.look(outcome))
-        uuids.push_back(view.uuid);
+    for (const BrokerView& view : viewer.look(outcome)) {
+        if (view.refused.empty())
+            uuids.push_back(view.uuid);
+    }
     return uuids.empty() ? options.filter.brokers : uuids;
 }
 
@@ -661,7 +753,9 @@ int listBrokers(const Options& options, std::ostream& out, std::ostream& err) {
     for (const BrokerView& view : views) {
         out << column(view.label.empty() ? "?" : escapeForTerminal(view.label), width)
             << column(escapeForTerminal(view.uuid), 36);
-        if (view.error.empty()) {
+        if (!view.refused.empty()) {
+            out << escapeForTerminal(view.error) << '\n';
+        } else if (view.error.empty()) {
             out << std::setw(9) << processesAlive(view) << "  " << formatBytes(view.segmentSize)
                 << '\n';
         } else {
@@ -742,6 +836,7 @@ int serve(const Options& options, std::ostream& err) {
 }  // namespace
 
 std::string scrapeMetrics(bool openMetrics) {
+    setBrokerUsers(ZOV_Trusted_Users());
     return scrapeMetrics(Options{}, openMetrics);
 }
 
@@ -759,6 +854,7 @@ int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ost
         err << "lumenaview: " << conflict << "\nRun with --help for more information.\n";
         return kExitUsage;
     }
+    trustBrokerUsers(options, err);
     if (options.list)
         return listBrokers(options, out, err);
     if (options.locks)
@@ -773,7 +869,7 @@ int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ost
                "text-file collector, or serve them with --listen ADDR:PORT\n";
         return kExitUsage;
     }
-    Viewer viewer(options, out, err);
+    Viewer viewer(options, out, err, interactive);
     if (options.watch > 0)
         return watch(options, viewer, out, interactive);
     return viewer.refresh();

@@ -1,5 +1,6 @@
 #include "tools/lumenaview_capture.h"
 
+#include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -66,32 +68,98 @@ Capture outcome(CaptureStatus status, std::string message) {
     return capture;
 }
 
-// Finds the segment of an existing key file; never creates one.
-Capture openSegment(const std::string& path, int& id, size_t& size) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        return outcome(errno == ENOENT ? CaptureStatus::kNoKeyFile : statusOf(errno),
-                       systemError("key file " + path, errno));
+constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+ZOV_Trusted_Users trustedBrokerUsers;
+
+std::string number(unsigned long long value) {
+    return std::to_string(value);
+}
+
+std::string modeText(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 0777u);
+    return text;
+}
+
+// Why a key file is refused, for people.
+std::string keyFileRefusal(ZOV_Refusal why, const struct stat& file) {
+    switch (why) {
+        case ZOV_Refusal::kKeyFileLink:
+            return "a symbolic link";
+        case ZOV_Refusal::kKeyFileType:
+            return "not a regular file";
+        case ZOV_Refusal::kKeyFileLinks:
+            return "a file with " + number(file.st_nlink) + " names (hard links)";
+        default:
+            return "a file of user " + number(file.st_uid) +
+                   ", not a broker user (root, this user, --broker-user)";
     }
-    const key_t key = ftok(path.c_str(), kProjectId);
-    if (key == -1)
-        return outcome(statusOf(errno), systemError("ftok " + path, errno));
-    id = shmget(key, 0, 0);
-    if (id == -1) {
+}
+
+std::string segmentRefusal(ZOV_Refusal why, const struct shmid_ds& found, uid_t keyFileOwner) {
+    const std::string segment = "segment of " + number(found.shm_segsz) + " bytes";
+    switch (why) {
+        case ZOV_Refusal::kObjectOwner:
+            return segment + " of user " + number(found.shm_perm.uid) + ", made by user " +
+                   number(found.shm_perm.cuid) + "; the key file is of user " +
+                   number(keyFileOwner);
+        case ZOV_Refusal::kObjectMode:
+            return segment + " with mode " + modeText(found.shm_perm.mode) +
+                   ", open to more than owner and group (0660)";
+        default:
+            return segment + ", more than the " + number(kZOVMaximumReadSegmentSize) +
+                   " a reader takes";
+    }
+}
+
+// Judges the key file as opened; fills the source's identity.
+bool judgeKeyFile(SegmentSource& source, key_t& key) {
+    struct stat file {};
+    // A first look without opening: only a regular file is ever opened.
+    if (lstat(source.keyFile.c_str(), &file) != 0) {
         const int error = errno;
-        if (error == ENOENT) {
-            return outcome(CaptureStatus::kNoSegment,
-                           "no segment for key file " + path +
-                               " (the broker is not running, or the key file is left over)");
+        source.status = error == ENOENT ? CaptureStatus::kNoKeyFile : statusOf(error);
+        source.message = systemError("key file " + source.keyFile, error);
+        return false;
+    }
+    ZOV_Refusal why = ZOV_CheckKeyFile(file, trustedBrokerUsers, true);
+    if (why == ZOV_Refusal::kNone) {
+        const int fd = open(source.keyFile.c_str(), kOpenFlags);
+        const bool opened = fd >= 0 && fstat(fd, &file) == 0;
+        const int error = errno;
+        if (fd >= 0)
+            close(fd);
+        if (!opened) {
+            source.status = error == ENOENT ? CaptureStatus::kNoKeyFile : statusOf(error);
+            source.message = systemError("key file " + source.keyFile, error);
+            return false;
         }
-        return outcome(statusOf(error), systemError("shmget for " + path, error));
+        why = ZOV_CheckKeyFile(file, trustedBrokerUsers, true);
     }
-    struct shmid_ds status {};
-    if (shmctl(id, IPC_STAT, &status) != 0) {
-        return outcome(statusOf(errno), systemError("shmctl IPC_STAT for " + path, errno));
+    if (why != ZOV_Refusal::kNone) {
+        source.status = CaptureStatus::kRefused;
+        source.refusal = why;
+        source.message = "key file " + source.keyFile + " is " + keyFileRefusal(why, file);
+        return false;
     }
-    size = status.shm_segsz;
-    return outcome(CaptureStatus::kOk, "");
+    source.device = file.st_dev;
+    source.inode = file.st_ino;
+    source.owner = file.st_uid;
+    source.made = file.st_ctim;
+    key = ZOV_KeyOfFile(file, kProjectId);
+    return true;
+}
+
+// Ranks sources of one segment: the one to keep first.
+bool preferred(const SegmentSource& a, const SegmentSource& b) {
+    const bool aCreator = a.owner == a.creator, bCreator = b.owner == b.creator;
+    if (aCreator != bCreator)
+        return aCreator;
+    if (a.made.tv_sec != b.made.tv_sec || a.made.tv_nsec != b.made.tv_nsec)
+        return a.made.tv_sec != b.made.tv_sec ? a.made.tv_sec < b.made.tv_sec
+                                              : a.made.tv_nsec < b.made.tv_nsec;
+    return a.keyFile < b.keyFile;
 }
 
 double steadySeconds() {
@@ -116,8 +184,8 @@ void stabilise(const unsigned char* live, SegmentImage& image, const std::vector
 // and every area header come first; of an area, the records up to its
 // high-water mark (lastOffset), beyond which no reader walks; the rest of the
 // area stays zero. The events areas' records only with CaptureAreas::kAll.
-// Where the headers do not describe areas lying back to back, the rest of
-// the segment is copied as it is, for the checks to report what is wrong.
+// A header that does not lead to the next area ends the walk: the rest of the
+// image stays zero, and the checks report the header where the chain broke.
 void copyReadable(const unsigned char* live, size_t size, unsigned char* image,
                   CaptureAreas areas) {
     using MM = ZOV_Memory_Manager;
@@ -156,7 +224,8 @@ void copyReadable(const unsigned char* live, size_t size, unsigned char* image,
             copy(offset + kHeader, offset + static_cast<uint32_t>(last));
         offset += areaSize;
     }
-    copy(offset, end);
+    if (offset + kHeader > end)
+        copy(offset, end);  // a tail too short for a header
 }
 
 }  // namespace
@@ -231,9 +300,6 @@ std::vector<std::string> findBrokers() {
             name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
             continue;
         }
-        std::error_code typeError;
-        if (!it->is_regular_file(typeError))
-            continue;
         uuids.push_back(name.substr(0, name.size() - suffix.size()));
     }
     std::sort(uuids.begin(), uuids.end());
@@ -249,18 +315,104 @@ bool readStable(const unsigned char* live, unsigned char* copy, size_t length, i
     return false;
 }
 
+void setBrokerUsers(const ZOV_Trusted_Users& users) {
+    trustedBrokerUsers = users;
+}
+
+const ZOV_Trusted_Users& brokerUsers() {
+    return trustedBrokerUsers;
+}
+
+SegmentSource openSegment(const std::string& uuid) {
+    SegmentSource source;
+    source.uuid = uuid;
+    source.keyFile = keyFilePath(uuid);
+    key_t key = -1;
+    if (!judgeKeyFile(source, key))
+        return source;
+    const std::string& path = source.keyFile;
+    source.id = shmget(key, 0, 0);
+    if (source.id == -1) {
+        const int error = errno;
+        source.status = statusOf(error);
+        source.message = error == ENOENT ? "no segment for key file " + path +
+                                               " (the broker is not running, or the key file "
+                                               "is left over)"
+                                         : systemError("shmget for " + path, error);
+        return source;
+    }
+    struct shmid_ds found {};
+    if (shmctl(source.id, IPC_STAT, &found) != 0) {
+        source.status = statusOf(errno);
+        source.message = systemError("shmctl IPC_STAT for " + path, errno);
+        return source;
+    }
+    source.size = found.shm_segsz;
+    source.creator = found.shm_perm.cuid;
+    ZOV_Refusal why = ZOV_CheckIpcObject(found.shm_perm, source.owner);
+    if (why == ZOV_Refusal::kNone && source.size > kZOVMaximumReadSegmentSize)
+        why = ZOV_Refusal::kSegmentSize;
+    if (why != ZOV_Refusal::kNone) {
+        source.status = CaptureStatus::kRefused;
+        source.refusal = why;
+        source.message = "key file " + path + ": " + segmentRefusal(why, found, source.owner);
+        return source;
+    }
+    source.status = CaptureStatus::kOk;
+    return source;
+}
+
+void refuseSharedSegments(std::vector<SegmentSource>& sources) {
+    std::vector<SegmentSource*> open;
+    for (SegmentSource& source : sources) {
+        if (source.status == CaptureStatus::kOk)
+            open.push_back(&source);
+    }
+    std::sort(open.begin(), open.end(),
+              [](const SegmentSource* a, const SegmentSource* b) { return preferred(*a, *b); });
+    for (size_t i = 0; i < open.size(); ++i) {
+        for (size_t k = 0; k < i; ++k) {
+            const SegmentSource& kept = *open[k];
+            SegmentSource& later = *open[i];
+            if (kept.status != CaptureStatus::kOk ||
+                (kept.id != later.id && (kept.device != later.device || kept.inode != later.inode)))
+                continue;
+            later.status = CaptureStatus::kRefused;
+            later.refusal = ZOV_Refusal::kSharedSegment;
+            later.message = "key file " + later.keyFile + " names the segment of key file " +
+                            kept.keyFile + ", read under that one";
+            break;
+        }
+    }
+}
+
 Capture captureSegment(const std::string& uuid, int retries, const SpanLocator& locate,
                        CaptureAreas areas) {
-    const std::string path = keyFilePath(uuid);
-    int id = -1;
-    size_t size = 0;
-    Capture capture = openSegment(path, id, size);
-    if (capture.status != CaptureStatus::kOk)
-        return capture;
+    return captureSegment(openSegment(uuid), retries, locate, areas);
+}
 
-    ReadOnlyAttachment attachment(id);
+Capture captureSegment(const SegmentSource& source, int retries, const SpanLocator& locate,
+                       CaptureAreas areas) {
+    if (source.status != CaptureStatus::kOk) {
+        Capture capture = outcome(source.status, source.message);
+        capture.refusal = source.refusal;
+        return capture;
+    }
+    const std::string& path = source.keyFile;
+    const size_t size = source.size;
+    Capture capture = outcome(CaptureStatus::kOk, "");
+    ReadOnlyAttachment attachment(source.id);
     if (!attachment.attached()) {
         return outcome(statusOf(errno), systemError("shmat (read-only) for " + path, errno));
+    }
+    if (ZOV_CheckSegmentSize(size, attachment.bytes()) != ZOV_Refusal::kNone) {
+        uint32_t declared = 0;
+        ZOV_LoadField(attachment.bytes(), ZOV_Memory_Manager::kSizeOffset, declared);
+        capture =
+            outcome(CaptureStatus::kRefused, "key file " + path + ": segment of " + number(size) +
+                                                 " bytes, its header says " + number(declared));
+        capture.refusal = ZOV_Refusal::kSegmentSize;
+        return capture;
     }
     SegmentImage& image = capture.image;
     try {

@@ -1,5 +1,15 @@
 // Read-only capture of a broker's segment: find the brokers by their key
-// files, attach a segment read-only, copy it into private memory and detach.
+// files, judge key file and segment by the library's trust rules, attach a
+// trusted segment read-only, copy it into private memory and detach.
+//
+// Trust. A key file counts only as the library's rules allow (zovctrus.h):
+// a regular file with one name, of root, this user or a user named with
+// --broker-user; its key is computed from the opened file itself. Its
+// segment only when owner and creator are that user or root, its mode is
+// within 0660, and its size is the one its header declares and at most
+// kZOVMaximumReadSegmentSize, which bounds the memory and time of a capture.
+// One broker per segment: a second key file on the same segment is refused.
+// What is refused is never attached; it is reported with its reason.
 //
 // Nothing here creates, formats, writes or removes a segment, a key file or
 // any other IPC object, and nothing takes a lock: shmget without IPC_CREAT,
@@ -14,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "zov/zovctrus.h"
+
 namespace lumenaview {
 
 inline constexpr char kKeyFileDirectory[] = "/tmp/";
@@ -21,8 +33,14 @@ inline constexpr char kKeyFileSuffix[] = ".zovcshme";
 
 // "/tmp/" + UUID + ".zovcshme".
 std::string keyFilePath(const std::string& uuid);
-// The UUIDs of every broker whose segment key file is present, sorted.
+// The UUIDs of every name "/tmp/<UUID>.zovcshme", whatever it names (the
+// capture judges it), sorted.
 std::vector<std::string> findBrokers();
+
+// Who may own the brokers' key files and segments: root and this process's
+// user unless set otherwise. Set once per run, before anything is read.
+void setBrokerUsers(const ZOV_Trusted_Users& users);
+const ZOV_Trusted_Users& brokerUsers();
 
 // The bytes of a segment image, zero where nothing was copied. They live in an
 // anonymous private mapping: a page never written costs neither memory nor
@@ -75,14 +93,40 @@ enum class CaptureStatus {
     kNoKeyFile,  // no such broker on this machine
     kNoSegment,  // a key file without a segment: the broker is not running
     kDenied,     // the segment exists but this user may not read it
+    kRefused,    // key file or segment not trusted: never attached
     kFailed,     // any other system error
 };
 
 struct Capture {
     CaptureStatus status = CaptureStatus::kFailed;
     std::string message;  // what went wrong, for people
+    ZOV_Refusal refusal = ZOV_Refusal::kNone;
     SegmentImage image;
 };
+
+// A broker's key file and segment, opened and judged; nothing attached yet.
+struct SegmentSource {
+    std::string uuid;
+    std::string keyFile;
+    CaptureStatus status = CaptureStatus::kFailed;
+    std::string message;
+    ZOV_Refusal refusal = ZOV_Refusal::kNone;
+    int id = -1;
+    size_t size = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    uid_t owner = 0;            // of the key file
+    uid_t creator = 0;          // of the segment
+    struct timespec made = {};  // the key file's status change time
+};
+
+// Judges the key file of `uuid` and finds its segment; never creates one.
+SegmentSource openSegment(const std::string& uuid);
+// Leaves one source per segment and per key file. Of several, the one kept
+// is the key file of the segment's creator, then the oldest (a broker makes
+// its key file before its segment), then the first name; the others are
+// refused.
+void refuseSharedSegments(std::vector<SegmentSource>& sources);
 
 // What a capture copies besides the headers: the records of the statistics
 // area only (all that the tree, its sums and the metrics need), or those of
@@ -94,6 +138,9 @@ enum class CaptureAreas { kStatistics, kAll };
 // the locator names until two successive copies agree (at most `retries`
 // times), and detaches.
 Capture captureSegment(const std::string& uuid, int retries, const SpanLocator& locate,
+                       CaptureAreas areas = CaptureAreas::kAll);
+// The same for a source already opened; one that was not kOk gives its status.
+Capture captureSegment(const SegmentSource& source, int retries, const SpanLocator& locate,
                        CaptureAreas areas = CaptureAreas::kAll);
 
 // Reads `length` bytes of `live` until two successive reads agree, the first

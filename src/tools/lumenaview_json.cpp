@@ -139,6 +139,7 @@ nlohmann::ordered_json toJson(const BrokerView& view) {
     j["snapshot"] = {{"time", formatIsoUnix(view.takenAt)},
                      {"unix", static_cast<int64_t>(view.takenAt)}};
     j["error"] = orNull(view.error);
+    j["refused"] = orNull(view.refused);
     j["filter"] = orNull(view.filter);
     j["reset_time"] = time1901(view.resetTime);
     j["areas"] = Json::array();

@@ -7,6 +7,8 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/sem.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -34,6 +36,77 @@ constexpr char kLockSuffix[] = ".zovmutx";
 constexpr char kAttachPrefix[] = "zov_attach_";
 constexpr int kProjectId = 1;  // the library's ftok project id
 constexpr size_t kRecordIdDigits = 96;
+constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// The fourth argument of semctl for IPC_STAT; the caller defines the union.
+union SemaphoreArgument {
+    int val;
+    struct semid_ds* buf;
+    unsigned short* array;
+};
+
+std::string shown(const std::string& text) {
+    return escapeForTerminal(text);
+}
+
+std::string modeText(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 0777u);
+    return text;
+}
+
+void refuse(LockView& lock, ZOV_Refusal why, std::string detail) {
+    lock.state = LockState::kRefused;
+    lock.refusal = ZOV_RefusalName(why);
+    lock.refusalDetail = std::move(detail);
+}
+
+// Judges an IPC object found under the key file of `owner`; false (the lock
+// refused) when it is not the brokers' own.
+bool judgeObject(LockView& lock, const struct ipc_perm& permissions, uid_t owner,
+                 const char* what) {
+    const ZOV_Refusal why = ZOV_CheckIpcObject(permissions, owner);
+    if (why == ZOV_Refusal::kNone)
+        return true;
+    refuse(lock, why,
+           std::string(what) + " of user " + std::to_string(permissions.uid) + ", made by user " +
+               std::to_string(permissions.cuid) + ", mode " + modeText(permissions.mode) +
+               "; the key file is of user " + std::to_string(owner));
+    return false;
+}
+
+// Judges the key file as opened and gives its user; false when it is
+// refused (or cannot be opened: `lock.state` says which).
+bool judgeKeyFile(LockView& lock, uid_t& owner) {
+    struct stat file {};
+    if (lstat(lock.keyFile.c_str(), &file) != 0)
+        return false;
+    ZOV_Refusal why = ZOV_CheckKeyFile(file, brokerUsers(), true);
+    if (why == ZOV_Refusal::kNone) {
+        const int fd = open(lock.keyFile.c_str(), kOpenFlags);
+        const bool opened = fd >= 0 && fstat(fd, &file) == 0;
+        if (!opened && errno == EACCES)
+            lock.state = LockState::kDenied;
+        if (fd >= 0)
+            close(fd);
+        if (!opened)
+            return false;
+        why = ZOV_CheckKeyFile(file, brokerUsers(), true);
+    }
+    if (why != ZOV_Refusal::kNone) {
+        refuse(lock, why,
+               S_ISLNK(file.st_mode)    ? "the key file is a symbolic link"
+               : !S_ISREG(file.st_mode) ? "the key file is not a regular file"
+               : file.st_nlink != 1
+                   ? "the key file has " + std::to_string(file.st_nlink) + " names (hard links)"
+                   : "the key file is of user " + std::to_string(file.st_uid) +
+                         ", not a broker user (root, this user, --broker-user)");
+        return false;
+    }
+    owner = file.st_uid;
+    lock.key = ZOV_KeyOfFile(file, kProjectId);
+    return true;
+}
 
 bool endsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() &&
@@ -169,25 +242,39 @@ void classify(LockView& lock, const std::string& name, const RecordOwners& recor
     lock.kind = "other";
 }
 
-// The semaphore set and queue under the key file's key, as they are now.
+// The semaphore set and queue under the key file's key, as they are now,
+// when key file and objects are the brokers' own.
 void inspectObjects(LockView& lock) {
-    lock.key = ftok(lock.keyFile.c_str(), kProjectId);
-    if (lock.key == -1)
+    uid_t owner = 0;
+    if (!judgeKeyFile(lock, owner))
         return;
     lock.semaphoreId = semget(lock.key, 0, 0);
-    if (lock.semaphoreId < 0 && errno == EACCES) {
+    struct semid_ds set = {};
+    SemaphoreArgument argument = {};
+    argument.buf = &set;
+    if (lock.semaphoreId >= 0 && semctl(lock.semaphoreId, 0, IPC_STAT, argument) != 0 &&
+        (errno == EACCES || errno == EPERM)) {
         lock.state = LockState::kDenied;
         return;
     }
+    if (lock.semaphoreId >= 0 && !judgeObject(lock, set.sem_perm, owner, "semaphore set"))
+        return;
     const int queue = msgget(lock.key, 0);
     struct msqid_ds queueStatus = {};
-    if (queue >= 0 && msgctl(queue, IPC_STAT, &queueStatus) == 0)
+    if (queue >= 0 && msgctl(queue, IPC_STAT, &queueStatus) == 0) {
+        if (!judgeObject(lock, queueStatus.msg_perm, owner, "message queue"))
+            return;
         lock.handles = static_cast<long>(queueStatus.msg_qnum);
+    }
     if (lock.semaphoreId < 0) {
         lock.state = LockState::kNoObjects;
         return;
     }
     lock.value = semctl(lock.semaphoreId, 0, GETVAL);
+    if (lock.value < 0 && (errno == EACCES || errno == EPERM)) {
+        lock.state = LockState::kDenied;
+        return;
+    }
     lock.lastPid = semctl(lock.semaphoreId, 0, GETPID);
     lock.waiting = semctl(lock.semaphoreId, 0, GETNCNT);
     lock.lastProcess = processState(lock.lastPid);
@@ -244,6 +331,8 @@ const char* lockStateName(LockState state) {
             return "no-objects";
         case LockState::kDenied:
             return "permission denied";
+        case LockState::kRefused:
+            return "REFUSED";
     }
     return "?";
 }
@@ -257,8 +346,8 @@ std::string lockKeyFile(const std::string& nameOrPath) {
 
 LockView inspectLock(const std::string& keyFile) {
     LockView lock;
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(keyFile, error))
+    struct stat file {};
+    if (lstat(keyFile.c_str(), &file) != 0)
         return lock;
     const std::string name = std::filesystem::path(keyFile).filename().string();
     RecordOwners records;
@@ -272,18 +361,55 @@ LockView inspectLock(const std::string& keyFile) {
     return lock;
 }
 
-int countStaleLocks() {
-    // Run at every scrape over a mutex per node: a mutex costs its key (a
-    // stat), its semaphore set and value, three system calls and no
-    // allocation; only a taken one is looked at further.
+namespace {
+
+// The stale count of one key file, judged from its lstat (a count, on which
+// nothing acts; --locks and --release-stale judge the opened file): a
+// refused key file, or a taken set of another user, counts as refused, never
+// as stale.
+void countLock(const char* path, LockCounts& counts) {
+    struct stat file {};
+    if (lstat(path, &file) != 0)
+        return;
+    if (ZOV_CheckKeyFile(file, brokerUsers(), true) != ZOV_Refusal::kNone) {
+        ++counts.refused;
+        return;
+    }
+    // Only a taken set can be stale: its owner is looked at then, so that a
+    // free one costs no more than before (a scrape looks at one per node).
+    const int id = semget(ZOV_KeyOfFile(file, kProjectId), 0, 0);
+    if (id < 0 || semctl(id, 0, GETVAL) != 0)
+        return;
+    struct semid_ds set = {};
+    SemaphoreArgument argument = {};
+    argument.buf = &set;
+    if (semctl(id, 0, IPC_STAT, argument) != 0)
+        return;
+    if (ZOV_CheckIpcObject(set.sem_perm, file.st_uid) != ZOV_Refusal::kNone) {
+        ++counts.refused;
+        return;
+    }
+    const int holder = semctl(id, 0, GETPID);  // 0: never operated on, not stale
+    if (holder > 0) {
+        const std::string state = processState(holder);
+        counts.stale += state == "zombie" || state == "ended" ? 1 : 0;
+    }
+}
+
+}  // namespace
+
+LockCounts countLocks() {
+    // Run at every scrape over a mutex per node: a mutex costs an lstat, its
+    // semaphore set and value, three system calls and no allocation; only a
+    // taken one is looked at further.
+    LockCounts counts;
     const std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(kKeyFileDirectory), closedir);
     if (directory == nullptr)
-        return 0;
+        return counts;
     char path[PATH_MAX];
     const size_t base = std::strlen(kKeyFileDirectory);
     const size_t suffix = std::strlen(kLockSuffix);
     std::memcpy(path, kKeyFileDirectory, base);
-    int stale = 0;
     while (const dirent* entry = readdir(directory.get())) {
         const size_t length = std::strlen(entry->d_name);
         if (length <= suffix || base + length >= sizeof path ||
@@ -291,17 +417,13 @@ int countStaleLocks() {
             continue;
         }
         std::memcpy(path + base, entry->d_name, length + 1);
-        const key_t key = ftok(path, kProjectId);
-        const int id = key == -1 ? -1 : semget(key, 0, 0);
-        if (id < 0 || semctl(id, 0, GETVAL) != 0)
-            continue;
-        const int holder = semctl(id, 0, GETPID);  // 0: never operated on, not stale
-        if (holder > 0) {
-            const std::string state = processState(holder);
-            stale += state == "zombie" || state == "ended" ? 1 : 0;
-        }
+        countLock(path, counts);
     }
-    return stale;
+    return counts;
+}
+
+int countStaleLocks() {
+    return countLocks().stale;
 }
 
 std::vector<LockView> listLocks(const std::vector<std::string>& uuids) {
@@ -348,9 +470,11 @@ void writeLocksText(std::ostream& out, const std::vector<LockView>& locks) {
     out << "Named mutexes (" << locks.size() << "): state, value, last process, waiting, "
         << "handles, what it guards, key file\n";
     for (const LockView& lock : locks) {
-        if (lock.state == LockState::kDenied) {
-            out << "  permission denied\n    " << shown(lock.keyFile) << "  key "
-                << keyText(lock.key) << "\n";
+        if (lock.state == LockState::kDenied || lock.state == LockState::kRefused) {
+            out << "  " << lockStateName(lock.state);
+            if (lock.state == LockState::kRefused)
+                out << " (" << lock.refusal << "): " << shown(lock.refusalDetail);
+            out << "\n    " << shown(lock.keyFile) << "  key " << keyText(lock.key) << "\n";
             continue;
         }
         out << "  " << lockStateName(lock.state) << "  value " << lock.value << "  last "
@@ -394,6 +518,12 @@ void writeLocksJson(std::ostream& out, const std::vector<LockView>& locks, bool 
         item["waiting"] = lock.waiting;
         item["handles"] = lock.handles;
         item["same_key_as"] = lock.sameKeyAs;
+        item["refused"] = nullptr;
+        item["refused_because"] = nullptr;
+        if (lock.state == LockState::kRefused) {
+            item["refused"] = lock.refusal;
+            item["refused_because"] = lock.refusalDetail;
+        }
         list.push_back(item);
     }
     // A key file's name is whatever bytes are in /tmp: invalid UTF-8 is
@@ -404,24 +534,27 @@ void writeLocksJson(std::ostream& out, const std::vector<LockView>& locks, bool 
 
 ReleaseOutcome releaseStale(const std::string& keyFile, bool assumeYes, std::istream& in,
                             std::ostream& out, std::ostream& err) {
+    const std::string name = shown(keyFile);
     const LockView lock = inspectLock(keyFile);
     if (lock.keyFile.empty()) {
-        err << "lumenaview: no named mutex " << keyFile << '\n';
+        err << "lumenaview: no named mutex " << name << '\n';
         return ReleaseOutcome::kNotFound;
     }
     // A set never operated on is one whose creator ended before raising it
     // (a live creator holds the key file lock until it has, see below).
     if (lock.state != LockState::kStale && lock.state != LockState::kUninitialised) {
-        err << "lumenaview: " << keyFile << " is " << lockStateName(lock.state)
+        err << "lumenaview: " << name << " is " << lockStateName(lock.state)
             << (lock.state == LockState::kHeld
                     ? " by process " + std::to_string(lock.lastPid) + ", which is alive"
+                : lock.state == LockState::kRefused
+                    ? " (" + lock.refusal + "): " + shown(lock.refusalDetail)
                     : std::string())
             << ": nothing released\n";
         return ReleaseOutcome::kNotStale;
     }
     if (!assumeYes) {
-        out << "Release " << escapeForTerminal(keyFile) << " (" << lock.kind
-            << (lock.subject.empty() ? "" : ", " + escapeForTerminal(lock.subject)) << "), "
+        out << "Release " << name << " (" << lock.kind
+            << (lock.subject.empty() ? "" : ", " + shown(lock.subject)) << "), "
             << (lock.lastPid > 0
                     ? "taken by process " + std::to_string(lock.lastPid) + " which has ended"
                     : std::string("never set up by its creator"))
@@ -436,14 +569,14 @@ ReleaseOutcome releaseStale(const std::string& keyFile, bool assumeYes, std::ist
     // Decide again and raise under the key file lock: see the header.
     const int fileLock = lockKeyFileExclusively(keyFile);
     if (fileLock < 0) {
-        err << "lumenaview: " << keyFile << ": " << std::strerror(errno) << ": nothing released\n";
+        err << "lumenaview: " << name << ": " << std::strerror(errno) << ": nothing released\n";
         return ReleaseOutcome::kFailed;
     }
     const LockView now = inspectLock(keyFile);
     if (now.semaphoreId != lock.semaphoreId || now.state != lock.state ||
         now.lastPid != lock.lastPid) {
         close(fileLock);
-        err << "lumenaview: " << keyFile << " changed meanwhile: nothing released\n";
+        err << "lumenaview: " << name << " changed meanwhile: nothing released\n";
         return ReleaseOutcome::kChanged;
     }
     struct sembuf operations[2] = {};
@@ -457,12 +590,12 @@ ReleaseOutcome releaseStale(const std::string& keyFile, bool assumeYes, std::ist
     const int error = errno;
     close(fileLock);
     if (raised != 0) {
-        err << "lumenaview: " << keyFile << ": "
+        err << "lumenaview: " << name << ": "
             << (error == EAGAIN ? "changed meanwhile" : std::strerror(error))
             << ": nothing released\n";
         return error == EAGAIN ? ReleaseOutcome::kChanged : ReleaseOutcome::kFailed;
     }
-    out << "Released " << keyFile << " (taken by process " << lock.lastPid << ").\n";
+    out << "Released " << name << " (taken by process " << lock.lastPid << ").\n";
     return ReleaseOutcome::kReleased;
 }
 

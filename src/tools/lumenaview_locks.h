@@ -9,8 +9,13 @@
 // waits for good. The kernel keeps the process id of the last semop on the
 // semaphore (GETPID); at value 0 that is the process that took it.
 //
-// Listing only looks: ftok, semget and msgget without IPC_CREAT, semctl
-// GETVAL, GETPID and GETNCNT, msgctl IPC_STAT. Releasing is the one change
+// Listing only looks: semget and msgget without IPC_CREAT, semctl IPC_STAT,
+// GETVAL, GETPID and GETNCNT, msgctl IPC_STAT. A mutex counts only as the
+// library's trust rules allow (zovctrus.h), with the viewer's broker users:
+// its key file a regular file of one name of such a user, judged as opened
+// and keyed from that opened file; its semaphore set and queue of that user
+// or root with a mode within 0660. Anything else is refused: listed with
+// the reason, never counted stale and never released. Releasing is the one change
 // the viewer ever makes, and only on request. Under the key file's flock
 // (which the library's joins and cleanups take too, so concurrent releases
 // run one at a time) the lock is looked at again: only when it is still 0
@@ -35,6 +40,7 @@ enum class LockState {
     kOverReleased,   // value above 1: freed more often than taken
     kNoObjects,      // a key file without semaphore set (left behind)
     kDenied,         // this user may not look at it
+    kRefused,        // key file or objects not the brokers' own (see above)
 };
 const char* lockStateName(LockState state);
 
@@ -54,14 +60,22 @@ struct LockView {
     long handles = -1;                   // open handles (queued messages); -1 without queue
     std::vector<std::string> sameKeyAs;  // other key files with this key
     LockState state = LockState::kNoObjects;
+    std::string refusal;  // with kRefused: the reason's name, and why
+    std::string refusalDetail;
 };
 
 // Every named mutex whose key file is in /tmp; with `uuids`, only those of
 // these brokers and the processes' attachment mutexes. Record mutexes are
 // named after the records found in the brokers' statistics areas.
 std::vector<LockView> listLocks(const std::vector<std::string>& uuids);
-// How many named mutexes are stale, without reading any segment (for each
-// scrape of the metrics, where only the count matters).
+// How many named mutexes are stale and how many are refused (their key file,
+// or the owner of a taken set), without reading any segment (for each scrape
+// of the metrics, where only the counts matter).
+struct LockCounts {
+    int stale = 0;
+    int refused = 0;
+};
+LockCounts countLocks();
 int countStaleLocks();
 // The named mutex of one key file, or one with an empty keyFile when there is
 // no such file.

@@ -129,6 +129,9 @@ struct BrokerView {
     // Set when the segment could not be read at all (foreign, truncated, or
     // not attachable); nothing else is then known.
     std::string error;
+    // Set when the key file or its segment was not trusted (the reason's
+    // name, e.g. "key_file_owner"): nothing was read, `error` says why.
+    std::string refused;
     bool found = false;      // a broker information record was in the area
     uint32_t resetTime = 0;  // seconds since 1901, 0 = never
     uint32_t segmentSize = 0;

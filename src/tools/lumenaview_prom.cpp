@@ -1,9 +1,12 @@
 #include "tools/lumenaview_prom.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "tools/lumenaview_units.h"
 
@@ -39,6 +42,9 @@ enum FamilyId : size_t {
     kBuildInfo,
     kBrokers,
     kStaleLocks,
+    kLocksRefused,
+    kBrokersRefused,
+    kBrokerRefused,
     kBrokerUp,
     kBrokerProblems,
     kBrokerReset,
@@ -62,10 +68,19 @@ struct FamilyText {
 constexpr FamilyText kFixedFamilies[kFirstStats] = {
     {"lumena_build_info", Kind::kGauge, "", "The version of lumenaview, as a label."},
     {"lumena_brokers", Kind::kGauge, "",
-     "Brokers found on this machine with a segment, readable or not."},
+     "Brokers found on this machine with a segment, readable or not; refused key files are "
+     "not brokers (lumena_brokers_refused)."},
     {"lumena_stale_locks", Kind::kGauge, "",
      "Named mutexes held by a process that has ended: every later taker waits until one is "
      "released (lumenaview --locks)."},
+    {"lumena_locks_refused", Kind::kGauge, "",
+     "Named mutex key files or semaphore sets refused as not the brokers' own (lumenaview "
+     "--locks)."},
+    {"lumena_brokers_refused", Kind::kGauge, "",
+     "Segment key files refused as not the brokers' own: another user's, a link, or a "
+     "segment too large, open to all or already read under another key file."},
+    {"lumena_broker_refused", Kind::kGauge, "",
+     "1 for a refused segment key file, with the reason (lumenaview shows why)."},
     {"lumena_broker_up", Kind::kGauge, "", "1 when the broker's segment could be read."},
     {"lumena_broker_problems", Kind::kGauge, "",
      "Problems found in the segment (corrupt areas, unstable records)."},
@@ -184,17 +199,24 @@ class Exposition {
     }
 
     // Keeps a label set rendered by appendLabel (without its closing brace).
+    // Every set kept names one series: one equal to a set kept before (two
+    // groups or nodes of one label, say) gets duplicate="2", "3", ...
     LabelSet labels(const std::string& rendered) {
-        const LabelSet set{static_cast<uint32_t>(labelText.size()),
-                           static_cast<uint32_t>(rendered.empty() ? 0 : rendered.size() + 1)};
-        if (!rendered.empty()) {
-            labelText += rendered;
-            labelText += '}';
+        if (rendered.empty())
+            return {static_cast<uint32_t>(labelText.size()), 0};
+        LabelSet set = keep(rendered, "");
+        for (unsigned copy = 2; !keptOnce(set); ++copy) {
+            labelText.resize(set.at);
+            set = keep(rendered, ",duplicate=\"" + std::to_string(copy) + '"');
         }
         return set;
     }
 
+    // A value that the exposition cannot hold as a finite number (a figure a
+    // writer of the segment made infinite or NaN) is left out.
     void add(size_t family, LabelSet labels, long double value) {
+        if (!std::isfinite(static_cast<double>(value)))
+            return;
         Family& f = families[family];
         f.samples.push_back({labels, value, f.kind == Kind::kCounter ? created : 0});
     }
@@ -235,6 +257,60 @@ class Exposition {
     }
 
   private:
+    LabelSet keep(const std::string& rendered, std::string_view more) {
+        const LabelSet set{static_cast<uint32_t>(labelText.size()),
+                           static_cast<uint32_t>(rendered.size() + more.size() + 1)};
+        labelText += rendered;
+        if (!more.empty())
+            labelText += more;
+        labelText += '}';
+        return set;
+    }
+
+    std::string_view textOf(LabelSet set) const {
+        return std::string_view(labelText).substr(set.at, set.length);
+    }
+
+    // Records `set` unless an equal text was kept before: an open-addressing
+    // table of the kept sets with their hashes (one per node, flow slot and
+    // group: a scrape of a large area keeps some hundred thousand, each
+    // hashed once and without an allocation).
+    bool keptOnce(LabelSet set) {
+        const std::string_view text = textOf(set);
+        return place({set, std::hash<std::string_view>()(text)}, &text);
+    }
+
+    struct Kept {
+        LabelSet set;  // a length of 0 marks a free slot
+        size_t hash;
+    };
+
+    // Places `kept` unless `text` (null: known to be new) is there already.
+    bool place(const Kept& kept, const std::string_view* text) {
+        if (2 * (keptCount + 1) > slots.size())
+            grow();
+        const size_t mask = slots.size() - 1;
+        for (size_t i = kept.hash & mask;; i = (i + 1) & mask) {
+            if (slots[i].set.length == 0) {
+                slots[i] = kept;
+                ++keptCount;
+                return true;
+            }
+            if (text != nullptr && slots[i].hash == kept.hash && textOf(slots[i].set) == *text)
+                return false;
+        }
+    }
+
+    void grow() {
+        std::vector<Kept> old(std::max<size_t>(1024, 2 * slots.size()));
+        old.swap(slots);
+        keptCount = 0;
+        for (const Kept& kept : old) {
+            if (kept.set.length != 0)
+                place(kept, nullptr);
+        }
+    }
+
     // Bytes that the text cannot exceed: a number takes at most 24.
     size_t sizeBound() const {
         size_t size = 8;
@@ -283,6 +359,8 @@ class Exposition {
 
     std::vector<Family> families;
     std::string labelText;
+    std::vector<Kept> slots;
+    size_t keptCount = 0;
 };
 
 // The label sets of one broker's tree are rendered into one buffer, each
@@ -346,7 +424,18 @@ void addGroup(Exposition& e, TreeLabels& labels, const GroupView& group) {
     labels.cutTo(mark);
 }
 
+void addRefused(Exposition& e, const BrokerView& view) {
+    std::string set;
+    appendLabel(set, "keyfile", view.keyFile);
+    appendLabel(set, "reason", view.refused);
+    e.add(kBrokerRefused, e.labels(set), 1);
+}
+
 void addBroker(Exposition& e, const BrokerView& view) {
+    if (!view.refused.empty()) {
+        addRefused(e, view);
+        return;
+    }
     // A broker that cannot be read keeps its name when it is known (from an
     // earlier read); an unknown name is left out rather than given empty.
     TreeLabels labels(e);
@@ -370,22 +459,60 @@ void addBroker(Exposition& e, const BrokerView& view) {
 }  // namespace
 
 std::string prometheusText(const std::vector<BrokerView>& brokers, bool openMetrics,
-                           int staleLocks) {
+                           const MachineFigures& figures) {
     Exposition exposition;
     std::string version;
     appendLabel(version, "version", LUMENA_VERSION);
     exposition.add(kBuildInfo, exposition.labels(version), 1);
-    exposition.add(kBrokers, {}, static_cast<long double>(brokers.size()));
-    if (staleLocks >= 0)
-        exposition.add(kStaleLocks, {}, staleLocks);
+    const auto refused = std::count_if(brokers.begin(), brokers.end(), [](const BrokerView& view) {
+        return !view.refused.empty();
+    });
+    exposition.add(kBrokers, {}, static_cast<long double>(brokers.size() - refused));
+    const auto put = [&](FamilyId family, int value) {
+        if (value >= 0)
+            exposition.add(family, {}, value);
+    };
+    put(kStaleLocks, figures.staleLocks);
+    put(kLocksRefused, figures.refusedLocks);
+    put(kBrokersRefused, figures.refusedKeyFiles);
     for (const BrokerView& view : brokers)
         addBroker(exposition, view);
     return exposition.text(openMetrics);
 }
 
+std::string prometheusText(const std::vector<BrokerView>& brokers, bool openMetrics,
+                           int staleLocks) {
+    MachineFigures figures;
+    figures.staleLocks = staleLocks;
+    return prometheusText(brokers, openMetrics, figures);
+}
+
 void writePrometheus(std::ostream& out, const std::vector<BrokerView>& brokers, bool openMetrics,
                      int staleLocks) {
     out << prometheusText(brokers, openMetrics, staleLocks);
+}
+
+std::string terminalSafe(const std::string& exposition) {
+    std::string shown;
+    shown.reserve(exposition.size());
+    char escape[8];
+    for (size_t i = 0; i < exposition.size(); ++i) {
+        const auto c = static_cast<unsigned char>(exposition[i]);
+        const bool c1 = c == 0xC2 && i + 1 < exposition.size() &&
+                        static_cast<unsigned char>(exposition[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(exposition[i + 1]) <= 0x9F;
+        if (c1) {
+            std::snprintf(escape, sizeof escape, "\\u%04X",
+                          static_cast<unsigned char>(exposition[++i]));
+            shown += escape;
+        } else if ((c < 0x20 && c != '\n') || c == 0x7F) {
+            std::snprintf(escape, sizeof escape, "\\x%02X", c);
+            shown += escape;
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
 }
 
 }  // namespace lumenaview

@@ -149,6 +149,11 @@ void writeEvents(std::ostream& out, const BrokerView& view) {
 }  // namespace
 
 void writeText(std::ostream& out, const BrokerView& view, const TextOptions& options) {
+    if (!view.refused.empty()) {
+        out << "REFUSED key file " << shown(view.keyFile) << " (" << view.refused << ")\n"
+            << indent(1) << shown(view.error) << '\n';
+        return;
+    }
     out << "Broker " << (view.found ? quoted(view.label) : std::string("(no broker record)"))
         << "  uuid " << shown(view.uuid) << '\n';
     if (!view.error.empty()) {

@@ -191,10 +191,6 @@ bool raiseFromZero(int semaphoreId) {
     return semop(semaphoreId, operations, 2) == 0;
 }
 
-bool trustedUser(uid_t user) {
-    return user == geteuid() || user == 0;
-}
-
 void refuseKeyFile(const char* path, const struct stat& found, const char* function) {
     const char* type = S_ISLNK(found.st_mode)   ? "a symbolic link"
                        : S_ISREG(found.st_mode) ? "a file"
@@ -316,21 +312,6 @@ KeyFileSearch searchKeyFile(const char* path, bool (*keyInUse)(key_t)) {
 
 }  // namespace
 
-bool ZOV_TrustIpcObject(const struct ipc_perm& permissions, const char* what, key_t key,
-                        const char* path, const char* function) {
-    const unsigned mode = permissions.mode & 0777u;
-    if (trustedUser(permissions.uid) && trustedUser(permissions.cuid) &&
-        (mode & ~static_cast<unsigned>(kPermissions)) == 0)
-        return true;
-    ZOV_String detail = ZOV_Format_Message("%s %08X of %s", what, static_cast<unsigned>(key), path);
-    ZOV_String reason = ZOV_Format_Message(
-        "Owner user %u, creator user %u, mode %04o; this process runs as user %u",
-        static_cast<unsigned>(permissions.uid), static_cast<unsigned>(permissions.cuid), mode,
-        static_cast<unsigned>(geteuid()));
-    ZOV_ReportDegraded(ZOV_Degraded::kRefusal, function, detail.getcValue(), reason.getcValue());
-    return false;
-}
-
 bool ZOV_MutexKeyInUse(key_t key) {
     if (keyRegistered(key))
         return true;
@@ -400,7 +381,7 @@ ZOV_Key_File_Lock::State ZOV_Key_File_Lock::openOnce(const char* path, bool (*ke
             return State::kMissing;
         // A link, or a file of another user that this one may not read.
         if ((error == ELOOP || error == EACCES) && lstat(path, &found) == 0 &&
-            (error == ELOOP || !trustedUser(found.st_uid))) {
+            (error == ELOOP || !ZOV_Trusted_Users().contains(found.st_uid))) {
             refuseKeyFile(path, found, function);
             return State::kRefused;
         }
@@ -410,8 +391,9 @@ ZOV_Key_File_Lock::State ZOV_Key_File_Lock::openOnce(const char* path, bool (*ke
     struct stat opened = {};
     // A second link could be a file of anyone, placed under this name: its
     // cleanup could not remove it, and what it names is not the library's.
-    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || !trustedUser(opened.st_uid) ||
-        opened.st_nlink > 1) {
+    // Key files of the library are published by a rename, never linked.
+    if (fstat(fd, &opened) != 0 ||
+        ZOV_CheckKeyFile(opened, ZOV_Trusted_Users(), true) != ZOV_Refusal::kNone) {
         refuseKeyFile(path, opened, function);
         close(fd);
         fd = -1;
