@@ -450,9 +450,10 @@ class Server {
         Connection& c = *connection;
         c.address = std::move(address);
         c.refused = admitted >= connectionLimit || perAddress[c.address] >= kPerAddressLimit;
-        if (c.refused && refusing >= refusingLimit) {
-            self.refused("limit");  // closed unread: even the refusals are at their limit
-            return;
+        if (c.refused) {
+            self.refused("limit");
+            if (refusing >= refusingLimit)
+                return;  // closed unread: even the refusals are at their limit
         }
         (c.refused ? refusing : admitted) += 1;
         if (!c.refused)
@@ -629,8 +630,7 @@ class Server {
         c.deadline = Clock::now() + kWriteIdle;
     }
 
-    void refuse(Connection& c, const char* reason) {
-        self.refused(reason);
+    void refuse(Connection& c) {
         respond(c, 503, nullptr, "text/plain; charset=utf-8", "Retry-After: 5\r\n");
     }
 
@@ -639,7 +639,7 @@ class Server {
         const Request request = parseHead(head);
         c.headOnly = request.method == "HEAD";
         if (c.refused)
-            return refuse(c, "limit");
+            return refuse(c);
         if (request.status != 0)
             return respond(c, request.status);
         if (!knownMethod(request.method))
@@ -668,8 +668,10 @@ class Server {
         const std::string key = credentialsKey(user, password);
         if (acceptedCredentials.count(key))
             return serve(id, c);
-        if (passwordChecks >= kPasswordQueueLimit)
-            return refuse(c, "busy");
+        if (passwordChecks >= kPasswordQueueLimit) {
+            self.refused("busy");
+            return refuse(c);
+        }
         ++passwordChecks;
         c.phase = Phase::kWaiting;
         passwordWorker.post([this, id, key, user, password, users = config] {
@@ -769,16 +771,16 @@ class Server {
         for (const uint64_t id : late) {
             Connection& c = *find(id);
             if (c.phase == Phase::kHead) {
-                if (c.refused)
-                    refuse(c, "limit");
-                else {
+                if (c.refused) {
+                    refuse(c);
+                } else {
                     self.refused("timeout");
                     respond(c, 408);
                 }
                 drive(id);
             } else {
-                if (c.phase == Phase::kHandshake)
-                    self.refused(c.refused ? "limit" : "timeout");
+                if (c.phase == Phase::kHandshake && !c.refused)
+                    self.refused("timeout");
                 drop(id);
             }
         }
