@@ -788,7 +788,7 @@ class Server {
 
     // A valid bcrypt hash that no password is checked against in earnest.
     static constexpr const char* kUnknownUserHash =
-        "$2y$10$abcdefghijklmnopqrstuuBdIYVVoxqOg.rrZvGRVEb0qWYhLfFya";
+        "$2b$10$elhwxY6llwSAqaHMCIt1LuuVamQOOq.EyWGsSJFtkSQaH77WQNblu";
 
     const ServeOptions& options;
     const Scrape& scrape;
