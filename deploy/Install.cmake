@@ -37,7 +37,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libquadmath0, libcpp-httplib0.11 (>= 0.11.4), systemd | adduser")
+  "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libquadmath0, libssl3, libyaml-cpp0.7, libcrypt1, systemd | adduser")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "prometheus")
 # The maintainer scripts make the service's user and group and keep systemd
 # informed; purging leaves the user, the group and the administrator's files.

@@ -158,7 +158,7 @@ for f in $expected_files; do [ -e "$stage$prefix/$f" ] || fail "not installed: $
 deb=$(ls "$work"/pkg/*.deb)
 dpkg-deb -c "$deb" >"$work/deb.list"
 for f in $expected_files; do grep -q "\./usr/$f\$" "$work/deb.list" || fail "not in the package: $f"; done
-dpkg-deb -f "$deb" Depends | grep -q libcpp-httplib || fail "package dependencies"
+dpkg-deb -f "$deb" Depends | grep -q libyaml-cpp || fail "package dependencies"
 # Installed without chroot into a throwaway root: the user and group are made; a purge keeps
 # them and the administrator's drop-in, and removes the programs.
 root=$work/root drop=etc/systemd/system/lumenaview-exporter.service.d/override.conf

@@ -106,9 +106,9 @@ struct Options {
     bool locks = false;
     std::string releaseStale;
     bool yes = false;
-    std::string listen;                   // ADDR:PORT to serve the metrics on
-    std::vector<std::string> webListen;   // more of them, as the ecosystem spells it
-    std::string webConfig;                // TLS and users (lumenaview_webconfig.h)
+    std::string listen;                  // ADDR:PORT to serve the metrics on
+    std::vector<std::string> webListen;  // more of them, as the ecosystem spells it
+    std::string webConfig;               // TLS and users (lumenaview_webconfig.h)
     std::string telemetryPath = "/metrics";
     std::string output;  // file to replace atomically with each refresh
 };
@@ -132,16 +132,15 @@ void addMetricsOptions(CLI::App& app, Options& o, CLI::Option* format, CLI::Opti
             ->type_name("ADDR:PORT"),
         app.add_option("--web.listen-address", o.webListen,
                        "Like --listen, repeatable; :PORT or [::]:PORT is every address, IPv6 "
-                       "and IPv4 (default :" + std::to_string(kDefaultPort) +
-                           " when only the options below are given)")
+                       "and IPv4 (default :" +
+                           std::to_string(kDefaultPort) + " when only the options below are given)")
             ->type_name("[ADDR]:PORT")
             ->allow_extra_args(false),
         app.add_option("--web.config.file", o.webConfig,
                        "Serve HTTPS and/or require users, as this YAML file says "
                        "(tls_server_config, basic_auth_users); re-read on SIGHUP")
             ->type_name("FILE"),
-        app.add_option("--web.telemetry-path", o.telemetryPath,
-                       "Path of the metrics when serving")
+        app.add_option("--web.telemetry-path", o.telemetryPath, "Path of the metrics when serving")
             ->type_name("PATH")
             ->capture_default_str(),
     };
@@ -663,7 +662,9 @@ std::string scrapeMetrics(const Options& options, bool openMetrics) {
 }
 
 std::atomic<bool> hangup{false};
-void onHangup(int) { hangup = true; }
+void onHangup(int) {
+    hangup = true;
+}
 
 // Where to serve: --listen and every --web.listen-address, or the default
 // port when only the other serving options are given. Says what is wrong.
@@ -677,8 +678,8 @@ bool endpointsOf(const Options& options, std::vector<Endpoint>& endpoints, std::
         Endpoint endpoint;
         if (!parseEndpoint(address, endpoint)) {
             err << "lumenaview: '" << escapeForTerminal(address)
-                << "' is not [ADDR]:PORT, e.g. 127.0.0.1:" << kDefaultPort << ", [::1]:"
-                << kDefaultPort << " or :" << kDefaultPort << '\n';
+                << "' is not [ADDR]:PORT, e.g. 127.0.0.1:" << kDefaultPort
+                << ", [::1]:" << kDefaultPort << " or :" << kDefaultPort << '\n';
             return false;
         }
         endpoints.push_back(endpoint);

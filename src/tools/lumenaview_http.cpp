@@ -134,19 +134,30 @@ constexpr uint64_t kListenerBase = uint64_t{1} << 62;
 
 const char* reasonPhrase(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 408: return "Request Timeout";
-        case 431: return "Request Header Fields Too Large";
-        case 501: return "Not Implemented";
-        default: return "Service Unavailable";
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 408:
+            return "Request Timeout";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 501:
+            return "Not Implemented";
+        default:
+            return "Service Unavailable";
     }
 }
 
-Body textBody(std::string text) { return std::make_shared<const std::string>(std::move(text)); }
+Body textBody(std::string text) {
+    return std::make_shared<const std::string>(std::move(text));
+}
 
 bool isToken(std::string_view text) {
     constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
@@ -294,11 +305,10 @@ int openListener(Endpoint& endpoint, std::string& why) {
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owned(found, freeaddrinfo);
     const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int yes = 1, v6only = endpoint.dualStack ? 0 : 1;
-    const bool ok =
-        fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
-        (found->ai_family != AF_INET6 ||
-         setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) == 0) &&
-        bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, SOMAXCONN) == 0;
+    const bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
+                    (found->ai_family != AF_INET6 ||
+                     setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) == 0) &&
+                    bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, SOMAXCONN) == 0;
     if (!ok) {
         why = std::strerror(errno);
         if (fd >= 0)
@@ -308,9 +318,9 @@ int openListener(Endpoint& endpoint, std::string& why) {
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-    endpoint.port = ntohs(bound.ss_family == AF_INET6
-                              ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
-                              : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+    endpoint.port =
+        ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                          : reinterpret_cast<sockaddr_in&>(bound).sin_port);
     return fd;
 }
 
@@ -335,7 +345,10 @@ constexpr char kIndexHead[] =
 class Server {
   public:
     Server(const ServeOptions& options, const Scrape& scrape, SelfMetrics& self, std::ostream& err)
-        : options(options), scrape(scrape), self(self), err(err),
+        : options(options),
+          scrape(scrape),
+          self(self),
+          err(err),
           poller(epoll_create1(EPOLL_CLOEXEC)) {
         const size_t files = raiseFileLimit();
         const size_t spare = files > 128 ? files - 64 : 64;  // listeners, segments, logs
@@ -501,11 +514,20 @@ class Server {
             }
             Io io = Io::kBlocked;
             switch (c->phase) {
-                case Phase::kHandshake: io = handshake(*c); break;
-                case Phase::kHead: io = readHead(id, *c); break;
-                case Phase::kWaiting: return;
-                case Phase::kWriting: io = writeResponse(*c); break;
-                case Phase::kLinger: io = drain(*c); break;
+                case Phase::kHandshake:
+                    io = handshake(*c);
+                    break;
+                case Phase::kHead:
+                    io = readHead(id, *c);
+                    break;
+                case Phase::kWaiting:
+                    return;
+                case Phase::kWriting:
+                    io = writeResponse(*c);
+                    break;
+                case Phase::kLinger:
+                    io = drain(*c);
+                    break;
             }
             if (io == Io::kClosed)
                 drop(id);
@@ -518,7 +540,7 @@ class Server {
         const int error = SSL_get_error(c.ssl.get(), rc);
         ERR_clear_error();
         return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? Io::kBlocked
-                                                                              : Io::kClosed;
+                                                                             : Io::kClosed;
     }
 
     Io handshake(Connection& c) {
@@ -594,8 +616,8 @@ class Server {
             return Io::kProgress;
         }
         const bool inHead = c.sent < c.response.size();
-        const char* data = inHead ? c.response.data() + c.sent
-                                  : c.body->data() + (c.sent - c.response.size());
+        const char* data =
+            inHead ? c.response.data() + c.sent : c.body->data() + (c.sent - c.response.size());
         const size_t left = inHead ? c.response.size() - c.sent : total - c.sent;
         size_t put = 0;
         const Io io = writeSome(c, data, left, put);

@@ -52,7 +52,8 @@ void writeFamily(std::string& text, const Family& f, bool openMetrics) {
 // index 0 is the state, field 3 of proc(5).
 std::vector<std::string> statFields() {
     std::ifstream file("/proc/self/stat");
-    const std::string line((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string line((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
     const size_t close = line.rfind(')');
     std::vector<std::string> fields;
     if (close == std::string::npos)
@@ -96,14 +97,22 @@ std::vector<Family> processFamilies() {
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
     return {
-        {"process_cpu_seconds", true, "User and system processor time of the exporter.",
+        {"process_cpu_seconds",
+         true,
+         "User and system processor time of the exporter.",
          {{"", (field(14) + field(15)) / ticks}}},
-        {"process_resident_memory_bytes", false, "Resident memory of the exporter.",
+        {"process_resident_memory_bytes",
+         false,
+         "Resident memory of the exporter.",
          {{"", field(24) * static_cast<double>(sysconf(_SC_PAGESIZE))}}},
         {"process_open_fds", false, "Open file descriptors.", {{"", openFds()}}},
-        {"process_max_fds", false, "Limit of open file descriptors.",
+        {"process_max_fds",
+         false,
+         "Limit of open file descriptors.",
          {{"", static_cast<double>(files.rlim_cur)}}},
-        {"process_start_time_seconds", false, "Start of the exporter, in seconds since 1970.",
+        {"process_start_time_seconds",
+         false,
+         "Start of the exporter, in seconds since 1970.",
          {{"", bootTime() + field(22) / ticks}}},
     };
 }
@@ -132,17 +141,23 @@ void SelfMetrics::appendTo(std::string& exposition, bool openMetrics) const {
     std::vector<Family> families = processFamilies();
     {
         std::lock_guard lock(mutex);
-        Family duration{"lumena_exporter_scrape_duration_seconds", false,
-                        "Time to read and decode the broker's segment at the latest capture.", {}};
-        Family errors{"lumena_exporter_scrape_errors", true,
-                      "Captures in which the broker's segment could not be read.", {}};
+        Family duration{"lumena_exporter_scrape_duration_seconds",
+                        false,
+                        "Time to read and decode the broker's segment at the latest capture.",
+                        {}};
+        Family errors{"lumena_exporter_scrape_errors",
+                      true,
+                      "Captures in which the broker's segment could not be read.",
+                      {}};
         for (const auto& [uuid, broker] : brokers) {
             const std::string labels = "{broker_uuid=\"" + labelValue(uuid) + "\"}";
             duration.samples.emplace_back(labels, broker.seconds);
             errors.samples.emplace_back(labels, static_cast<double>(broker.errors));
         }
-        Family refused{"lumena_exporter_connections_refused", true,
-                       "Connections answered 503 or 408 without serving them, by reason.", {}};
+        Family refused{"lumena_exporter_connections_refused",
+                       true,
+                       "Connections answered 503 or 408 without serving them, by reason.",
+                       {}};
         for (const char* reason : {"limit", "timeout", "busy"}) {
             const auto it = refusals.find(reason);
             refused.samples.emplace_back(std::string("{reason=\"") + reason + "\"}",
@@ -151,10 +166,12 @@ void SelfMetrics::appendTo(std::string& exposition, bool openMetrics) const {
         families.push_back(std::move(duration));
         families.push_back(std::move(errors));
         families.push_back(std::move(refused));
-        families.push_back({"lumena_exporter_captures", true,
+        families.push_back({"lumena_exporter_captures",
+                            true,
                             "Reads of the brokers' segments for scrapes.",
                             {{"", static_cast<double>(captures)}}});
-        families.push_back({"lumena_exporter_scrapes", true,
+        families.push_back({"lumena_exporter_scrapes",
+                            true,
                             "Scrapes answered (several at once share one capture).",
                             {{"", static_cast<double>(scrapes)}}});
     }

@@ -45,25 +45,27 @@ std::string relativeTo(const std::string& directory, const std::string& path) {
     return path.empty() || path.front() == '/' ? path : directory + path;
 }
 
-const std::map<std::string, int> kTlsVersions = {
-    {"TLS10", TLS1_VERSION}, {"TLS11", TLS1_1_VERSION}, {"TLS12", TLS1_2_VERSION},
-    {"TLS13", TLS1_3_VERSION}};
+const std::map<std::string, int> kTlsVersions = {{"TLS10", TLS1_VERSION},
+                                                 {"TLS11", TLS1_1_VERSION},
+                                                 {"TLS12", TLS1_2_VERSION},
+                                                 {"TLS13", TLS1_3_VERSION}};
 const std::set<std::string> kClientAuthTypes = {"NoClientCert", "RequestClientCert",
                                                 "RequireAnyClientCert", "VerifyClientCertIfGiven",
                                                 "RequireAndVerifyClientCert"};
 
-bool verifiesClients(const std::string& type) { return type.rfind("Verify", 0) == 0 ||
-                                                       type == "RequireAndVerifyClientCert"; }
+bool verifiesClients(const std::string& type) {
+    return type.rfind("Verify", 0) == 0 || type == "RequireAndVerifyClientCert";
+}
 
 std::optional<Problem> readTls(const YAML::Node& node, const std::string& directory,
                                WebConfig& config) {
     const std::string p = "tls_server_config.";
     if (!node.IsMap())
         return Problem{"tls_server_config", "not a mapping"};
-    if (auto problem = unknownKey(node, p,
-                                  {"cert_file", "key_file", "client_auth_type", "client_ca_file",
-                                   "min_version", "max_version", "cipher_suites",
-                                   "curve_preferences", "prefer_server_cipher_suites"}))
+    if (auto problem = unknownKey(
+            node, p,
+            {"cert_file", "key_file", "client_auth_type", "client_ca_file", "min_version",
+             "max_version", "cipher_suites", "curve_preferences", "prefer_server_cipher_suites"}))
         return problem;
     for (const char* ignored : {"max_version", "cipher_suites", "curve_preferences"}) {
         if (node[ignored])
@@ -79,22 +81,24 @@ std::optional<Problem> readTls(const YAML::Node& node, const std::string& direct
     if (config.keyFile.empty())
         return Problem{p + "key_file", "missing"};
     if (!kClientAuthTypes.count(config.clientAuthType))
-        return Problem{p + "client_auth_type", "'" + config.clientAuthType + "' is not a known type"};
+        return Problem{p + "client_auth_type",
+                       "'" + config.clientAuthType + "' is not a known type"};
     if (verifiesClients(config.clientAuthType) && config.clientCaFile.empty())
         return Problem{p + "client_ca_file", "missing; " + config.clientAuthType + " needs it"};
     if (node["min_version"]) {
         const std::string version = node["min_version"].as<std::string>();
         const auto it = kTlsVersions.find(version);
         if (it == kTlsVersions.end())
-            return Problem{p + "min_version", "'" + version + "' is not TLS10, TLS11, TLS12 or TLS13"};
+            return Problem{p + "min_version",
+                           "'" + version + "' is not TLS10, TLS11, TLS12 or TLS13"};
         config.minVersion = it->second;
     }
     return std::nullopt;
 }
 
 bool isBcrypt(const std::string& hash) {
-    return hash.size() == 60 && (hash.rfind("$2a$", 0) == 0 || hash.rfind("$2b$", 0) == 0 ||
-                                 hash.rfind("$2y$", 0) == 0);
+    return hash.size() == 60 &&
+           (hash.rfind("$2a$", 0) == 0 || hash.rfind("$2b$", 0) == 0 || hash.rfind("$2y$", 0) == 0);
 }
 
 std::optional<Problem> readUsers(const YAML::Node& node, WebConfig& config) {
@@ -118,8 +122,8 @@ std::optional<Problem> readWebConfig(const YAML::Node& root, const std::string& 
         return std::nullopt;  // an empty file: plain HTTP, no users
     if (!root.IsMap())
         return Problem{"(top level)", "not a mapping"};
-    if (auto problem = unknownKey(root, "", {"tls_server_config", "basic_auth_users",
-                                             "http_server_config"}))
+    if (auto problem =
+            unknownKey(root, "", {"tls_server_config", "basic_auth_users", "http_server_config"}))
         return problem;
     if (root["http_server_config"])
         return Problem{"http_server_config", "not supported by this exporter"};
@@ -142,7 +146,9 @@ int verifyMode(const std::string& type) {
 
 // Accepts any certificate: RequestClientCert and RequireAnyClientCert ask for
 // one without checking who signed it.
-int acceptAny(int, X509_STORE_CTX*) { return 1; }
+int acceptAny(int, X509_STORE_CTX*) {
+    return 1;
+}
 
 }  // namespace
 
