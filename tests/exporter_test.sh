@@ -96,9 +96,10 @@ for n in server client; do
   key $n -out "$tls/$n.csr" && openssl x509 -req -in "$tls/$n.csr" -CA "$tls/ca.crt" -CAkey "$tls/ca.key" \
     -CAcreateserial -days 1 -out "$tls/$n.crt" -extfile <(echo subjectAltName=IP:127.0.0.1) 2>/dev/null
 done
-hash=$(python3 -W ignore -c 'import crypt; print(crypt.crypt("s3cret", crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=1024)))')
-printf 'tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  client_auth_type: VerifyClientCertIfGiven
-  client_ca_file: ca.crt\nbasic_auth_users:\n  prometheus: %s\n' "'$hash'" >"$tls/web.yml"
+bcrypt() { python3 -W ignore -c 'import crypt, sys; print(crypt.crypt(sys.argv[1], crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=1024)))' "$1"; }
+web_yml() { printf 'tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n  client_auth_type: VerifyClientCertIfGiven
+  client_ca_file: ca.crt\nbasic_auth_users:\n  prometheus: %s\n' "'$(bcrypt "$1")'" >"$tls/web.yml"; }
+web_yml s3cret
 for bad in 'tls_server_config: {cert_file: server.crt, key_file: server.key, min_version: TLS9}|tls_server_config.min_version' \
   'tls_server_config: {cert_file: none.crt, key_file: server.key}|cert_file: .*none.crt' \
   'basic_auth_users: {prometheus: s3cret}|basic_auth_users.prometheus' 'basic_auth_user: {}|basic_auth_user: unknown'; do
@@ -108,6 +109,7 @@ for bad in 'tls_server_config: {cert_file: server.crt, key_file: server.key, min
   grep -q "${bad#*|}" "$work/bad.err" || fail "bad web config: $(cat "$work/bad.err"); want ${bad#*|}"
 done
 "$viewer" --web.listen-address 127.0.0.1:0 --web.config.file "$tls/web.yml" 2>"$work/https.err" &
+https_pid=$!
 wait_for grep -q listening "$work/https.err" || fail "no HTTPS server: $(cat "$work/https.err")"
 surl=$(grep -o 'https://[^ ]*' "$work/https.err")
 [ "$(status --cacert "$tls/ca.crt" -D "$work/head" "$surl")" = 401 ] && grep -qi '^WWW-Authenticate: Basic' \
@@ -144,6 +146,12 @@ EOF
   alive() { [ "$(query 'lumena_execution_group_process_alive{execution_group="EGB"}')" = "EGB/null 0" ]; }
   wait_for alive || fail "killed group still alive in Prometheus: $(query lumena_execution_group_process_alive)"
 fi
+
+# --- SIGHUP re-reads the web config: the new password holds, the old one no longer.
+web_yml n3w && kill -HUP $https_pid
+new_password() { [ "$(status --cacert "$tls/ca.crt" -u prometheus:n3w "$surl")" = 200 ]; }
+wait_for new_password && [ "$(status --cacert "$tls/ca.crt" -u prometheus:s3cret "$surl")" = 401 ] ||
+  fail "SIGHUP: $(cat "$work/https.err")"
 
 # --- Installation and package.
 stage=$work/stage

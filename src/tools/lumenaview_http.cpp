@@ -370,7 +370,11 @@ class Server {
             return ServeResult::kBadWebConfig;
         for (Endpoint endpoint : options.endpoints) {
             std::string why;
-            const int fd = openListener(endpoint, why);
+            int fd = openListener(endpoint, why);
+            if (fd < 0 && endpoint.dualStack && errno == EAFNOSUPPORT) {  // no IPv6 here
+                endpoint = {"0.0.0.0", endpoint.port, false};
+                fd = openListener(endpoint, why);
+            }
             if (fd < 0) {
                 err << "lumenaview: cannot listen on " << endpoint.host << ':' << endpoint.port
                     << ": " << why << '\n';
