@@ -82,7 +82,7 @@ done
 captures() { curl -s "$url" | sed -n 's/^lumena_exporter_captures_total //p'; }
 first=$(captures) && curl -sfI "$url" >/dev/null && [ "$(captures)" = $((first + 1)) ] || fail "HEAD captured"
 grep -q _created "$work/metrics.om" && fail "_created samples in OpenMetrics"
-for line in '^lumena_build_info{version="[0-9.]*",revision="[0-9a-f]*"} 1' '^process_open_fds [0-9]' \
+for line in '^lumena_build_info{version="[0-9.]*",revision="[0-9a-z]*"} 1' '^process_open_fds [0-9]' \
   '^lumena_exporter_scrape_duration_seconds{broker_uuid="exporter-test-broker"}'; do
   grep -q "$line" "$work/metrics.prom" || fail "no $line"
 done
