@@ -124,12 +124,15 @@ void SelfMetrics::brokerRead(const std::string& uuid, double seconds, bool faile
     Broker& broker = brokers[uuid];
     broker.seconds = seconds;
     broker.errors += failed;
+    broker.capture = captures + 1;  // the one in progress
 }
 
 void SelfMetrics::captured(uint64_t served) {
     std::lock_guard lock(mutex);
     ++captures;
     scrapes += served;
+    // A broker gone (or a key file planted once) leaves no series behind.
+    std::erase_if(brokers, [this](const auto& entry) { return entry.second.capture != captures; });
 }
 
 void SelfMetrics::refused(const std::string& reason) {

@@ -3,7 +3,7 @@
 //   lumena_exporter_scrape_duration_seconds{broker_uuid}  reading and decoding
 //       that broker at the latest capture (gauge)
 //   lumena_exporter_scrape_errors_total{broker_uuid}  captures in which that
-//       broker could not be read
+//       broker could not be read (both only for the brokers of the latest capture)
 //   lumena_exporter_captures_total, lumena_exporter_scrapes_total  reads of the
 //       segments, and scrapes answered from them (several scrapes at once share
 //       one capture)
@@ -35,6 +35,7 @@ class SelfMetrics {
     struct Broker {
         double seconds = 0;
         uint64_t errors = 0;
+        uint64_t capture = 0;  // the latest that read it
     };
     mutable std::mutex mutex;
     std::map<std::string, Broker> brokers;
