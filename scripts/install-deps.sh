@@ -3,7 +3,7 @@
 # again; does nothing when everything is there.
 #
 #   bash scripts/install-deps.sh demo   what scripts/demo.sh needs: the compiler,
-#                                       cmake, the viewer's three libraries
+#                                       cmake, the viewer's libraries
 #                                       and pkg-config
 #   bash scripts/install-deps.sh test   (the default) the above and everything the
 #                                       tests need: GoogleTest, clang and its
@@ -17,7 +17,8 @@ set_name=${1:-test}
 packages=(
   cmake g++ make                         # build
   nlohmann-json3-dev libcli11-dev        # the viewer's JSON and command line
-  libcpp-httplib-dev pkg-config          # the viewer's metrics server
+  libssl-dev libyaml-cpp-dev             # the metrics server: TLS, its web config
+  libcrypt-dev pkg-config                # and its users' bcrypt hashes
 )
 case "$set_name" in
 demo) ;;
@@ -28,7 +29,7 @@ test)
     clang libclang-rt-14-dev             # fuzzing and sanitizers with clang
     util-linux procps                    # ipcs, unshare
     tmux                                 # the viewer's live-table test on a terminal
-    prometheus curl jq python3           # the exporter test with a real Prometheus server
+    prometheus curl jq python3 openssl   # the exporter test with a real Prometheus server
     dpkg-dev file binutils lintian       # the package: dependencies, stripping, its check
     systemd                              # systemd-analyze verify of the service unit
   )

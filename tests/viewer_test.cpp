@@ -181,8 +181,9 @@ class ExpectedTexts {
         : path(std::string(ZOV_SOURCE_DIR) + "/tests/data/" + file) {}
     std::ostream& section(const std::string& title) { return written << "=== " << title << '\n'; }
     void check() const {
-        static const std::regex times(R"(\d{4}-\d\d-\d\d[T ]\d\d:\d\d:\d\d(\.\d{3})?(\+00:00)?|)"
-                                      R"(\b1[6-9]\d{8}\b|\b[0-9A-F]{96}\b|version="[^"]*")");
+        static const std::regex times(
+            R"(\d{4}-\d\d-\d\d[T ]\d\d:\d\d:\d\d(\.\d{3})?(\+00:00)?|)"
+            R"(\b1[6-9]\d{8}\b|\b[0-9A-F]{96}\b|(version|revision)="[^"]*")");
         std::string text;
         for (const char c : std::regex_replace(written.str(), times, "<masked>")) {
             char shown[8];

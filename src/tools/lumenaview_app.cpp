@@ -33,6 +33,7 @@
 #include "tools/lumenaview_json.h"
 #include "tools/lumenaview_locks.h"
 #include "tools/lumenaview_prom.h"
+#include "tools/lumenaview_selfmetrics.h"
 #include "tools/lumenaview_table.h"
 #include "tools/lumenaview_text.h"
 #include "tools/lumenaview_units.h"
@@ -79,7 +80,7 @@ constexpr char kFooter[] =
     "  lumenaview -f prometheus -w 15 \\\n"
     "      -o /var/lib/prometheus/node-exporter/lumena.prom\n"
     "                                metrics for a text-file collector, rewritten\n"
-    "  lumenaview --listen 127.0.0.1:9464\n"
+    "  lumenaview --web.listen-address :9637 --web.config.file web.yml\n"
     "                                serve /metrics to a Prometheus server\n"
     "  lumenaview --list             name, UUID, processes, segment size of each\n"
     "  lumenaview --locks            the named mutexes and who holds them\n"
@@ -93,7 +94,8 @@ constexpr char kFooter[] =
     "  2   no broker found (no key file, only key files without a segment, or none\n"
     "      matching --broker)\n"
     "  3   no broker could be read (permission denied, foreign or truncated segment)\n"
-    "  4   the --output file could not be written, or --listen could not bind\n"
+    "  4   the --output file could not be written, or the exporter cannot serve (an\n"
+    "      address in use, an unusable --web.config.file)\n"
     "  64  wrong usage\n"
     "With --watch, the code is that of the last refresh.\n"
     "--locks: 0 none stale, 1 a stale, over-released or shared-key mutex, 2 no key\n"
@@ -168,7 +170,10 @@ struct Options {
     bool locks = false;
     std::string releaseStale;
     bool yes = false;
-    std::string listen;  // ADDR:PORT to serve the metrics on
+    std::string listen;                  // ADDR:PORT to serve the metrics on
+    std::vector<std::string> webListen;  // more of them, as the ecosystem spells it
+    std::string webConfig;               // TLS and users (lumenaview_webconfig.h)
+    std::string telemetryPath = "/metrics";
     std::string output;  // file to replace atomically with each refresh
     std::vector<std::string> brokerUsers;
 };
@@ -185,16 +190,33 @@ void addMetricsOptions(CLI::App& app, Options& o, CLI::Option* format, CLI::Opti
                        "Write to FILE instead of standard output, replacing it atomically at "
                        "each refresh (a temporary file renamed over it)")
             ->type_name("FILE");
-    app.add_option("--listen", o.listen,
-                   "Serve the metrics over HTTP on ADDR:PORT (GET /metrics, /-/healthy), read "
-                   "afresh at each request; runs until interrupted")
-        ->type_name("ADDR:PORT")
-        ->excludes(format)
-        ->excludes(watch)
-        ->excludes(output)
-        ->excludes("--events")
-        ->excludes("--list")
-        ->excludes("--locks");
+    const std::vector<CLI::Option*> serving = {
+        app.add_option("--listen", o.listen,
+                       "Serve the metrics over HTTP on ADDR:PORT (GET /metrics, /-/healthy), "
+                       "read afresh at each request; runs until interrupted")
+            ->type_name("ADDR:PORT"),
+        app.add_option("--web.listen-address", o.webListen,
+                       "Like --listen, repeatable; :PORT or [::]:PORT is every address, IPv6 "
+                       "and IPv4 (default :" +
+                           std::to_string(kDefaultPort) + " when only the options below are given)")
+            ->type_name("[ADDR]:PORT")
+            ->allow_extra_args(false),
+        app.add_option("--web.config.file", o.webConfig,
+                       "Serve HTTPS and/or require users, as this YAML file says "
+                       "(tls_server_config, basic_auth_users); re-read on SIGHUP")
+            ->type_name("FILE"),
+        app.add_option("--web.telemetry-path", o.telemetryPath, "Path of the metrics when serving")
+            ->type_name("PATH")
+            ->capture_default_str(),
+    };
+    for (CLI::Option* option : serving) {
+        option->excludes(format)
+            ->excludes(watch)
+            ->excludes(output)
+            ->excludes("--events")
+            ->excludes("--list")
+            ->excludes("--locks");
+    }
 }
 
 // A validator whose message names the accepted range in words.
@@ -501,7 +523,13 @@ class Viewer {
         refuseSharedSegments(sources);
         std::vector<BrokerView> views;
         for (const SegmentSource& source : sources) {
-            if (std::optional<BrokerView> view = lookAt(source, outcome))
+            const auto start = std::chrono::steady_clock::now();
+            std::optional<BrokerView> view = lookAt(source, outcome);
+            if (view && self != nullptr) {
+                const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+                self->brokerRead(source.uuid, took.count(), !view->error.empty());
+            }
+            if (view)
                 views.push_back(std::move(*view));
         }
         refusedKeyFiles = outcome.refused;
@@ -525,6 +553,19 @@ class Viewer {
     std::string metrics() {
         Outcome outcome;
         return metricsOf(look(outcome));
+    }
+
+    // One read of the segments in the formats asked for, timed per broker.
+    void metrics(SelfMetrics& timing, bool text, bool openMetrics, Expositions& result) {
+        self = &timing;
+        Outcome outcome;
+        const std::vector<BrokerView> views = look(outcome);
+        self = nullptr;
+        const int stale = staleLocks(views);
+        if (text)
+            result.text = prometheusText(views, false, stale);
+        if (openMetrics)
+            result.openMetrics = prometheusText(views, true, stale);
     }
 
   private:
@@ -672,6 +713,7 @@ class Viewer {
     int refusedKeyFiles = 0;  // in the last look
     std::map<std::string, BrokerView> previousViews;
     std::map<std::string, std::unordered_set<std::string>> seenEvents;
+    SelfMetrics* self = nullptr;
 };
 
 // The UUIDs of the brokers that match -b, for --locks.
@@ -806,31 +848,76 @@ std::string scrapeMetrics(const Options& options, bool openMetrics) {
     return Viewer(once, unused, quiet).metrics();
 }
 
-// Serves the metrics until interrupted; each scrape reads the segments afresh
-// with a viewer of its own, so that scrapes run side by side.
+std::atomic<bool> hangup{false};
+void onHangup(int) {
+    hangup = true;
+}
+
+// Where to serve: --listen and every --web.listen-address, or the default
+// port when only the other serving options are given. Says what is wrong.
+bool endpointsOf(const Options& options, std::vector<Endpoint>& endpoints, std::ostream& err) {
+    std::vector<std::string> addresses = options.webListen;
+    if (!options.listen.empty())
+        addresses.insert(addresses.begin(), options.listen);
+    if (addresses.empty())
+        addresses.push_back(":" + std::to_string(kDefaultPort));
+    for (const std::string& address : addresses) {
+        Endpoint endpoint;
+        if (!parseEndpoint(address, endpoint)) {
+            err << "lumenaview: '" << escapeForTerminal(address)
+                << "' is not [ADDR]:PORT, e.g. 127.0.0.1:" << kDefaultPort
+                << ", [::1]:" << kDefaultPort << " or :" << kDefaultPort << '\n';
+            return false;
+        }
+        endpoints.push_back(endpoint);
+    }
+    return true;
+}
+
+// A path that goes into a request line and the index page unescaped.
+bool plainPath(const std::string& path) {
+    return path.size() > 1 && path.front() == '/' &&
+           std::all_of(path.begin(), path.end(), [](char c) {
+               return c > 0x20 && c < 0x7f && std::strchr("?#\"<>\\", c) == nullptr;
+           });
+}
+
+// Serves the metrics until interrupted; a capture thread reads the segments
+// afresh for the scrapes that wait (lumenaview_http.h).
 int serve(const Options& options, std::ostream& err) {
-    Endpoint endpoint;
-    if (!parseEndpoint(options.listen, endpoint)) {
-        err << "lumenaview: --listen needs ADDR:PORT, e.g. 127.0.0.1:9464 or [::1]:9464\n";
+    ServeOptions serving;
+    serving.telemetryPath = options.telemetryPath;
+    serving.webConfigFile = options.webConfig;
+    if (!endpointsOf(options, serving.endpoints, err))
+        return kExitUsage;
+    if (!plainPath(options.telemetryPath)) {
+        err << "lumenaview: --web.telemetry-path needs a path like /metrics (no spaces, ?, #, "
+               "quotes or angle brackets)\n";
         return kExitUsage;
     }
-    const Scrape scrape = [&options](bool openMetrics) {
-        return scrapeMetrics(options, openMetrics);
+    SelfMetrics self;
+    const Scrape scrape = [&options, &self](bool text, bool openMetrics, Expositions& result) {
+        std::ostringstream unused, quiet;
+        Viewer(options, unused, quiet).metrics(self, text, openMetrics, result);
     };
     // The library settles its configuration file path on first use, without
     // a lock (in the broker one thread makes that first call): make it here,
-    // before the workers that decode segments side by side start.
+    // before the capture thread decodes segments.
     ZOV_Environment_Registry(nullptr);
     interrupted = false;
+    hangup = false;
     const auto previousInt = std::signal(SIGINT, onInterrupt);
     const auto previousTerm = std::signal(SIGTERM, onInterrupt);
+    const auto previousHup = std::signal(SIGHUP, onHangup);
     const auto previousPipe = std::signal(SIGPIPE, SIG_IGN);
-    const bool served = serveMetrics(
-        endpoint, scrape, [] { return interrupted.load(); }, err);
+    const ServeResult result = serveMetrics(
+        serving, scrape, self, [] { return interrupted.load(); },
+        [] { return hangup.exchange(false); }, err);
     std::signal(SIGINT, previousInt);
     std::signal(SIGTERM, previousTerm);
+    std::signal(SIGHUP, previousHup);
     std::signal(SIGPIPE, previousPipe);
-    return served ? kExitOk : kExitOutput;
+    return result == ServeResult::kStopped ? kExitOk : kExitOutput;
 }
 
 }  // namespace
@@ -861,7 +948,8 @@ int runLumenaview(int argc, const char* const* argv, std::ostream& out, std::ost
         return showLocks(options, out, err);
     if (!options.releaseStale.empty())
         return releaseLock(options, in, out, err);
-    if (!options.listen.empty())
+    if (!options.listen.empty() || !options.webListen.empty() || !options.webConfig.empty() ||
+        app.count("--web.telemetry-path") > 0)
         return serve(options, err);
     if (options.watch > 0 && metricsFormat(options.format) && options.output.empty()) {
         err << "lumenaview: --watch with --format " << options.format

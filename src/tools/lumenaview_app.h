@@ -8,7 +8,8 @@
 //       or only key files without a segment (no broker running)
 //   3   no broker could be read: permission denied, a foreign or truncated
 //       segment, or another system error
-//   4   the --output file could not be written, or --listen could not bind
+//   4   the --output file could not be written, or the exporter cannot serve
+//       (an address in use, an unusable --web.config.file)
 //   64  wrong usage
 // With --watch, the code is that of the last refresh. --locks and
 // --release-stale have codes of their own (lumenaview_locks.h, --help).

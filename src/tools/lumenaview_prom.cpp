@@ -66,7 +66,7 @@ struct FamilyText {
 };
 
 constexpr FamilyText kFixedFamilies[kFirstStats] = {
-    {"lumena_build_info", Kind::kGauge, "", "The version of lumenaview, as a label."},
+    {"lumena_build_info", Kind::kGauge, "", "The version and revision of lumenaview, as labels."},
     {"lumena_brokers", Kind::kGauge, "",
      "Brokers found on this machine with a segment, readable or not; refused key files are "
      "not brokers (lumena_brokers_refused)."},
@@ -325,7 +325,6 @@ class Exposition {
     void writeFamily(std::string& text, const Family& f, bool openMetrics) const {
         const bool counter = f.kind == Kind::kCounter;
         const std::string sampleName = counter ? f.name + "_total" : f.name;
-        const std::string createdName = f.name + "_created";
         const std::string& headerName = openMetrics ? f.name : sampleName;
         text += "# HELP ";
         text += headerName;
@@ -341,11 +340,10 @@ class Exposition {
             text += f.unit;
             text += '\n';
         }
-        for (const Sample& s : f.samples) {
+        // No _created samples: Prometheus would store each as a series of its
+        // own; lumena_broker_reset_timestamp_seconds carries the same time.
+        for (const Sample& s : f.samples)
             writeSample(text, sampleName, s.labels, s.value);
-            if (openMetrics && counter && s.created > 0)
-                writeSample(text, createdName, s.labels, s.created);
-        }
     }
 
     void writeSample(std::string& text, const std::string& name, LabelSet labels,
@@ -463,6 +461,7 @@ std::string prometheusText(const std::vector<BrokerView>& brokers, bool openMetr
     Exposition exposition;
     std::string version;
     appendLabel(version, "version", LUMENA_VERSION);
+    appendLabel(version, "revision", LUMENA_REVISION);
     exposition.add(kBuildInfo, exposition.labels(version), 1);
     const auto refused = std::count_if(brokers.begin(), brokers.end(), [](const BrokerView& view) {
         return !view.refused.empty();

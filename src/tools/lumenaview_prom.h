@@ -12,11 +12,10 @@
 // plus lumena_node_deleted, lumena_node_statistics_unstable,
 // lumena_execution_group_process_id, lumena_execution_group_process_alive,
 // lumena_broker_up, lumena_broker_reset_timestamp_seconds, lumena_broker_problems,
-// and once per exposition lumena_build_info{version}, lumena_brokers and (when
-// looked at) lumena_stale_locks, lumena_locks_refused and lumena_brokers_refused.
-// A key file refused for the trust rules is no broker: it has only
-// lumena_broker_refused{keyfile,reason} 1. In OpenMetrics every counter also has its
-// _created sample: the broker's last reset, when every counter restarted at 0.
+// and once per exposition lumena_build_info{version,revision}, lumena_brokers and
+// (when looked at) lumena_stale_locks, lumena_locks_refused and
+// lumena_brokers_refused. A key file refused for the trust rules is no broker:
+// it has only lumena_broker_refused{keyfile,reason} 1.
 // Labels: broker (label), broker_uuid, execution_group, flow, node, node_uuid,
 // node_type (the node's type, or the slot of a sum), as far as the level has them.
 // Two series whose labels would be equal (two groups of one label, say) stay
