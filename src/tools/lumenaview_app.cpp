@@ -561,11 +561,12 @@ class Viewer {
         Outcome outcome;
         const std::vector<BrokerView> views = look(outcome);
         self = nullptr;
-        const int stale = staleLocks(views);
+        MachineFigures figures = lockFigures(views);
+        figures.refusedKeyFiles = refusedKeyFiles;
         if (text)
-            result.text = prometheusText(views, false, stale);
+            result.text = prometheusText(views, false, figures);
         if (openMetrics)
-            result.openMetrics = prometheusText(views, true, stale);
+            result.openMetrics = prometheusText(views, true, figures);
     }
 
   private:
