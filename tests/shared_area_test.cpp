@@ -12,12 +12,12 @@
 #include "support/area_support.h"
 #include "support/ipc_support.h"
 #include "support/plugin_env.h"
-#include "zov/zovcedar.h"
-#include "zov/zovcetar.h"
-#include "zov/zovcrcst.h"
-#include "zov/zovcshme.h"
-#include "zov/zovcstar.h"
-#include "zov/zovcstir.h"
+#include "zov/core/zovcedar.h"
+#include "zov/core/zovcetar.h"
+#include "zov/core/zovcrcst.h"
+#include "zov/core/zovcshme.h"
+#include "zov/core/zovcstar.h"
+#include "zov/core/zovcstir.h"
 
 namespace {
 

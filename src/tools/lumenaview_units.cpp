@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "zov/zovctool.h"
+#include "zov/core/zovctool.h"
 
 namespace lumenaview {
 

@@ -1,0 +1,137 @@
+// ZOV_Shared_Area: a named region of the broker's segment holding record
+// images back to back.
+//
+// Area layout (host byte order):
+//   +0           64  area header (zovcmema.h): eyecatcher, size, nextOffset,
+//                    lastOffset, lastUpdate
+//   +64 ...          record images end to end, no gaps or alignment: the
+//                    104-byte record header (zovcrcrd.h) then the class's body
+//   nextOffset       end of the records placed since formatting or the last
+//                    set-back to the start (events areas)
+//   lastOffset       end of the furthest record ever placed; readers walk to it
+// Nothing gives a record's length: a reader takes the type from the header
+// and lets the record class decode its body.
+//
+// Results (ZOV_ReturnCode): 0 success; 1 the walk met a record it cannot read
+// among the placed records (bad "RCRD" eyecatcher, type outside 1-9, or an
+// image running past the walk limit); 2 no space left, or a rewrite in place
+// whose image differs in size from the image stored there; 3 no record or
+// collection; 6 allocation failure; 8 area not usable.
+//
+// Reading never trusts the bytes: the walk limit is the smaller of the area's
+// end and lastOffset (both clamped to [64, size]), every image is decoded with
+// ZOV_Record::getBounded against it, and "RCRD" plus a type 1-9 is checked at
+// every position. At or past nextOffset, the bytes may be the remains of
+// older records overwritten by an area that started again: there a position
+// without a readable record ends the walk with 0 (a stale tail).
+//
+// Locking: appending takes the area lock, re-entrant per thread and per area
+// object on top of the named mutex "/tmp/" + area name; two area objects of
+// the same name exclude each other even in one thread. Rewriting in place and
+// reading take no lock (the caller holds the record's own mutex for an
+// update). A record's mutex may be taken while holding the area lock (a
+// reset does), never the other way round; never the segment mutex while
+// holding the area lock.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "zov/core/zovcmema.h"
+#include "zov/core/zovcrcrd.h"
+#include "zov/core/zovcstrn.h"
+#include "zov/core/zovctool.h"
+
+class ZOV_Name_Mutex;
+class ZOV_Record_Collection;
+class ZOV_Shared_Memory;
+
+class ZOV_Shared_Area {
+  public:
+    enum Type {
+        ZOV_SHARED_AREA = 0,
+        ZOV_STATS_AREA = 1,
+        ZOV_EVENTS_DATA_AREA = 2,
+        ZOV_EVENTS_TEMPLATE_AREA = 3,
+    };
+
+    // path = "/tmp/" + name; size from "ZOVMemorySize". No IPC yet.
+    explicit ZOV_Shared_Area(const ZOV_String& name);
+    virtual ~ZOV_Shared_Area();
+    ZOV_Shared_Area(const ZOV_Shared_Area&) = delete;
+    ZOV_Shared_Area& operator=(const ZOV_Shared_Area&) = delete;
+
+    // Finds or carves the area in the segment and builds the area mutex. An
+    // area the segment cannot give leaves the object unusable (status 301).
+    virtual void init(ZOV_Shared_Memory* segment);
+    // Rewrites a record that has a shared position where it lies (no lock),
+    // else appends it under the area lock.
+    virtual ZOV_ReturnCode put(ZOV_Record* record);
+    // Rereads a placed record from its position; a record never placed is
+    // left unchanged (0). 1 when the image there cannot be read.
+    virtual ZOV_ReturnCode get(ZOV_Record* record);
+    virtual Type getType() const { return ZOV_SHARED_AREA; }
+
+    // Writes one image at `position` when it fits before the area's end;
+    // stores the position after it (or `position` itself) in *end.
+    ZOV_ReturnCode writeRecord(void* position, ZOV_Record* record, void** end);
+    // Rebuilds record objects from the whole area into `records` (which the
+    // caller then owns), taking those created after `since`. No lock.
+    ZOV_ReturnCode read(ZOV_Record_Collection* records);
+    ZOV_ReturnCode read(ZOV_Record_Collection* records, unixtime since);
+
+    // Position of the record's image when it lies wholly inside the usable
+    // part of the area, else null.
+    void* placedPosition(const ZOV_Record* record) const;
+
+    void lock();
+    void unlock();
+    static pthread_t getThreadId() { return pthread_self(); }
+
+    // Under the area lock, copies the area's size bytes to `destination`.
+    void copyTo(void* destination);
+    void dump();
+    // Gives up the area mutex. Idempotent; the area's bytes stay.
+    void cleanup();
+
+    int getStatus() const { return memoryManager.status; }
+    unixtime getLastUpdate() const { return memoryManager.getLastUpdate(); }
+    const std::string& getPath() const { return path; }
+
+    ZOV_Memory_Manager memoryManager;
+    std::string path;
+    ZOV_Name_Mutex* areaMutex = nullptr;
+    // Stands in for areaMutex when it could not be built: the threads of
+    // this process still exclude each other, other processes are not held.
+    std::mutex processLock;
+    // Several threads of a process share one area object.
+    std::atomic<pthread_t> ownerThread{0};
+    std::atomic<int> lockCount{0};
+
+  protected:
+    // The events areas' put: a record of `type` only (else 3). Appends, and
+    // when the area is full sets it back to its start and appends again, all
+    // under the area lock. A rewrite in place is never retried, and a record
+    // that cannot fit even the empty area reports 2, the area left as it was.
+    ZOV_ReturnCode putStartingAgain(ZOV_Record* record, ZOV_RecordType type);
+    // put(), and when the area is full, the set-back and a second put under
+    // one more (re-entrant) take of the area lock.
+    ZOV_ReturnCode putOrStartAgain(ZOV_Record* record);
+    // The walk limit for readers: area end or lastOffset, whichever is first.
+    const unsigned char* readLimit() const;
+    // Where the records placed since the last set-back end (clamped).
+    const unsigned char* placedEnd() const;
+
+  private:
+    ZOV_ReturnCode appendFitting(ZOV_Record* record);
+    ZOV_ReturnCode rewrite(ZOV_Record* record);
+    ZOV_ReturnCode walk(ZOV_Record_Collection* records, const unixtime& since);
+};
+
+// Size in bytes of the image of a record of `type` stored at `position`,
+// decoding the string counts without reading at or beyond `limit`; -1 when
+// the image does not fit or the type has no image. No allocation.
+int ZOV_StoredImageSize(ZOV_RecordType type, const void* position, const void* limit);
