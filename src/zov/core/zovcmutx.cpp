@@ -16,6 +16,7 @@
 
 #include "zov/core/zovcdegr.h"
 #include "zov/core/zovctool.h"
+#include "zov/core/zovctrus.h"
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
@@ -183,10 +184,6 @@ bool raiseFromZero(int semaphoreId) {
     return semop(semaphoreId, operations, 2) == 0;
 }
 
-bool trustedUser(uid_t user) {
-    return user == geteuid() || user == 0;
-}
-
 void refuseKeyFile(const char* path, const struct stat& found, const char* function) {
     const char* type = S_ISLNK(found.st_mode)   ? "a symbolic link"
                        : S_ISREG(found.st_mode) ? "a file"
@@ -210,21 +207,6 @@ void reportGetFailure(const char* call, const char* function) {
 }
 
 }  // namespace
-
-bool ZOV_TrustIpcObject(const struct ipc_perm& permissions, const char* what, key_t key,
-                        const char* path, const char* function) {
-    const unsigned mode = permissions.mode & 0777u;
-    if (trustedUser(permissions.uid) && trustedUser(permissions.cuid) &&
-        (mode & ~static_cast<unsigned>(kPermissions)) == 0)
-        return true;
-    ZOV_String detail = ZOV_Format_Message("%s %08X of %s", what, static_cast<unsigned>(key), path);
-    ZOV_String reason = ZOV_Format_Message(
-        "Owner user %u, creator user %u, mode %04o; this process runs as user %u",
-        static_cast<unsigned>(permissions.uid), static_cast<unsigned>(permissions.cuid), mode,
-        static_cast<unsigned>(geteuid()));
-    ZOV_ReportDegraded(ZOV_Degraded::kRefusal, function, detail.getcValue(), reason.getcValue());
-    return false;
-}
 
 bool ZOV_MutexKeyInUse(key_t key) {
     if (keyRegistered(key))
@@ -331,7 +313,7 @@ ZOV_Key_File_Lock::State ZOV_Key_File_Lock::openOnce(const char* path, bool (*ke
         return State::kFailed;
     }
     struct stat opened = {};
-    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || !trustedUser(opened.st_uid)) {
+    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || !ZOV_TrustedUser(opened.st_uid)) {
         refuseKeyFile(path, opened, function);
         close(fd);
         fd = -1;

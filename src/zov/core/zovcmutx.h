@@ -110,11 +110,3 @@ class ZOV_Key_File_Lock {
 bool ZOV_CreateKeyFile(const char* path, bool (*keyInUse)(key_t), const char* function);
 // A semaphore set or queue exists under `key`, or this process holds it.
 bool ZOV_MutexKeyInUse(key_t key);
-
-// Checks an IPC object's owner, creator and mode as reported by IPC_STAT:
-// both users must be the effective user or root, the mode no wider than
-// 0660. Otherwise reports the refusal (what: e.g. "semaphore set", naming
-// `path` and the key) and returns false.
-struct ipc_perm;
-bool ZOV_TrustIpcObject(const struct ipc_perm& permissions, const char* what, key_t key,
-                        const char* path, const char* function);

@@ -17,6 +17,7 @@
 #include "zov/core/zovcmutx.h"
 #include "zov/core/zovcshar.h"
 #include "zov/core/zovctool.h"
+#include "zov/core/zovctrus.h"
 
 static constexpr char _ZOV_UNIT_[] = "zovcshme";
 
