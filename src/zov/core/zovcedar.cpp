@@ -62,9 +62,7 @@ ZOV_ReturnCode ZOV_Events_Data_Area::appendEvent(const unsigned char* descriptor
         ZOV_EVDR::putNew(position, descriptor, threadId, parent, now, created, number);
         memoryManager.setNextPosition(position + ZOV_EVDR::kSize, created);
     } else {
-        BrkMqmd md;
-        std::memcpy(&md, descriptor, sizeof md);
-        ZOV_EVDR event(&md, threadId);
+        ZOV_EVDR event(descriptor, threadId);
         event.setParent(&parent);
         result = putOrStartAgain(&event);
     }

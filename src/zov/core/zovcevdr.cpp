@@ -7,7 +7,7 @@
 
 static constexpr char _ZOV_UNIT_[] = "zovcevdr";
 
-ZOV_EVDR::ZOV_EVDR(const BrkMqmd* md, int threadId)
+ZOV_EVDR::ZOV_EVDR(const void* md, int threadId)
     : ZOV_Record(ZOV_RT_EVENT_DATA, md != nullptr ? 1 : 0) {
     static constexpr char fn[] = "ZOV_EVDR::ZOV_EVDR";
     body.eventTime = ZOV_SecondsSince1901();
@@ -16,8 +16,7 @@ ZOV_EVDR::ZOV_EVDR(const BrkMqmd* md, int threadId)
     if (md != nullptr) {
         // Raw bytes at the descriptor's own offsets: the fields stay exactly
         // as the message carries them.
-        const void* descriptor = md;
-        const auto* bytes = static_cast<const unsigned char*>(descriptor);
+        const auto* bytes = static_cast<const unsigned char*>(md);
         std::memcpy(body.messageId, bytes + kMdMsgIdOffset, kMessageIdSize);
         std::memcpy(body.correlId, bytes + kMdCorrelIdOffset, kCorrelIdSize);
         ZOV_LoadField(bytes, kMdPutApplTypeOffset, body.putApplType);

@@ -19,7 +19,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "broker/brk_api.h"
 #include "zov/core/zovcrcrd.h"
 
 class ZOV_EVDR : public ZOV_Record {
@@ -47,11 +46,12 @@ class ZOV_EVDR : public ZOV_Record {
     static constexpr int kMdPutApplNameOffset = 276;
     static constexpr int kMdPutDateOffset = 304;
     static constexpr int kMdPutTimeOffset = 312;
-    static constexpr int kMdSize = BRK_MQMD_SIZE;
+    static constexpr int kMdSize = 364;
 
     // Event time now; the record ID is generated and the descriptor fields
-    // copied only when `md` is not null (else they stay zero).
-    ZOV_EVDR(const BrkMqmd* md, int threadId);
+    // copied from `md`, the descriptor's kMdSize bytes, only when it is not
+    // null (else they stay zero).
+    ZOV_EVDR(const void* md, int threadId);
     ZOV_EVDR& operator=(const ZOV_EVDR& other);
 
     // Writes at `position` the image of a new event as the constructor (from

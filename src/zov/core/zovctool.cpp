@@ -4,13 +4,12 @@
 #include <limits.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-
-#include "broker/brk_api.h"
 
 static constexpr char _ZOV_UNIT_[] = "zovctool";
 
@@ -18,10 +17,8 @@ namespace {
 
 constexpr int kFormatBuffer = 1024;
 
-// Message source of every logged message; trace lines use an empty source.
-const unsigned short kLogMessageSource[] = {'L', 'u', 'm', 'e', 'n', 'a', 'M', 'o', 'n',
-                                            'i', 't', 'o', 'r', 'N', 'o', 'd', 'e', 0};
-const unsigned short kTraceMessageSource[] = {0};
+// Null until a sink is installed: the lines are then dropped.
+std::atomic<ZOV_LogSink> logSink{nullptr};
 
 const char* const kMessageFormats[] = {
     nullptr,
@@ -33,7 +30,7 @@ const char* const kMessageFormats[] = {
     "Monitoring degraded: %s happened %s more times.",
     "Recovered %s in %s. %s.",
 };
-// Inserts each message passes to the broker's log call.
+// Inserts each message passes to the sink.
 const int kMessageInserts[] = {0, 1, 3, 1, 3, 2, 2, 3};
 
 ZOV_String formatV(const char* format, va_list args) {
@@ -45,6 +42,12 @@ ZOV_String formatV(const char* format, va_list args) {
 }
 
 }  // namespace
+
+int bZOVTracing = 0;
+
+void ZOV_SetLogSink(ZOV_LogSink sink) {
+    logSink.store(sink, std::memory_order_release);
+}
 
 ZOV_String ZOV_Format_Message(const char* format, ...) {
     va_list args;
@@ -62,34 +65,28 @@ ZOV_String ZOV_GetLastError(int error) {
 }
 
 void ZOV_WriteLine(const char* unit, int line, const char* function, const char* format, ...) {
+    const ZOV_LogSink sink = logSink.load(std::memory_order_acquire);
+    if (sink == nullptr)
+        return;
     va_list args;
     va_start(args, format);
     ZOV_String text = formatV(format, args);
     va_end(args);
-    int rc = 0;
-    cciLog(&rc, BRK_LOG_TRACE, unit, line, function, kTraceMessageSource, 0, text.getcValue(),
-           static_cast<const char*>(nullptr));
+    sink(unit, line, function, 0, text.getcValue(), nullptr, 0);
 }
 
 void ZOV_LogMessage(const char* unit, int line, const char* function, int number,
                     const char* insert1, const char* insert2, const char* insert3) {
     if (number < ZOV_MSG_ALLOCATION_ERROR || number > ZOV_MSG_LAST)
         return;
+    const ZOV_LogSink sink = logSink.load(std::memory_order_acquire);
+    if (sink == nullptr)
+        return;
     ZOV_String text = ZOV_Format_Message(kMessageFormats[number], insert1 ? insert1 : "",
                                          insert2 ? insert2 : "", insert3 ? insert3 : "");
-    int rc = 0;
-    // The inserts are passed as given, ended by a null pointer.
-    const int inserts = kMessageInserts[number];
-    if (inserts == 3) {
-        cciLog(&rc, BRK_LOG_TRACE, unit, line, function, kLogMessageSource, number,
-               text.getcValue(), insert1, insert2, insert3, static_cast<const char*>(nullptr));
-    } else if (inserts == 2) {
-        cciLog(&rc, BRK_LOG_TRACE, unit, line, function, kLogMessageSource, number,
-               text.getcValue(), insert1, insert2, static_cast<const char*>(nullptr));
-    } else {
-        cciLog(&rc, BRK_LOG_TRACE, unit, line, function, kLogMessageSource, number,
-               text.getcValue(), insert1, static_cast<const char*>(nullptr));
-    }
+    // The inserts are passed as given.
+    const char* const inserts[] = {insert1, insert2, insert3};
+    sink(unit, line, function, number, text.getcValue(), inserts, kMessageInserts[number]);
 }
 
 void ZOV_LogSystemFailure(const char* unit, int line, const char* call, const char* function,

@@ -1,4 +1,4 @@
-// Trace and logging through the broker's log call, text helpers, and the
+// Trace and logging through an installed log sink, text helpers, and the
 // configuration and registry lookup.
 //
 // Trace lines are written only while bZOVTracing is 1; the switch is tested at
@@ -30,6 +30,15 @@ ZOV_String ZOV_Format_Message(const char* format, ...) __attribute__((format(pri
 // "Error %i. " followed by the system's text; 0 means the current errno.
 ZOV_String ZOV_GetLastError(int error);
 void ZOV_DumpMemory(const void* start, int length, const char* title);
+
+// Where trace lines and logged messages go. The plug-in installs the
+// broker's log call when it is loaded; a program built on the core alone
+// installs its own sink or none (every line is then dropped). `number` is 0
+// for a trace line, else the catalogue number; `inserts` holds the message's
+// `count` inserts as given (any may be null), null for a trace line.
+using ZOV_LogSink = void (*)(const char* unit, int line, const char* function, int number,
+                             const char* text, const char* const* inserts, int count);
+void ZOV_SetLogSink(ZOV_LogSink sink);
 
 // One trace-type log line, written whatever the switch (the macros test it).
 void ZOV_WriteLine(const char* unit, int line, const char* function, const char* format, ...)

@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "zov/core/zovcevdr.h"
 #include "zov/core/zovctool.h"
 #include "zov/node/zovpmono.h"
 
@@ -27,7 +28,7 @@ constexpr int kPutDateOffset = 304;
 constexpr int kPutTimeOffset = 312;
 static_assert(offsetof(BrkMqmd, putDate) == kPutDateOffset &&
               offsetof(BrkMqmd, putTime) == kPutTimeOffset);
-static_assert(sizeof(BrkMqmd) == kDescriptorSize);
+static_assert(sizeof(BrkMqmd) == kDescriptorSize && kDescriptorSize == ZOV_EVDR::kMdSize);
 static_assert(sizeof(BrkMqmd::putDate) == kPutFieldLength &&
               sizeof(BrkMqmd::putTime) == kPutFieldLength);
 

@@ -8,7 +8,39 @@
 
 static constexpr char _ZOV_UNIT_[] = "zovpnode";
 
-int bZOVTracing = 0;
+namespace {
+
+// Message source of every logged message; trace lines use an empty source.
+const BrkChar16 kLogMessageSource[] = {'L', 'u', 'm', 'e', 'n', 'a', 'M', 'o', 'n',
+                                       'i', 't', 'o', 'r', 'N', 'o', 'd', 'e', 0};
+const BrkChar16 kTraceMessageSource[] = {0};
+
+// The library's log sink: every line goes to the broker's log call, the
+// inserts ended by a null pointer.
+void brokerLog(const char* unit, int line, const char* function, int number, const char* text,
+               const char* const* inserts, int count) {
+    int rc = 0;
+    constexpr const char* kEnd = nullptr;
+    if (number == 0) {
+        cciLog(&rc, BRK_LOG_TRACE, unit, line, function, kTraceMessageSource, 0, text, kEnd);
+    } else if (count == 3) {
+        cciLog(&rc, BRK_LOG_TRACE, unit, line, function, kLogMessageSource, number, text,
+               inserts[0], inserts[1], inserts[2], kEnd);
+    } else if (count == 2) {
+        cciLog(&rc, BRK_LOG_TRACE, unit, line, function, kLogMessageSource, number, text,
+               inserts[0], inserts[1], kEnd);
+    } else {
+        cciLog(&rc, BRK_LOG_TRACE, unit, line, function, kLogMessageSource, number, text,
+               inserts[0], kEnd);
+    }
+}
+
+}  // namespace
+
+// Installed when the library is loaded, before the broker's first call. The
+// name is what programs that link the library statically ask the linker
+// for, so that this module and with it the sink are always part of them.
+extern const bool ZOV_BrokerLogInstalled = (ZOV_SetLogSink(&brokerLog), true);
 
 namespace {
 
