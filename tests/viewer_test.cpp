@@ -28,6 +28,7 @@
 #include "tools/lumenaview_segment.h"
 #include "tools/lumenaview_table.h"
 #include "tools/lumenaview_text.h"
+#include "broker/brk_api.h"
 #include "zov/core/zovcbrir.h"
 #include "zov/core/zovcegir.h"
 #include "zov/core/zovcevdr.h"

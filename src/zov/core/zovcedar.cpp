@@ -14,13 +14,12 @@ static constexpr char _ZOV_UNIT_[] = "zovcedar";
 
 namespace {
 
-constexpr char kRecordEyecatcher[] = "RCRD";
 constexpr int kTypeOffset = ZOV_Record_Header::kRecordIdOffset;
 
 // The record type stored at `position`, or 0 when no record header begins
 // there. The caller has checked that a whole header fits.
 int storedType(const unsigned char* position) {
-    if (std::memcmp(position, kRecordEyecatcher, 4) != 0)
+    if (std::memcmp(position, kZOVRecordEyecatcher, sizeof kZOVRecordEyecatcher) != 0)
         return ZOV_RT_RECORD;
     int32_t type = 0;
     std::memcpy(&type, position + kTypeOffset, sizeof type);

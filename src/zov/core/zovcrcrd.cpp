@@ -17,7 +17,6 @@ static constexpr char _ZOV_UNIT_[] = "zovcrcrd";
 
 namespace {
 
-constexpr char kEyecatcher[4] = {'R', 'C', 'R', 'D'};
 constexpr int kStringIdLength = 2 * ZOV_Record_ID::kSize;  // 96 hex digits
 
 // States of ZOV_Record::mutexStale.
@@ -171,7 +170,7 @@ ZOV_Record::ZOV_Record(ZOV_RecordType type, int generateId) {
     static constexpr char fn[] = "ZOV_Record::ZOV_Record";
     ZOV_ENTRY(fn);
     std::memset(&header, 0, sizeof header);
-    std::memcpy(header.eyecatcher, kEyecatcher, sizeof kEyecatcher);
+    std::memcpy(header.eyecatcher, kZOVRecordEyecatcher, sizeof kZOVRecordEyecatcher);
     ZOV_StoreField(header.recordId.bytes, ZOV_Record_ID::kTypeOffset, static_cast<int32_t>(type));
     if (generateId != 0)
         generateRecordId();
@@ -214,7 +213,8 @@ void ZOV_Record::putNewHeader(void* position, ZOV_RecordType type, const unixtim
                               int32_t number, const ZOV_Record_ID& parent) {
     auto* image = static_cast<unsigned char*>(position);
     unsigned char* id = image + ZOV_Record_Header::kRecordIdOffset;
-    std::memcpy(image + ZOV_Record_Header::kEyecatcherOffset, kEyecatcher, sizeof kEyecatcher);
+    std::memcpy(image + ZOV_Record_Header::kEyecatcherOffset, kZOVRecordEyecatcher,
+                sizeof kZOVRecordEyecatcher);
     ZOV_StoreField(image, ZOV_Record_Header::kDeletedOffset, int32_t{0});
     ZOV_StoreField(id, ZOV_Record_ID::kTypeOffset, static_cast<int32_t>(type));
     ZOV_StoreUnixtime(id, ZOV_Record_ID::kCreatedOffset, created);

@@ -122,6 +122,9 @@ struct ZOV_Record_ID {
 };
 static_assert(sizeof(ZOV_Record_ID) == 48 && alignof(ZOV_Record_ID) == 1);
 
+// The first four bytes of every record image.
+inline constexpr char kZOVRecordEyecatcher[4] = {'R', 'C', 'R', 'D'};
+
 struct ZOV_Record_Header {
     static constexpr int kEyecatcherOffset = 0;
     static constexpr int kDeletedOffset = 4;

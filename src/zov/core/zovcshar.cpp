@@ -1,5 +1,7 @@
 #include "zov/core/zovcshar.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -22,7 +24,6 @@ static constexpr char _ZOV_UNIT_[] = "zovcshar";
 namespace {
 
 constexpr int kHeaderSize = ZOV_Memory_Manager::kHeaderSize;
-constexpr char kRecordEyecatcher[] = "RCRD";
 
 // Skips a string image (uint32 count n, n 16-bit units, 16-bit zero) at
 // `position`; null when it does not end before `limit`.
@@ -192,6 +193,49 @@ int ZOV_StoredImageSize(ZOV_RecordType type, const void* position, const void* l
     if (end == nullptr || end - start > 0x7FFFFFFF)
         return -1;
     return static_cast<int>(end - start);
+}
+
+ZOV_Area_Image_Walk::ZOV_Area_Image_Walk(const unsigned char* area, uint32_t size)
+    : cursor(area + kHeaderSize), limit(cursor), placed(cursor) {
+    if (area == nullptr || size < static_cast<uint32_t>(kHeaderSize)) {
+        cursor = limit = placed = nullptr;
+        return;
+    }
+    int32_t next = 0;
+    int32_t last = 0;
+    ZOV_LoadField(area, ZOV_Memory_Manager::kNextOffsetOffset, next);
+    ZOV_LoadField(area, ZOV_Memory_Manager::kLastOffsetOffset, last);
+    const auto clamped = [&](int32_t offset) {
+        return area + std::clamp<int64_t>(offset, kHeaderSize, static_cast<int64_t>(size));
+    };
+    limit = clamped(last);
+    placed = clamped(next);
+}
+
+bool ZOV_Area_Image_Walk::next() {
+    if (current != nullptr)
+        cursor = current + currentSize;
+    current = nullptr;
+    if (cursor >= limit || stopped != ZOV_RC_OK)
+        return false;
+    int32_t type = 0;
+    int size = -1;
+    if (ZOV_ImageFits(cursor, limit, ZOV_Record_Header::kSize) &&
+        std::memcmp(cursor, kZOVRecordEyecatcher, sizeof kZOVRecordEyecatcher) == 0) {
+        ZOV_LoadField(cursor, ZOV_Record_Header::kRecordIdOffset + ZOV_Record_ID::kTypeOffset,
+                      type);
+        size = ZOV_StoredImageSize(static_cast<ZOV_RecordType>(type), cursor, limit);
+    }
+    if (size <= 0) {
+        // Past the placed records, the remains of older ones end the walk.
+        if (cursor < placed)
+            stopped = ZOV_RC_NOT_FOUND;
+        return false;
+    }
+    current = cursor;
+    currentSize = size;
+    currentType = static_cast<ZOV_RecordType>(type);
+    return true;
 }
 
 ZOV_Shared_Area::ZOV_Shared_Area(const ZOV_String& name) {
@@ -410,7 +454,8 @@ ZOV_ReturnCode ZOV_Shared_Area::walk(ZOV_Record_Collection* records, const unixt
 
         ZOV_Record* prototype = nullptr;
         if (prototypes.bare.getBounded(position, limit) != nullptr &&
-            std::memcmp(prototypes.bare.getHeader().eyecatcher, kRecordEyecatcher, 4) == 0) {
+            std::memcmp(prototypes.bare.getHeader().eyecatcher, kZOVRecordEyecatcher,
+                        sizeof kZOVRecordEyecatcher) == 0) {
             prototype = prototypes.forType(prototypes.bare.getType());
         }
         void* next = prototype != nullptr ? prototype->getBounded(position, limit) : nullptr;

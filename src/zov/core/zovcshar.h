@@ -37,6 +37,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -135,3 +136,35 @@ class ZOV_Shared_Area {
 // decoding the string counts without reading at or beyond `limit`; -1 when
 // the image does not fit or the type has no image. No allocation.
 int ZOV_StoredImageSize(ZOV_RecordType type, const void* position, const void* limit);
+
+// The reader's walk over an area's bytes held anywhere (a private copy): the
+// area header at `area`, `size` bytes in all. It meets the record images that
+// read() would rebuild, in the same order and with the same checks ("RCRD",
+// type 1-9, image within the walk limit, the stale tail), without building a
+// record or touching an IPC object. The caller keeps the bytes unchanged
+// while it walks.
+class ZOV_Area_Image_Walk {
+  public:
+    ZOV_Area_Image_Walk(const unsigned char* area, uint32_t size);
+
+    // Steps to the next readable image; false at the end of the walk.
+    bool next();
+    // The image met by the last next() that returned true.
+    const unsigned char* position() const { return current; }
+    int size() const { return currentSize; }
+    ZOV_RecordType type() const { return currentType; }
+    // Where the walk stands: after the last image met, or at an unreadable one.
+    const unsigned char* end() const { return cursor; }
+    // ZOV_RC_OK, or ZOV_RC_NOT_FOUND once the walk stopped at an unreadable
+    // image among the placed records (at end()).
+    ZOV_ReturnCode result() const { return stopped; }
+
+  private:
+    const unsigned char* cursor;
+    const unsigned char* limit;
+    const unsigned char* placed;
+    const unsigned char* current = nullptr;
+    int currentSize = 0;
+    ZOV_RecordType currentType = ZOV_RT_RECORD;
+    ZOV_ReturnCode stopped = ZOV_RC_OK;
+};
