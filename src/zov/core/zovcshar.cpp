@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "zov/core/zovcbrir.h"
@@ -61,69 +62,77 @@ const unsigned char* skipResource(const unsigned char* position, const void* lim
     return addedMember ? skipFixed(p, limit, ZOV_REIR::kAddedMemberSize) : p;
 }
 
+const unsigned char* skipPlainResource(const unsigned char* position, const void* limit) {
+    return skipResource(position, limit, false);
+}
+const unsigned char* skipResourceWithMember(const unsigned char* position, const void* limit) {
+    return skipResource(position, limit, true);
+}
+template <int kSize>
+const unsigned char* skipFixedImage(const unsigned char* position, const void* limit) {
+    return skipFixed(position, limit, kSize);
+}
+// An event information image: header, a template's image, an event's body.
+const unsigned char* skipInformation(const unsigned char* position, const void* limit) {
+    const unsigned char* p = skipFixed(position, limit, ZOV_Record_Header::kSize);
+    return skipFixed(skipTemplate(p, limit), limit, ZOV_EVDR::kSize);
+}
+
+template <class Record>
+void assignAs(ZOV_Record& to, const ZOV_Record& from) {
+    static_cast<Record&>(to) = static_cast<const Record&>(from);
+}
+template <class Record>
+ZOV_REIR* makeResource(const ZOV_Resource_ID* id) {
+    return new (std::nothrow) Record(id);
+}
+
+// Every stored record type: how its image ends, and its class. Empty
+// records are built without record IDs, so reading draws nothing from the
+// random generator.
+const ZOV_Record_Kind kRecordKinds[] = {
+    {ZOV_RT_RESOURCE, skipPlainResource,
+     []() -> ZOV_Record* { return new (std::nothrow) ZOV_REIR(ZOV_RT_RESOURCE, nullptr); },
+     assignAs<ZOV_REIR>,
+     [](const ZOV_Resource_ID* id) -> ZOV_REIR* {
+         return new (std::nothrow) ZOV_REIR(ZOV_RT_RESOURCE, id);
+     }},
+    {ZOV_RT_BROKER, skipResourceWithMember,
+     []() -> ZOV_Record* { return new (std::nothrow) ZOV_BRIR(nullptr); }, assignAs<ZOV_BRIR>,
+     makeResource<ZOV_BRIR>},
+    {ZOV_RT_EXECUTION_GROUP, skipResourceWithMember,
+     []() -> ZOV_Record* { return new (std::nothrow) ZOV_EGIR(nullptr); }, assignAs<ZOV_EGIR>,
+     makeResource<ZOV_EGIR>},
+    {ZOV_RT_MESSAGE_FLOW, skipPlainResource,
+     []() -> ZOV_Record* { return new (std::nothrow) ZOV_MFIR(nullptr); }, assignAs<ZOV_MFIR>,
+     makeResource<ZOV_MFIR>},
+    {ZOV_RT_NODE, skipResourceWithMember,
+     []() -> ZOV_Record* { return new (std::nothrow) ZOV_NOIR(nullptr); }, assignAs<ZOV_NOIR>,
+     makeResource<ZOV_NOIR>},
+    {ZOV_RT_STATISTICS, skipFixedImage<ZOV_STIR::kSize>,
+     []() -> ZOV_Record* { return new (std::nothrow) ZOV_STIR(0); }, assignAs<ZOV_STIR>, nullptr},
+    {ZOV_RT_EVENT_TEMPLATE, skipTemplate,
+     []() -> ZOV_Record* {
+         return new (std::nothrow) ZOV_EVTR(nullptr, nullptr, nullptr, ZOV_NT_OTHER, nullptr);
+     },
+     assignAs<ZOV_EVTR>, nullptr},
+    {ZOV_RT_EVENT_DATA, skipFixedImage<ZOV_EVDR::kSize>,
+     []() -> ZOV_Record* { return new (std::nothrow) ZOV_EVDR(nullptr, 0); }, assignAs<ZOV_EVDR>,
+     nullptr},
+    {ZOV_RT_EVENT_INFORMATION, skipInformation,
+     []() -> ZOV_Record* { return new (std::nothrow) ZOV_EVIR(nullptr, nullptr); },
+     assignAs<ZOV_EVIR>, nullptr},
+};
+static_assert(std::size(kRecordKinds) == ZOV_RT_EVENT_INFORMATION);
+
 // A new object of the prototype's class, equal to it; null when it cannot be
-// allocated. Prototypes and copies are built without record IDs, so reading
-// draws nothing from the random generator.
+// allocated.
 ZOV_Record* cloneRecord(const ZOV_Record& prototype) {
-    switch (prototype.getType()) {
-        case ZOV_RT_RESOURCE: {
-            auto* copy = new (std::nothrow) ZOV_REIR(ZOV_RT_RESOURCE, nullptr);
-            if (copy != nullptr)
-                *copy = static_cast<const ZOV_REIR&>(prototype);
-            return copy;
-        }
-        case ZOV_RT_BROKER: {
-            auto* copy = new (std::nothrow) ZOV_BRIR(nullptr);
-            if (copy != nullptr)
-                *copy = static_cast<const ZOV_BRIR&>(prototype);
-            return copy;
-        }
-        case ZOV_RT_EXECUTION_GROUP: {
-            auto* copy = new (std::nothrow) ZOV_EGIR(nullptr);
-            if (copy != nullptr)
-                *copy = static_cast<const ZOV_EGIR&>(prototype);
-            return copy;
-        }
-        case ZOV_RT_MESSAGE_FLOW: {
-            auto* copy = new (std::nothrow) ZOV_MFIR(nullptr);
-            if (copy != nullptr)
-                *copy = static_cast<const ZOV_MFIR&>(prototype);
-            return copy;
-        }
-        case ZOV_RT_NODE: {
-            auto* copy = new (std::nothrow) ZOV_NOIR(nullptr);
-            if (copy != nullptr)
-                *copy = static_cast<const ZOV_NOIR&>(prototype);
-            return copy;
-        }
-        case ZOV_RT_STATISTICS: {
-            auto* copy = new (std::nothrow) ZOV_STIR(0);
-            if (copy != nullptr)
-                *copy = static_cast<const ZOV_STIR&>(prototype);
-            return copy;
-        }
-        case ZOV_RT_EVENT_TEMPLATE: {
-            auto* copy =
-                new (std::nothrow) ZOV_EVTR(nullptr, nullptr, nullptr, ZOV_NT_OTHER, nullptr);
-            if (copy != nullptr)
-                *copy = static_cast<const ZOV_EVTR&>(prototype);
-            return copy;
-        }
-        case ZOV_RT_EVENT_DATA: {
-            auto* copy = new (std::nothrow) ZOV_EVDR(nullptr, 0);
-            if (copy != nullptr)
-                *copy = static_cast<const ZOV_EVDR&>(prototype);
-            return copy;
-        }
-        case ZOV_RT_EVENT_INFORMATION: {
-            auto* copy = new (std::nothrow) ZOV_EVIR(nullptr, nullptr);
-            if (copy != nullptr)
-                *copy = static_cast<const ZOV_EVIR&>(prototype);
-            return copy;
-        }
-        default:
-            return nullptr;
-    }
+    const ZOV_Record_Kind* kind = ZOV_RecordKind(prototype.getType());
+    ZOV_Record* copy = kind != nullptr ? kind->makeEmpty() : nullptr;
+    if (copy != nullptr)
+        kind->assign(*copy, prototype);
+    return copy;
 }
 
 // One object of each record class, indexed by record type, for the walk.
@@ -160,36 +169,17 @@ const unsigned char* clampedPosition(const void* address, const void* position, 
 
 }  // namespace
 
+const ZOV_Record_Kind* ZOV_RecordKind(ZOV_RecordType type) {
+    if (type < ZOV_RT_RESOURCE || type > ZOV_RT_EVENT_INFORMATION)
+        return nullptr;
+    const ZOV_Record_Kind* kind = &kRecordKinds[type - ZOV_RT_RESOURCE];
+    return kind->type == type ? kind : nullptr;
+}
+
 int ZOV_StoredImageSize(ZOV_RecordType type, const void* position, const void* limit) {
     const auto* start = static_cast<const unsigned char*>(position);
-    const unsigned char* end = nullptr;
-    switch (type) {
-        case ZOV_RT_RESOURCE:
-        case ZOV_RT_MESSAGE_FLOW:
-            end = skipResource(start, limit, false);
-            break;
-        case ZOV_RT_BROKER:
-        case ZOV_RT_EXECUTION_GROUP:
-        case ZOV_RT_NODE:
-            end = skipResource(start, limit, true);
-            break;
-        case ZOV_RT_STATISTICS:
-            end = skipFixed(start, limit, ZOV_STIR::kSize);
-            break;
-        case ZOV_RT_EVENT_TEMPLATE:
-            end = skipTemplate(start, limit);
-            break;
-        case ZOV_RT_EVENT_DATA:
-            end = skipFixed(start, limit, ZOV_EVDR::kSize);
-            break;
-        case ZOV_RT_EVENT_INFORMATION: {
-            const unsigned char* p = skipFixed(start, limit, ZOV_Record_Header::kSize);
-            end = skipFixed(skipTemplate(p, limit), limit, ZOV_EVDR::kSize);
-            break;
-        }
-        default:
-            break;
-    }
+    const ZOV_Record_Kind* kind = ZOV_RecordKind(type);
+    const unsigned char* end = kind != nullptr ? kind->skipImage(start, limit) : nullptr;
     if (end == nullptr || end - start > 0x7FFFFFFF)
         return -1;
     return static_cast<int>(end - start);

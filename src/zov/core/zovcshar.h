@@ -132,6 +132,28 @@ class ZOV_Shared_Area {
     ZOV_ReturnCode walk(ZOV_Record_Collection* records, const unixtime& since);
 };
 
+class ZOV_REIR;
+struct ZOV_Resource_ID;
+
+// What the library knows of one stored record type, kept in one table: how
+// far its image reaches, and its class.
+struct ZOV_Record_Kind {
+    ZOV_RecordType type;
+    // The end of the image at `position`; null when it does not end before
+    // `limit` (null: no bound). Reads only the string counts.
+    const unsigned char* (*skipImage)(const unsigned char* position, const void* limit);
+    // A new record of the class without a record ID; null when it cannot be
+    // allocated.
+    ZOV_Record* (*makeEmpty)();
+    // Copies `from` into `to`, both of the class.
+    void (*assign)(ZOV_Record& to, const ZOV_Record& from);
+    // The resource kinds only (else null): a new information record of the
+    // class for the identity `id`, as the resource tree makes them.
+    ZOV_REIR* (*makeResource)(const ZOV_Resource_ID* id);
+};
+// The kind of a stored type 1-9, else null.
+const ZOV_Record_Kind* ZOV_RecordKind(ZOV_RecordType type);
+
 // Size in bytes of the image of a record of `type` stored at `position`,
 // decoding the string counts without reading at or beyond `limit`; -1 when
 // the image does not fit or the type has no image. No allocation.

@@ -3,10 +3,8 @@
 #include <new>
 #include <string_view>
 
-#include "zov/core/zovcbrir.h"
-#include "zov/core/zovcegir.h"
-#include "zov/core/zovcnoir.h"
 #include "zov/core/zovcreir.h"
+#include "zov/core/zovcshar.h"
 #include "zov/core/zovcstir.h"
 
 static constexpr char _ZOV_UNIT_[] = "zovcmsre";
@@ -152,24 +150,10 @@ void ZOV_MQSI_Resource::setInformationRecord(ZOV_RecordType type, const ZOV_Reso
     static constexpr char fn[] = "ZOV_MQSI_Resource::setInformationRecord";
     ZOV_ENTRY(fn);
     if (status == 0) {
-        ZOV_REIR* record = nullptr;
-        switch (type) {
-            case ZOV_RT_BROKER:
-                record = new (std::nothrow) ZOV_BRIR(id);
-                break;
-            case ZOV_RT_EXECUTION_GROUP:
-                record = new (std::nothrow) ZOV_EGIR(id);
-                break;
-            case ZOV_RT_MESSAGE_FLOW:
-                record = new (std::nothrow) ZOV_MFIR(id);
-                break;
-            case ZOV_RT_NODE:
-                record = new (std::nothrow) ZOV_NOIR(id);
-                break;
-            default:
-                record = new (std::nothrow) ZOV_REIR(type, id);
-                break;
-        }
+        const ZOV_Record_Kind* kind = ZOV_RecordKind(type);
+        ZOV_REIR* record = kind != nullptr && kind->makeResource != nullptr
+                               ? kind->makeResource(id)
+                               : new (std::nothrow) ZOV_REIR(type, id);
         if (record == nullptr || !record->isWhole()) {
             // A record without its texts would name another resource.
             delete record;
