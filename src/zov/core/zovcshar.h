@@ -103,14 +103,6 @@ class ZOV_Shared_Area {
     const std::string& getPath() const { return path; }
 
     ZOV_Memory_Manager memoryManager;
-    std::string path;
-    ZOV_Name_Mutex* areaMutex = nullptr;
-    // Stands in for areaMutex when it could not be built: the threads of
-    // this process still exclude each other, other processes are not held.
-    std::mutex processLock;
-    // Several threads of a process share one area object.
-    std::atomic<pthread_t> ownerThread{0};
-    std::atomic<int> lockCount{0};
 
   protected:
     // The events areas' put: a record of `type` only (else 3). Appends, and
@@ -127,6 +119,15 @@ class ZOV_Shared_Area {
     const unsigned char* placedEnd() const;
 
   private:
+    std::string path;
+    ZOV_Name_Mutex* areaMutex = nullptr;
+    // Stands in for areaMutex when it could not be built: the threads of
+    // this process still exclude each other, other processes are not held.
+    std::mutex processLock;
+    // Several threads of a process share one area object.
+    std::atomic<pthread_t> ownerThread{0};
+    std::atomic<int> lockCount{0};
+
     ZOV_ReturnCode appendFitting(ZOV_Record* record);
     ZOV_ReturnCode rewrite(ZOV_Record* record);
     ZOV_ReturnCode walk(ZOV_Record_Collection* records, const unixtime& since);

@@ -12,7 +12,9 @@
 #include "zov/core/zovcstrn.h"
 
 // Process-wide trace switch, 0 or 1; written only by the factory entry.
-extern int bZOVTracing;
+// Declared hidden, as its definition is, so that every test of it on the
+// per-message path is one load, not a load through the address table.
+extern int bZOVTracing __attribute__((visibility("hidden")));
 
 // Message catalogue of the message source "LumenaMonitorNode".
 enum ZOV_MessageNumber {
