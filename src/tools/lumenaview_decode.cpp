@@ -125,34 +125,39 @@ struct AreaRecords {
 };
 
 // The records of an area by parent record ID, each parent's children in area
-// order: one sorted vector instead of a record object and a list per parent.
+// order: one hash entry per parent and one link per record, instead of a
+// record object and a list per parent.
 class ChildIndex {
   public:
-    explicit ChildIndex(const std::vector<RecordImage>& records) {
-        entries.reserve(records.size());
-        for (size_t i = 0; i < records.size(); ++i)
-            entries.push_back({records[i].parentId(), i});
-        std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-            return a.parent != b.parent ? a.parent < b.parent : a.order < b.order;
-        });
+    explicit ChildIndex(const std::vector<RecordImage>& records) : next(records.size(), kNone) {
+        lists.reserve(records.size());
+        for (size_t i = 0; i < records.size(); ++i) {
+            const auto [list, added] = lists.try_emplace(records[i].parentId(), List{i, i});
+            if (!added) {
+                next[list->second.last] = i;
+                list->second.last = i;
+            }
+        }
     }
 
     // Calls visit(index) for every record whose parent is `id`, in area order.
     template <typename Visit>
     void forChildren(std::string_view id, Visit&& visit) const {
-        auto at =
-            std::lower_bound(entries.begin(), entries.end(), id,
-                             [](const Entry& e, std::string_view key) { return e.parent < key; });
-        for (; at != entries.end() && at->parent == id; ++at)
-            visit(at->order);
+        const auto list = lists.find(id);
+        if (list == lists.end())
+            return;
+        for (size_t i = list->second.first; i != kNone; i = next[i])
+            visit(i);
     }
 
   private:
-    struct Entry {
-        std::string_view parent;
-        size_t order;
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+    struct List {
+        size_t first;
+        size_t last;
     };
-    std::vector<Entry> entries;
+    std::unordered_map<std::string_view, List> lists;
+    std::vector<size_t> next;
 };
 
 Stats toStats(const ZOV_STIR& record) {
