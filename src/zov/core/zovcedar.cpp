@@ -32,7 +32,7 @@ ZOV_Events_Data_Area::ZOV_Events_Data_Area(const ZOV_String& name)
     : ZOV_Shared_Area(name + ".zovcedar") {
     static constexpr char fn[] = "ZOV_Events_Data_Area::ZOV_Events_Data_Area";
     ZOV_ENTRY(fn);
-    memoryManager.setEyecatcher("zovcedar");
+    memoryManager.setEyecatcher(kZOVEventDataAreaEyecatcher);
     ZOV_EXIT(fn);
 }
 

@@ -29,6 +29,12 @@
 
 #include "zov/core/zovcrcrd.h"
 
+// The eyecatchers of the segment's header and of its areas' headers.
+inline constexpr char kZOVSegmentEyecatcher[] = "zovcshme";
+inline constexpr char kZOVStatsAreaEyecatcher[] = "zovcstar";
+inline constexpr char kZOVTemplateAreaEyecatcher[] = "zovcetar";
+inline constexpr char kZOVEventDataAreaEyecatcher[] = "zovcedar";
+
 class ZOV_Memory_Manager {
   public:
     static constexpr int kEyecatcherOffset = 0;

@@ -23,7 +23,6 @@ static constexpr char _ZOV_UNIT_[] = "zovcshme";
 
 namespace {
 
-constexpr char kSegmentEyecatcher[] = "zovcshme";
 constexpr char kSegmentSuffix[] = ".zovcshme";
 constexpr int kPermissions = 0660;
 
@@ -143,7 +142,7 @@ ZOV_Shared_Memory::ZOV_Shared_Memory(const ZOV_String& brokerUuid) : uuid(broker
     }
 
     memoryManager.setSize(ZOV_SegmentSize(ZOV_ConfiguredAreaSize()));
-    memoryManager.setEyecatcher(kSegmentEyecatcher);
+    memoryManager.setEyecatcher(kZOVSegmentEyecatcher);
     ZOV_EXIT(fn);
 }
 
@@ -280,7 +279,7 @@ void ZOV_Shared_Memory::adoptStoredHeader() {
     const unsigned int configured = memoryManager.getSize();
     memoryManager.getHeader();
     if (std::memcmp(memoryManager.getHeaderCopy() + ZOV_Memory_Manager::kEyecatcherOffset,
-                    kSegmentEyecatcher, ZOV_Memory_Manager::kEyecatcherSize) != 0) {
+                    kZOVSegmentEyecatcher, ZOV_Memory_Manager::kEyecatcherSize) != 0) {
         const auto* bytes = static_cast<const unsigned char*>(memoryManager.address);
         if (std::any_of(bytes, bytes + mappedSize, [](unsigned char b) { return b != 0; })) {
             ZOV_String detail = ZOV_Format_Message(
@@ -295,7 +294,7 @@ void ZOV_Shared_Memory::adoptStoredHeader() {
             return;
         }
         ZOV_TRACE(fn, "No segment header: formatting");
-        memoryManager.setEyecatcher(kSegmentEyecatcher);
+        memoryManager.setEyecatcher(kZOVSegmentEyecatcher);
         memoryManager.setSize(configured);
         format();
         return;
