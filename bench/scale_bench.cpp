@@ -37,13 +37,13 @@
 #include "tools/lumenaview_decode.h"
 #include "tools/lumenaview_locks.h"
 #include "tools/lumenaview_prom.h"
-#include "zov/zovcbrkr.h"
-#include "zov/zovcexgr.h"
-#include "zov/zovcmefl.h"
-#include "zov/zovcnode.h"
-#include "zov/zovcshar.h"
-#include "zov/zovcshme.h"
-#include "zov/zovcstar.h"
+#include "zov/node/zovcbrkr.h"
+#include "zov/node/zovcexgr.h"
+#include "zov/node/zovcmefl.h"
+#include "zov/node/zovcnode.h"
+#include "zov/core/zovcshar.h"
+#include "zov/core/zovcshme.h"
+#include "zov/core/zovcstar.h"
 
 namespace {
 

@@ -20,11 +20,11 @@
 #include "support/ipc_support.h"
 #include "support/plugin_env.h"
 #include "support/tree_support.h"
-#include "zov/zovcbrkr.h"
-#include "zov/zovcrcst.h"
-#include "zov/zovcshme.h"
-#include "zov/zovcstar.h"
-#include "zov/zovcstir.h"
+#include "zov/node/zovcbrkr.h"
+#include "zov/core/zovcrcst.h"
+#include "zov/core/zovcshme.h"
+#include "zov/core/zovcstar.h"
+#include "zov/core/zovcstir.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>

@@ -12,14 +12,14 @@
 #include "support/ipc_support.h"
 #include "support/plugin_env.h"
 #include "support/tree_support.h"
-#include "zov/zovcbrir.h"
-#include "zov/zovcevdr.h"
-#include "zov/zovcexgr.h"
-#include "zov/zovcmefl.h"
-#include "zov/zovcnoir.h"
-#include "zov/zovcrcst.h"
-#include "zov/zovcstar.h"
-#include "zov/zovcstir.h"
+#include "zov/core/zovcbrir.h"
+#include "zov/core/zovcevdr.h"
+#include "zov/node/zovcexgr.h"
+#include "zov/node/zovcmefl.h"
+#include "zov/core/zovcnoir.h"
+#include "zov/core/zovcrcst.h"
+#include "zov/core/zovcstar.h"
+#include "zov/core/zovcstir.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <random>
 
 #include "support/plugin_env.h"
-#include "zov/zovcstir.h"
+#include "zov/core/zovcstir.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include "support/ipc_support.h"
 #include "support/plugin_env.h"
 #include "support/tree_support.h"
-#include "zov/zovcevar.h"
-#include "zov/zovcevir.h"
-#include "zov/zovcshme.h"
+#include "zov/core/zovcevar.h"
+#include "zov/core/zovcevir.h"
+#include "zov/core/zovcshme.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <thread>
 
-#include "zov/zovcmema.h"
+#include "zov/core/zovcmema.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 
 #include "support/plugin_env.h"
 #include "support/tree_support.h"
-#include "zov/zovcevir.h"
-#include "zov/zovcevtr.h"
-#include "zov/zovcnoir.h"
-#include "zov/zovcstar.h"
-#include "zov/zovcstir.h"
+#include "zov/core/zovcevir.h"
+#include "zov/core/zovcevtr.h"
+#include "zov/core/zovcnoir.h"
+#include "zov/core/zovcstar.h"
+#include "zov/core/zovcstir.h"
 
 namespace {
 

@@ -29,9 +29,9 @@
 #include "support/plugin_env.h"
 #include "support/tree_support.h"
 #include "tools/lumenaview_locks.h"
-#include "zov/zovcdegr.h"
-#include "zov/zovcmutx.h"
-#include "zov/zovcshme.h"
+#include "zov/core/zovcdegr.h"
+#include "zov/core/zovcmutx.h"
+#include "zov/core/zovcshme.h"
 
 namespace {
 

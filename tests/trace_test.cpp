@@ -16,8 +16,8 @@
 
 #include "support/plugin_env.h"
 #include "support/tree_support.h"
-#include "zov/zovcrcst.h"
-#include "zov/zovcstar.h"
+#include "zov/core/zovcrcst.h"
+#include "zov/core/zovcstar.h"
 
 // The formatter is counted through the program's own definitions of the C
 // library's formatting functions, which the plug-in calls instead.

@@ -31,14 +31,15 @@
 #include "tools/lumenaview_segment.h"
 #include "tools/lumenaview_table.h"
 #include "tools/lumenaview_text.h"
+#include "broker/brk_api.h"
 #include "tools/lumenaview_units.h"
-#include "zov/zovcbrir.h"
-#include "zov/zovcegir.h"
-#include "zov/zovcevdr.h"
-#include "zov/zovcevtr.h"
-#include "zov/zovcmema.h"
-#include "zov/zovcnoir.h"
-#include "zov/zovcstir.h"
+#include "zov/core/zovcbrir.h"
+#include "zov/core/zovcegir.h"
+#include "zov/core/zovcevdr.h"
+#include "zov/core/zovcevtr.h"
+#include "zov/core/zovcmema.h"
+#include "zov/core/zovcnoir.h"
+#include "zov/core/zovcstir.h"
 
 namespace lv = lumenaview;
 

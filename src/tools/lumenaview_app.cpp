@@ -37,7 +37,7 @@
 #include "tools/lumenaview_table.h"
 #include "tools/lumenaview_text.h"
 #include "tools/lumenaview_units.h"
-#include "zov/zovctool.h"
+#include "zov/core/zovctool.h"
 
 namespace lumenaview {
 

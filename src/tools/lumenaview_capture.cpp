@@ -17,8 +17,8 @@
 #include <utility>
 
 #include "tools/lumenaview_segment.h"
-#include "zov/zovcimag.h"
-#include "zov/zovcmema.h"
+#include "zov/core/zovcimag.h"
+#include "zov/core/zovcmema.h"
 
 namespace lumenaview {
 

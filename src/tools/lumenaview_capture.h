@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "zov/zovctrus.h"
+#include "zov/core/zovctrus.h"
 
 namespace lumenaview {
 

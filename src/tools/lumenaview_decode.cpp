@@ -5,34 +5,24 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
-#include <new>
 #include <string_view>
 #include <unordered_map>
 
 #include "tools/lumenaview_segment.h"
 #include "tools/lumenaview_units.h"
-#include "zov/zovcbrir.h"
-#include "zov/zovcedar.h"
-#include "zov/zovcegir.h"
-#include "zov/zovcetar.h"
-#include "zov/zovcevdr.h"
-#include "zov/zovcevtr.h"
-#include "zov/zovcexgr.h"
-#include "zov/zovcimag.h"
-#include "zov/zovcmefl.h"
-#include "zov/zovcnode.h"
-#include "zov/zovcnoir.h"
-#include "zov/zovcrcst.h"
-#include "zov/zovcshar.h"
-#include "zov/zovcstar.h"
-#include "zov/zovcstir.h"
+#include "zov/core/zovcevdr.h"
+#include "zov/core/zovcevtr.h"
+#include "zov/core/zovcimag.h"
+#include "zov/core/zovcmema.h"
+#include "zov/core/zovcreir.h"
+#include "zov/core/zovcshar.h"
+#include "zov/core/zovcstir.h"
 
 namespace lumenaview {
 
 namespace {
-
-constexpr char kRecordEyecatcher[] = "RCRD";
 
 template <typename... Args>
 std::string format(const char* pattern, Args... args) {
@@ -41,71 +31,134 @@ std::string format(const char* pattern, Args... args) {
     return buffer;
 }
 
-// The broker's names are UTF-16; every output writes UTF-8.
-std::string narrow(const ZOV_String& text) {
-    return text.getValue() != nullptr ? utf8FromUtf16(text.getValue(), text.getLength()) : "";
-}
+// A string image in place: its characters (unaligned) and their count. The
+// walk has checked that every image of a record lies inside the area.
+struct StringImage {
+    const unsigned char* units = nullptr;
+    uint32_t length = 0;
+    const unsigned char* end = nullptr;  // just after the image
 
-std::string idKey(const ZOV_Record_ID& id) {
-    return std::string(reinterpret_cast<const char*>(id.bytes), ZOV_Record_ID::kSize);
-}
-
-// The records of one area read; the collection does not own them, this does.
-template <class Collection>
-struct OwnedRecords {
-    Collection records;
-    OwnedRecords() = default;
-    OwnedRecords(const OwnedRecords&) = delete;
-    OwnedRecords& operator=(const OwnedRecords&) = delete;
-    ~OwnedRecords() { records.clearAndDestroy(); }
+    static StringImage at(const unsigned char* position) {
+        StringImage text;
+        ZOV_LoadField(position, 0, text.length);
+        text.units = position + sizeof text.length;
+        text.end = position + ZOV_String::kImageOverhead + 2 * static_cast<size_t>(text.length);
+        return text;
+    }
+    std::string_view bytes() const {
+        return {reinterpret_cast<const char*>(units), 2 * static_cast<size_t>(length)};
+    }
+    // The broker's names are UTF-16; every output writes UTF-8.
+    std::string narrow() const {
+        std::vector<unsigned short> copy(length);
+        std::memcpy(copy.data(), units, 2 * static_cast<size_t>(length));
+        return utf8FromUtf16(copy.data(), length);
+    }
 };
 
-// Points the library's area class at the area's bytes in the image (without
-// init, which would map the live segment and build the area mutex) and reads
-// every record. The reader only reads; the library's address type is simply
-// not const.
-template <class Area>
-int readArea(const std::string& uuid, SegmentImage& image, const AreaView& where,
-             ZOV_Record_Collection& records) {
-    Area area{ZOV_String(uuid.c_str())};
-    area.memoryManager.setSize(where.size);
-    area.memoryManager.setAddress(image.bytes.data() + where.offset);
-    return area.read(&records);
-}
+// A record image in the captured bytes, read through the shared layouts.
+struct RecordImage {
+    const unsigned char* position = nullptr;
+    int size = 0;
 
-size_t offsetIn(const SegmentImage& image, const void* position) {
-    return static_cast<size_t>(static_cast<const unsigned char*>(position) - image.bytes.data());
-}
-
-// Where a read stopped: the end of the furthest record it returned.
-size_t readEnd(const SegmentImage& image, const AreaView& where,
-               const ZOV_Record_Collection& records) {
-    size_t end = where.offset + ZOV_Memory_Manager::kHeaderSize;
-    for (const ZOV_Record* record : records) {
-        if (record->getSharedPosition() == nullptr)
-            continue;
-        end = std::max(end, offsetIn(image, record->getSharedPosition()) + record->size());
+    ZOV_RecordType type() const {
+        int32_t value = 0;
+        ZOV_LoadField(position, ZOV_Record_Header::kRecordIdOffset + ZOV_Record_ID::kTypeOffset,
+                      value);
+        return static_cast<ZOV_RecordType>(value);
     }
-    return end;
-}
+    std::string_view id() const { return idAt(ZOV_Record_Header::kRecordIdOffset); }
+    std::string_view parentId() const { return idAt(ZOV_Record_Header::kParentIdOffset); }
+    unixtime created() const {
+        return ZOV_LoadUnixtime(position,
+                                ZOV_Record_Header::kRecordIdOffset + ZOV_Record_ID::kCreatedOffset);
+    }
+    bool deleted() const {
+        int32_t flag = 0;
+        ZOV_LoadField(position, ZOV_Record_Header::kDeletedOffset, flag);
+        return flag != 0;
+    }
+    // Resource information: UUID, label, and the member some kinds add.
+    StringImage uuid() const { return StringImage::at(position + ZOV_REIR::kUuidOffset); }
+    StringImage label() const { return StringImage::at(uuid().end); }
+    int32_t addedMember() const {
+        int32_t value = 0;
+        ZOV_LoadField(position, size - ZOV_REIR::kAddedMemberSize, value);
+        return value;
+    }
 
-void reportRead(int result, const SegmentImage& image, const AreaView& where,
-                const ZOV_Record_Collection& records, std::vector<Problem>& problems) {
-    if (result == ZOV_RC_OK)
-        return;
-    const size_t end = readEnd(image, where, records);
-    const char* area = where.eyecatcher.c_str();
-    if (result == ZOV_RC_NOT_FOUND) {
+  private:
+    std::string_view idAt(int offset) const {
+        return {reinterpret_cast<const char*>(position + offset), ZOV_Record_ID::kSize};
+    }
+};
+
+// The records of one area as the library's reader takes them: every
+// readable image in area order, those created at a time not later than the
+// zero time left out. Unreadable records are reported once, located.
+struct AreaRecords {
+    std::vector<RecordImage> records;
+    ZOV_ReturnCode result = ZOV_RC_OK;
+    size_t end = 0;  // segment offset where the records taken end
+
+    AreaRecords(const SegmentImage& image, const AreaView& where) {
+        const unsigned char* area = image.bytes.data() + where.offset;
+        end = where.offset + ZOV_Memory_Manager::kHeaderSize;
+        ZOV_Area_Image_Walk walk(area, where.size);
+        while (walk.next()) {
+            const RecordImage record{walk.position(), walk.size()};
+            if (ZOV_IsLater(record.created(), unixtime{}) == 0)
+                continue;
+            records.push_back(record);
+            end = static_cast<size_t>(walk.position() + walk.size() - image.bytes.data());
+        }
+        result = walk.result();
+    }
+
+    void report(const AreaView& where, std::vector<Problem>& problems) const {
+        if (result != ZOV_RC_NOT_FOUND)
+            return;
         problems.push_back({end, format("corrupt area %s at offset %zu: unreadable record; the %zu "
                                         "records before it are shown",
-                                        area, where.offset, records.entries())});
-    } else if (result == ZOV_RC_ALLOCATION) {
-        problems.push_back(
-            {end, format("area %s: out of memory after %zu records", area, records.entries())});
-    } else {
-        problems.push_back({where.offset, format("area %s: read failed (%d)", area, result)});
+                                        where.eyecatcher.c_str(), where.offset, records.size())});
     }
-}
+};
+
+// The records of an area by parent record ID, each parent's children in area
+// order: one hash entry per parent and one link per record, instead of a
+// record object and a list per parent.
+class ChildIndex {
+  public:
+    explicit ChildIndex(const std::vector<RecordImage>& records) : next(records.size(), kNone) {
+        lists.reserve(records.size());
+        for (size_t i = 0; i < records.size(); ++i) {
+            const auto [list, added] = lists.try_emplace(records[i].parentId(), List{i, i});
+            if (!added) {
+                next[list->second.last] = i;
+                list->second.last = i;
+            }
+        }
+    }
+
+    // Calls visit(index) for every record whose parent is `id`, in area order.
+    template <typename Visit>
+    void forChildren(std::string_view id, Visit&& visit) const {
+        const auto list = lists.find(id);
+        if (list == lists.end())
+            return;
+        for (size_t i = list->second.first; i != kNone; i = next[i])
+            visit(i);
+    }
+
+  private:
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+    struct List {
+        size_t first;
+        size_t last;
+    };
+    std::unordered_map<std::string_view, List> lists;
+    std::vector<size_t> next;
+};
 
 Stats toStats(const ZOV_STIR& record) {
     Stats stats;
@@ -124,16 +177,15 @@ Stats toStats(const ZOV_STIR& record) {
     return stats;
 }
 
-// Three zeroed statistics records, one per slot, to sum into.
-struct SlotRecords {
-    ZOV_STIR input{0};
-    ZOV_STIR output{0};
-    ZOV_STIR other{0};
+// Sums per node-type slot, merged with the library's own rule.
+struct SlotSums {
+    ZOV_STIR slots[kSlots] = {ZOV_STIR{0}, ZOV_STIR{0}, ZOV_STIR{0}};
 
-    ZOV_ReturnCode addFrom(ZOV_MQSI_Resource& resource) {
-        return resource.getStatistics(&input, &output, &other);
+    void add(const SlotSums& other) {
+        for (int slot = 0; slot < kSlots; ++slot)
+            slots[slot] += other.slots[slot];
     }
-    SlotStats stats() const { return {toStats(input), toStats(output), toStats(other)}; }
+    SlotStats stats() const { return {toStats(slots[0]), toStats(slots[1]), toStats(slots[2])}; }
 };
 
 // True when the process has ended but is not yet reaped by its parent: the
@@ -162,159 +214,201 @@ void sortByIdentity(std::vector<T>& items) {
     });
 }
 
-// Turns the library's tree into views; counts the records it accounts for.
-class TreeViewer {
+// A resource's identity in the image: its UUID and label characters.
+struct Identity {
+    std::string_view uuid;
+    std::string_view label;
+    bool operator==(const Identity& other) const = default;
+};
+struct IdentityHash {
+    size_t operator()(const Identity& id) const {
+        const std::hash<std::string_view> hash;
+        return hash(id.uuid) * 31 + hash(id.label);
+    }
+};
+Identity identityOf(const RecordImage& record) {
+    return {record.uuid().bytes(), record.label().bytes()};
+}
+
+// One node as the library rebuilds it from its records: the first record of
+// its identity, taken over by a live one when it was deleted.
+struct NodeState {
+    RecordImage record;
+    int type = 0;
+    const unsigned char* statistics = nullptr;
+};
+
+// Builds the views from the records in place, the way the library's
+// resource tree rebuilds itself with every stored node kept: groups from the
+// broker's children, flows (one per identity in a group) from each group's,
+// nodes (one per identity in a flow) from each flow's, and each node's first
+// statistics child. Counts the records it accounts for.
+class TreeDecoder {
   public:
-    TreeViewer(const SegmentImage& image) : image(image) {
+    TreeDecoder(const SegmentImage& image, const std::vector<RecordImage>& records)
+        : image(image), records(records), index(records) {
         for (size_t offset : image.unstableOffsets)
             unstable.insert(offset);
     }
 
-    GroupView group(ZOV_Execution_Group& group) {
-        GroupView view;
-        view.label = narrow(group.getLabel());
-        view.uuid = narrow(group.getUuid());
-        view.processId = group.getProcessId();
-        view.process = processState(view.processId);
-        SlotRecords sums;
-        sums.addFrom(group);
-        view.sums = sums.stats();
-        ++accounted;
-        ZOV_Message_Flow_Set& flows = group.getMessageFlowSet();
-        for (size_t i = 0; i < flows.entries(); ++i)
-            view.flows.push_back(flow(*flows.at(i)));
-        sortByIdentity(view.flows);
-        return view;
+    void groups(std::string_view brokerId, BrokerView& view) {
+        SlotSums brokerSums;
+        index.forChildren(brokerId, [&](size_t i) {
+            if (records[i].type() != ZOV_RT_EXECUTION_GROUP)
+                return;
+            SlotSums sums;
+            view.groups.push_back(group(records[i], sums));
+            brokerSums.add(sums);
+        });
+        view.sums = brokerSums.stats();
+        sortByIdentity(view.groups);
     }
 
     size_t accounted = 0;
 
   private:
-    FlowView flow(ZOV_Message_Flow& flow) {
-        FlowView view;
-        view.label = narrow(flow.getLabel());
-        view.uuid = narrow(flow.getUuid());
-        SlotRecords sums;
-        sums.addFrom(flow);
-        view.sums = sums.stats();
+    GroupView group(const RecordImage& record, SlotSums& sums) {
+        GroupView view;
+        view.label = record.label().narrow();
+        view.uuid = record.uuid().narrow();
+        view.processId = record.addedMember();
+        view.process = processState(view.processId);
         ++accounted;
-        ZOV_Node_Set& nodes = flow.getNodeSet();
-        for (size_t i = 0; i < nodes.entries(); ++i)
-            view.nodes.push_back(node(*nodes.at(i)));
+        std::unordered_map<Identity, bool, IdentityHash> seen;
+        index.forChildren(record.id(), [&](size_t i) {
+            if (records[i].type() != ZOV_RT_MESSAGE_FLOW ||
+                !seen.emplace(identityOf(records[i]), true).second)
+                return;
+            SlotSums flowSums;
+            view.flows.push_back(flow(records[i], flowSums));
+            sums.add(flowSums);
+        });
+        view.sums = sums.stats();
+        sortByIdentity(view.flows);
+        return view;
+    }
+
+    FlowView flow(const RecordImage& record, SlotSums& sums) {
+        FlowView view;
+        view.label = record.label().narrow();
+        view.uuid = record.uuid().narrow();
+        ++accounted;
+        std::vector<NodeState> nodes;
+        std::unordered_map<Identity, size_t, IdentityHash> byIdentity;
+        index.forChildren(record.id(), [&](size_t i) {
+            const RecordImage& stored = records[i];
+            if (stored.type() != ZOV_RT_NODE)
+                return;
+            const auto [found, added] = byIdentity.emplace(identityOf(stored), nodes.size());
+            if (added) {
+                nodes.push_back({stored, stored.addedMember(), nullptr});
+            } else if (NodeState& node = nodes[found->second];
+                       node.record.deleted() && !stored.deleted()) {
+                // Brought back by another process: its live record counts.
+                node.record = stored;
+                node.type = stored.addedMember();
+            }
+            takeStatistics(nodes[found->second]);
+        });
+        for (const NodeState& node : nodes)
+            view.nodes.push_back(nodeView(node, sums));
+        view.sums = sums.stats();
         sortByIdentity(view.nodes);
         return view;
     }
 
-    NodeView node(const ZOV_Node& node) {
+    void takeStatistics(NodeState& node) {
+        bool taken = false;
+        index.forChildren(node.record.id(), [&](size_t i) {
+            if (!taken && records[i].type() == ZOV_RT_STATISTICS) {
+                node.statistics = records[i].position;
+                taken = true;
+            }
+        });
+    }
+
+    NodeView nodeView(const NodeState& node, SlotSums& sums) {
         NodeView view;
-        view.label = narrow(node.getLabel());
-        view.uuid = narrow(node.getUuid());
-        if (const ZOV_REIR* record = node.getInformationRecord()) {
-            view.recordId = toHex(record->getRecordId()->bytes, ZOV_Record_ID::kSize);
-        }
-        const ZOV_NOIR* nodeRecord = node.getNodeRecord();
-        view.type = nodeRecord != nullptr ? nodeRecord->getNodeTypeValue() : node.getNodeType();
-        view.deleted = node.isDeleted() != 0;
+        view.label = node.record.label().narrow();
+        view.uuid = node.record.uuid().narrow();
+        view.recordId =
+            toHex(node.record.position + ZOV_Record_Header::kRecordIdOffset, ZOV_Record_ID::kSize);
+        view.type = node.type;
+        view.deleted = node.record.deleted();
         ++accounted;
-        const ZOV_STIR* statistics = node.getNodeStatistics();
-        if (statistics != nullptr && statistics->getSharedPosition() != nullptr) {
-            view.hasStatistics = true;
-            view.stats = toStats(*statistics);
-            view.unstable = unstable.count(offsetIn(image, statistics->getSharedPosition())) != 0;
-            ++accounted;
-        }
+        if (node.statistics == nullptr)
+            return view;
+        // One statistics object read in place and reused for every node.
+        stored.getBounded(const_cast<unsigned char*>(node.statistics), nullptr);
+        shown.reset();
+        shown += stored;
+        view.hasStatistics = true;
+        view.stats = toStats(shown);
+        const size_t offset = static_cast<size_t>(node.statistics - image.bytes.data());
+        view.unstable = unstable.count(offset) != 0;
+        ++accounted;
+        if (node.type >= ZOV_NT_INPUT && node.type <= ZOV_NT_OTHER)
+            sums.slots[node.type - ZOV_NT_INPUT] += shown;
         return view;
     }
 
     const SegmentImage& image;
+    const std::vector<RecordImage>& records;
+    const ChildIndex index;
     std::unordered_set<size_t> unstable;
+    ZOV_STIR stored{0};
+    ZOV_STIR shown{0};
 };
 
-const ZOV_BRIR* findBrokerRecord(const ZOV_Record_Collection& records) {
-    for (const ZOV_Record* record : records) {
-        if (record->getType() == ZOV_RT_BROKER)
-            return dynamic_cast<const ZOV_BRIR*>(record);
-    }
-    return nullptr;
-}
-
-// Execution groups rebuilt the way the broker rebuilds them, with every
-// stored node kept (deleted ones included).
-void rebuildGroups(const ZOV_Record_ID* brokerId, const ZOV_Child_Index& index,
-                   ZOV_Execution_Group_Set& groups) {
-    for (ZOV_Record* record : index.childrenOf(brokerId)) {
-        const auto* stored = dynamic_cast<const ZOV_EGIR*>(record);
-        if (stored == nullptr)
-            continue;
-        auto* group = new (std::nothrow) ZOV_Execution_Group(stored);
-        if (group == nullptr)
-            continue;
-        if (group->status != 0 || groups.insert(group) != 0) {
-            delete group;
-            continue;
-        }
-        group->findMessageFlows(index, 1);
-    }
-}
-
-void decodeTree(BrokerView& view, SegmentImage& image, const AreaView& where) {
-    OwnedRecords<ZOV_Record_Set> area;
-    reportRead(readArea<ZOV_Stats_Area>(view.uuid, image, where, area.records), image, where,
-               area.records, view.problems);
-    const ZOV_BRIR* broker = findBrokerRecord(area.records);
-    if (broker == nullptr) {
-        view.detachedRecords = static_cast<int>(area.records.entries());
+void decodeTree(BrokerView& view, const SegmentImage& image, const AreaView& where) {
+    const AreaRecords area(image, where);
+    area.report(where, view.problems);
+    const auto broker =
+        std::find_if(area.records.begin(), area.records.end(),
+                     [](const RecordImage& r) { return r.type() == ZOV_RT_BROKER; });
+    if (broker == area.records.end()) {
+        view.detachedRecords = static_cast<int>(area.records.size());
         return;
     }
     view.found = true;
-    view.label = narrow(broker->getLabel());
-    view.resetTime = broker->getResetTime();
+    view.label = broker->label().narrow();
+    view.resetTime = static_cast<uint32_t>(broker->addedMember());
 
-    const ZOV_Child_Index index(area.records);
-    ZOV_Execution_Group_Set groups;
-    rebuildGroups(broker->getRecordId(), index, groups);
-
-    // The reader's sums: initStatistics, then getStatistics per slot.
-    SlotRecords brokerSums;
-    for (size_t i = 0; i < groups.entries(); ++i) {
-        groups.at(i)->initStatistics();
-        brokerSums.addFrom(*groups.at(i));
-    }
-    view.sums = brokerSums.stats();
-
-    TreeViewer viewer(image);
-    for (size_t i = 0; i < groups.entries(); ++i)
-        view.groups.push_back(viewer.group(*groups.at(i)));
-    sortByIdentity(view.groups);
-    const size_t accounted = viewer.accounted + 1;
-    if (area.records.entries() > accounted) {
-        view.detachedRecords = static_cast<int>(area.records.entries() - accounted);
-    }
+    TreeDecoder decoder(image, area.records);
+    decoder.groups(broker->id(), view);
+    const size_t accounted = decoder.accounted + 1;
+    if (area.records.size() > accounted)
+        view.detachedRecords = static_cast<int>(area.records.size() - accounted);
 }
 
-EventView eventView(const SegmentImage& image, const ZOV_EVDR& data, const ZOV_EVTR* templ) {
+// An event data record read in place, with its template's texts when known.
+EventView eventView(const SegmentImage& image, const RecordImage& data, const RecordImage* templ) {
+    const unsigned char* p = data.position;
     EventView event;
-    event.offset = offsetIn(image, data.getSharedPosition());
-    event.recordId = toHex(data.getRecordId()->bytes, ZOV_Record_ID::kSize);
-    event.created = data.getRecordId()->created();
-    event.eventTime = data.getEventTime();
-    event.threadId = data.getThreadId();
-    event.messageId = toHex(data.getMessageId(), ZOV_EVDR::kMessageIdSize);
-    event.correlationId = toHex(data.getCorrelId(), ZOV_EVDR::kCorrelIdSize);
-    event.putApplType = data.getPutApplType();
-    const auto bytes = [](const char* field) {
-        return reinterpret_cast<const unsigned char*>(field);
-    };
-    event.putApplName = toPrintable(bytes(data.getPutApplName()), ZOV_EVDR::kPutApplNameSize);
-    event.putDate = toPrintable(bytes(data.getPutDate()), ZOV_EVDR::kPutDateSize);
-    event.putTime = toPrintable(bytes(data.getPutTime()), ZOV_EVDR::kPutTimeSize);
+    event.offset = static_cast<size_t>(p - image.bytes.data());
+    event.recordId = toHex(p + ZOV_Record_Header::kRecordIdOffset, ZOV_Record_ID::kSize);
+    event.created = data.created();
+    ZOV_LoadField(p, ZOV_EVDR::kEventTimeOffset, event.eventTime);
+    ZOV_LoadField(p, ZOV_EVDR::kThreadIdOffset, event.threadId);
+    event.messageId = toHex(p + ZOV_EVDR::kMessageIdOffset, ZOV_EVDR::kMessageIdSize);
+    event.correlationId = toHex(p + ZOV_EVDR::kCorrelIdOffset, ZOV_EVDR::kCorrelIdSize);
+    ZOV_LoadField(p, ZOV_EVDR::kPutApplTypeOffset, event.putApplType);
+    event.putApplName = toPrintable(p + ZOV_EVDR::kPutApplNameOffset, ZOV_EVDR::kPutApplNameSize);
+    event.putDate = toPrintable(p + ZOV_EVDR::kPutDateOffset, ZOV_EVDR::kPutDateSize);
+    event.putTime = toPrintable(p + ZOV_EVDR::kPutTimeOffset, ZOV_EVDR::kPutTimeSize);
     if (templ != nullptr) {
+        // Template image: three labels, the node type, the text.
+        const StringImage group =
+            StringImage::at(templ->position + ZOV_EVTR::kExecutionGroupOffset);
+        const StringImage flow = StringImage::at(group.end);
+        const StringImage node = StringImage::at(flow.end);
+        const StringImage text = StringImage::at(node.end + ZOV_EVTR::kNodeTypeSize);
         event.hasTemplate = true;
-        event.groupLabel = narrow(templ->getExecutionGroupLabel());
-        event.flowLabel = narrow(templ->getMessageFlowLabel());
-        event.nodeLabel = narrow(templ->getNodeLabel());
-        event.nodeType = templ->getNodeTypeValue();
-        event.text = narrow(templ->getText());
+        event.groupLabel = group.narrow();
+        event.flowLabel = flow.narrow();
+        event.nodeLabel = node.narrow();
+        ZOV_LoadField(node.end, 0, event.nodeType);
+        event.text = text.narrow();
     }
     return event;
 }
@@ -323,39 +417,39 @@ bool createdBefore(const EventView& a, const EventView& b) {
     return ZOV_IsLater(b.created, a.created) != 0;
 }
 
-void decodeEvents(BrokerView& view, SegmentImage& image, const SegmentLayout& layout,
+void decodeEvents(BrokerView& view, const SegmentImage& image, const SegmentLayout& layout,
                   const DecodeOptions& options) {
     view.eventsShown = true;
-    OwnedRecords<ZOV_Record_Set> templates;
+    std::vector<RecordImage> templates;
     if (const AreaView* where = layout.find(kTemplatesEyecatcher)) {
-        reportRead(readArea<ZOV_Events_Template_Area>(view.uuid, image, *where, templates.records),
-                   image, *where, templates.records, view.problems);
+        AreaRecords area(image, *where);
+        area.report(*where, view.problems);
+        templates = std::move(area.records);
     }
-    std::unordered_map<std::string, const ZOV_EVTR*> templateById;
-    for (const ZOV_Record* record : templates.records) {
-        if (const auto* templ = dynamic_cast<const ZOV_EVTR*>(record)) {
-            templateById.emplace(idKey(*templ->getRecordId()), templ);
-        }
+    std::unordered_map<std::string_view, const RecordImage*> templateById;
+    for (const RecordImage& record : templates) {
+        if (record.type() == ZOV_RT_EVENT_TEMPLATE)
+            templateById.emplace(record.id(), &record);
     }
     const AreaView* where = layout.find(kEventDataEyecatcher);
     if (where == nullptr)
         return;
-    OwnedRecords<ZOV_Ordered_Record_Set> data;
-    reportRead(readArea<ZOV_Events_Data_Area>(view.uuid, image, *where, data.records), image,
-               *where, data.records, view.problems);
+    const AreaRecords data(image, *where);
+    data.report(*where, view.problems);
 
     std::unordered_set<std::string> present;
-    for (const ZOV_Record* record : data.records) {
-        const auto* event = dynamic_cast<const ZOV_EVDR*>(record);
-        if (event == nullptr)
+    for (const RecordImage& record : data.records) {
+        if (record.type() != ZOV_RT_EVENT_DATA)
             continue;
-        const std::string id = idKey(*event->getRecordId());
-        present.insert(id);
-        if (options.seenEvents != nullptr && options.seenEvents->count(id) != 0)
+        std::string id(record.id());
+        if (options.seenEvents != nullptr && options.seenEvents->count(id) != 0) {
+            present.insert(std::move(id));
             continue;
-        const auto templ = templateById.find(idKey(*event->getParentId()));
+        }
+        present.insert(std::move(id));
+        const auto templ = templateById.find(record.parentId());
         view.events.push_back(
-            eventView(image, *event, templ != templateById.end() ? templ->second : nullptr));
+            eventView(image, record, templ != templateById.end() ? templ->second : nullptr));
     }
     std::stable_sort(view.events.begin(), view.events.end(), createdBefore);
     if (options.seenEvents != nullptr)
@@ -380,24 +474,12 @@ std::vector<Span> locateStatistics(SegmentImage& image) {
     const AreaView* where = layout.find(kStatsEyecatcher);
     if (!layout.error.empty() || where == nullptr)
         return spans;
-    // The reader's walk, without building a record: the type from each
-    // record header, the length from the library's decoding of the image.
-    constexpr int32_t kHeader = ZOV_Memory_Manager::kHeaderSize;
-    const int32_t last = std::clamp(where->lastOffset, kHeader, static_cast<int32_t>(where->size));
-    const unsigned char* area = image.bytes.data() + where->offset;
-    const unsigned char* const limit = area + last;
-    for (const unsigned char* position = area + kHeader;
-         limit - position >= ZOV_Record_Header::kSize &&
-         std::memcmp(position, kRecordEyecatcher, 4) == 0;) {
-        int32_t type = 0;
-        ZOV_LoadField(position, ZOV_Record_Header::kRecordIdOffset + ZOV_Record_ID::kTypeOffset,
-                      type);
-        const int size = ZOV_StoredImageSize(static_cast<ZOV_RecordType>(type), position, limit);
-        if (size <= 0)
-            break;
-        if (type == ZOV_RT_STATISTICS)
-            spans.push_back({offsetIn(image, position), static_cast<size_t>(size)});
-        position += size;
+    ZOV_Area_Image_Walk walk(image.bytes.data() + where->offset, where->size);
+    while (walk.next()) {
+        if (walk.type() == ZOV_RT_STATISTICS) {
+            spans.push_back({static_cast<size_t>(walk.position() - image.bytes.data()),
+                             static_cast<size_t>(walk.size())});
+        }
     }
     return spans;
 }

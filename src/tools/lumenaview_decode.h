@@ -1,8 +1,9 @@
-// Decoding a private segment image with the library's own readers: each area
-// is read by the library's area class pointed at the image (its read takes no
-// lock and checks every bound), and the tree and its sums come from the
-// library's resource classes, so that the viewer shows exactly what the
-// library would compute.
+// Decoding a private segment image in place: each area is walked once with
+// the core's area walk (the library reader's checks, every bound), every
+// record is read where it lies through the shared layouts, and the tree and
+// its sums are rebuilt by the library's rules (statistics merged by the
+// statistics record's own rule), so that the viewer shows exactly what the
+// library would compute, without building an object per record.
 #pragma once
 
 #include <string>

@@ -24,9 +24,9 @@
 #include "tools/lumenaview_capture.h"
 #include "tools/lumenaview_segment.h"
 #include "tools/lumenaview_units.h"
-#include "zov/zovcnoir.h"
-#include "zov/zovcrcst.h"
-#include "zov/zovcstar.h"
+#include "zov/core/zovcnoir.h"
+#include "zov/core/zovcrcst.h"
+#include "zov/core/zovcstar.h"
 
 namespace lumenaview {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "zov/zovcrcrd.h"
+#include "zov/core/zovcrcrd.h"
 
 namespace lumenaview {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "tools/lumenaview_units.h"
-#include "zov/zovcimag.h"
-#include "zov/zovcmema.h"
+#include "zov/core/zovcimag.h"
+#include "zov/core/zovcmema.h"
 
 namespace lumenaview {
 

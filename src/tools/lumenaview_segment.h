@@ -17,13 +17,14 @@
 #include <vector>
 
 #include "tools/lumenaview_model.h"
+#include "zov/core/zovcmema.h"
 
 namespace lumenaview {
 
-inline constexpr char kSegmentEyecatcher[] = "zovcshme";
-inline constexpr char kStatsEyecatcher[] = "zovcstar";
-inline constexpr char kTemplatesEyecatcher[] = "zovcetar";
-inline constexpr char kEventDataEyecatcher[] = "zovcedar";
+inline constexpr auto& kSegmentEyecatcher = kZOVSegmentEyecatcher;
+inline constexpr auto& kStatsEyecatcher = kZOVStatsAreaEyecatcher;
+inline constexpr auto& kTemplatesEyecatcher = kZOVTemplateAreaEyecatcher;
+inline constexpr auto& kEventDataEyecatcher = kZOVEventDataAreaEyecatcher;
 
 struct SegmentLayout {
     // Empty when the image is a segment of ours; else why it is not.

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "zov/zovctool.h"
+#include "zov/core/zovctool.h"
 
 namespace lumenaview {
 
@@ -252,11 +252,12 @@ size_t displayWidth(const std::string& utf8) {
 
 std::string toHex(const unsigned char* bytes, size_t length) {
     static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(2 * length);
+    // Sized once and written in place: every node of a scrape has its ID
+    // turned into 96 digits.
+    std::string text(2 * length, '0');
     for (size_t i = 0; i < length; ++i) {
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 0xF];
+        text[2 * i] = kDigits[bytes[i] >> 4];
+        text[2 * i + 1] = kDigits[bytes[i] & 0xF];
     }
     return text;
 }

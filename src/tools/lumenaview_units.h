@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "zov/zovcrcrd.h"
+#include "zov/core/zovcrcrd.h"
 
 namespace lumenaview {
 

@@ -8,11 +8,11 @@
 #include <cstring>
 #include <memory>
 
-#include "zov/zovcedar.h"
-#include "zov/zovcetar.h"
-#include "zov/zovcevar.h"
-#include "zov/zovcrcst.h"
-#include "zov/zovcstar.h"
+#include "zov/core/zovcedar.h"
+#include "zov/core/zovcetar.h"
+#include "zov/core/zovcevar.h"
+#include "zov/core/zovcrcst.h"
+#include "zov/core/zovcstar.h"
 
 namespace {
 

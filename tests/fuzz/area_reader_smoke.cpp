@@ -12,17 +12,17 @@
 #include <vector>
 
 #include "broker/brk_api.h"
-#include "zov/zovcbrir.h"
-#include "zov/zovcedar.h"
-#include "zov/zovcegir.h"
-#include "zov/zovcetar.h"
-#include "zov/zovcevdr.h"
-#include "zov/zovcevir.h"
-#include "zov/zovcevtr.h"
-#include "zov/zovcnoir.h"
-#include "zov/zovcreir.h"
-#include "zov/zovcstar.h"
-#include "zov/zovcstir.h"
+#include "zov/core/zovcbrir.h"
+#include "zov/core/zovcedar.h"
+#include "zov/core/zovcegir.h"
+#include "zov/core/zovcetar.h"
+#include "zov/core/zovcevdr.h"
+#include "zov/core/zovcevir.h"
+#include "zov/core/zovcevtr.h"
+#include "zov/core/zovcnoir.h"
+#include "zov/core/zovcreir.h"
+#include "zov/core/zovcstar.h"
+#include "zov/core/zovcstir.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 

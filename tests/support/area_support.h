@@ -12,11 +12,11 @@
 
 #include "broker/brk_api.h"
 #include "support/plugin_env.h"
-#include "zov/zovcevdr.h"
-#include "zov/zovcevtr.h"
-#include "zov/zovcmema.h"
-#include "zov/zovcnoir.h"
-#include "zov/zovcrcrd.h"
+#include "zov/core/zovcevdr.h"
+#include "zov/core/zovcevtr.h"
+#include "zov/core/zovcmema.h"
+#include "zov/core/zovcnoir.h"
+#include "zov/core/zovcrcrd.h"
 
 namespace zovtest {
 

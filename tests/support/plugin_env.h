@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "broker/harness.h"
-#include "zov/zovcstir.h"
-#include "zov/zovctool.h"
-#include "zov/zovpcont.h"
-#include "zov/zovpmono.h"
-#include "zov/zovpnode.h"
+#include "zov/core/zovcstir.h"
+#include "zov/core/zovctool.h"
+#include "zov/node/zovpcont.h"
+#include "zov/node/zovpmono.h"
+#include "zov/node/zovpnode.h"
 
 namespace zovtest {
 

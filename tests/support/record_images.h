@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "zov/zovcrcrd.h"
-#include "zov/zovcstrn.h"
+#include "zov/core/zovcrcrd.h"
+#include "zov/core/zovcstrn.h"
 
 namespace zovtest {
 

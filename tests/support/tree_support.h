@@ -5,12 +5,12 @@
 #include <memory>
 #include <string>
 
-#include "zov/zovcbrkr.h"
-#include "zov/zovcnoir.h"
-#include "zov/zovcrcst.h"
-#include "zov/zovcreid.h"
-#include "zov/zovcstar.h"
-#include "zov/zovcstir.h"
+#include "zov/node/zovcbrkr.h"
+#include "zov/core/zovcnoir.h"
+#include "zov/core/zovcrcst.h"
+#include "zov/core/zovcreid.h"
+#include "zov/core/zovcstar.h"
+#include "zov/core/zovcstir.h"
 
 namespace zovtest {
 

@@ -1,0 +1,50 @@
+#!/bin/bash
+# Side-by-side cost of a metrics scrape in two builds (each a checkout with
+# its build in build/, configured with -DZOV_BENCH=ON), in one run:
+# processor time per phase, alternating old and new (`scale_bench scrape`,
+# median of the rounds after the first of each run), and callgrind
+# instructions of one whole scrape (lumenaview::scrapeMetrics), for the full
+# 16 MiB statistics area and for 500 nodes in it.
+#
+#   scripts/scrape_compare.sh OLD_CHECKOUT NEW_CHECKOUT [RUNS]
+set -euo pipefail
+old=$(realpath "$1") new=$(realpath "$2") runs=${3:-3}
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+
+scrape() {  # checkout, nodes ("full" or a count), rounds, command to run it under...
+    local dir=$1 nodes=$2 rounds=$3
+    shift 3
+    local args=(scrape --area 16777216 --rounds "$rounds")
+    [ "$nodes" = full ] || args+=(--nodes "$nodes")
+    "$dir/build/src/tools/zovsandbox" --keep "$dir" --keep "$out" -- "$@" \
+        "$dir/build/bench/scale_bench" "${args[@]}"
+}
+
+for ((run = 1; run <= runs; run++)); do
+    for build in old new; do
+        for nodes in full 500; do
+            scrape "${!build}" $nodes 3 | tail -n +3 | sed "s/^/$build,/" >>"$out/times.csv"
+        done
+    done
+done
+echo "median processor ms: build nodes capture decode format locks scrape"
+python3 - "$out/times.csv" <<'PY'
+import statistics, sys
+rows = {}
+for line in open(sys.argv[1]):
+    f = line.strip().split(",")
+    rows.setdefault((f[0], f[2]), []).append([float(x) for x in f[4:9]])
+for (build, nodes), values in sorted(rows.items()):
+    medians = [statistics.median(v[i] for v in values) for i in range(5)]
+    print(build, nodes, " ".join("%.1f" % m for m in medians))
+PY
+
+echo "instructions per scrape (callgrind):"
+for nodes in 500 full; do
+    for build in old new; do
+        scrape "${!build}" $nodes 1 valgrind --tool=callgrind --callgrind-out-file=/dev/null \
+            --toggle-collect='lumenaview::scrapeMetrics*' 2>&1 >/dev/null |
+            sed -n "s/.*Collected : /$build $nodes /p"
+    done
+done
