@@ -67,6 +67,9 @@ class SegmentBuilder {
         areas[area].setNextPosition(record.put(position));
         return static_cast<size_t>(position - image.data());
     }
+    // As the library does when an events area is full: the next record goes
+    // to the area's start, the high-water mark stays.
+    void startAgain(Area area) { areas[area].setNextPosition(areas[area].getFirstPosition()); }
     lv::SegmentImage snapshot() const { return {image, {}, 0, 0}; }
 
     std::vector<unsigned char> image;
@@ -217,6 +220,28 @@ TEST(ViewerDecode, EventsNewSinceThePreviousLookAreShownOnce) {
     const lv::BrokerView later = lv::decodeBroker(kUuid, image, options);
     ASSERT_EQ(later.events.size(), 1u);
     EXPECT_EQ(later.events[0].text, "Late");
+}
+
+// After the data area started again, events keep the order they were written
+// in, whatever their time stamps: the two written last were made first.
+TEST(ViewerDecode, EventsKeepTheirWrittenOrderAcrossARestartOfTheArea) {
+    StandardSegment segment;  // three events
+    const ZOV_Record& templ = segment.storeTemplate("Compute", ZOV_NT_OTHER, "Later");
+    const BrkMqmd md{};
+    ZOV_EVDR madeFirst[] = {{&md, 1}, {&md, 2}};
+    const int slots = (SegmentBuilder::kAreaSize - ZOV_Memory_Manager::kHeaderSize) / ZOV_EVDR::kSize;
+    for (int thread = 100; thread < 100 + slots - 3; ++thread)
+        segment.event(templ, "older", thread);
+    segment.builder.startAgain(kData);
+    for (ZOV_EVDR& record : madeFirst) {
+        record.setParent(templ.getRecordId());
+        segment.builder.put(kData, record);
+    }
+    const lv::BrokerView view = segment.decode();
+    ASSERT_EQ(view.events.size(), static_cast<size_t>(slots));
+    EXPECT_EQ(view.events.front().threadId, 13);  // the oldest survivor
+    EXPECT_EQ(view.events[slots - 2].threadId, 1);
+    EXPECT_EQ(view.events.back().threadId, 2);
 }
 
 TEST(ViewerDecode, RandomDamageIsReportedNeverReadBeyondTheImage) {

@@ -413,10 +413,6 @@ EventView eventView(const SegmentImage& image, const RecordImage& data, const Re
     return event;
 }
 
-bool createdBefore(const EventView& a, const EventView& b) {
-    return ZOV_IsLater(b.created, a.created) != 0;
-}
-
 void decodeEvents(BrokerView& view, const SegmentImage& image, const SegmentLayout& layout,
                   const DecodeOptions& options) {
     view.eventsShown = true;
@@ -451,7 +447,13 @@ void decodeEvents(BrokerView& view, const SegmentImage& image, const SegmentLayo
         view.events.push_back(
             eventView(image, record, templ != templateById.end() ? templ->second : nullptr));
     }
-    std::stable_sort(view.events.begin(), view.events.end(), createdBefore);
+    // In the order they were written: after the area started again from its
+    // beginning, the older survivors beyond the next position first, then
+    // those written since, each in area order. Time stamps would not do: two
+    // records of one millisecond tie, and a clock set back reorders them.
+    const size_t restart = where->offset + static_cast<size_t>(std::max(where->nextOffset, 0));
+    std::stable_partition(view.events.begin(), view.events.end(),
+                          [restart](const EventView& event) { return event.offset >= restart; });
     if (options.seenEvents != nullptr)
         *options.seenEvents = std::move(present);
 }
