@@ -83,12 +83,17 @@ Request parseHead(std::string_view head) {
     request.path = target.substr(0, target.find('?'));
     while (end != std::string_view::npos) {
         const size_t next = head.find('\n', end + 1);
-        const std::string_view field = trim(head.substr(end + 1, next - end - 1));
+        const std::string_view raw = head.substr(end + 1, next - end - 1);
+        const std::string_view field = trim(raw);
         end = next;
         if (field.empty())
             break;
+        // A line that starts with white space continues the field before it
+        // (obsolete folding); read as a field of its own, it would smuggle one
+        // past a proxy that folds it.
+        const bool folded = raw.front() == ' ' || raw.front() == '\t';
         const size_t colon = field.find(':');
-        if (colon == std::string_view::npos || !isToken(field.substr(0, colon))) {
+        if (folded || colon == std::string_view::npos || !isToken(field.substr(0, colon))) {
             request.status = 400;
             return request;
         }
