@@ -81,6 +81,7 @@ Request parseHead(std::string_view head) {
         return request;
     }
     request.path = target.substr(0, target.find('?'));
+    bool hasAuthorization = false;
     while (end != std::string_view::npos) {
         const size_t next = head.find('\n', end + 1);
         const std::string_view raw = head.substr(end + 1, next - end - 1);
@@ -100,8 +101,14 @@ Request parseHead(std::string_view head) {
         const std::string_view name = field.substr(0, colon), value = trim(field.substr(colon + 1));
         if (sameName(name, "Accept"))
             request.accept = value;
-        else if (sameName(name, "Authorization"))
+        else if (sameName(name, "Authorization")) {
+            if (hasAuthorization) {  // twice: which one a proxy checked is anyone's guess
+                request.status = 400;
+                return request;
+            }
             request.authorization = value;
+            hasAuthorization = true;
+        }
     }
     return request;
 }
