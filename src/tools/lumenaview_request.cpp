@@ -121,9 +121,11 @@ bool basicCredentials(const std::string& header, std::string& user, std::string&
     std::string decoded;
     uint32_t bits = 0;
     int count = 0;
-    for (const char c : trim(std::string_view(header).substr(6))) {
-        if (c == '=')
-            break;
+    const std::string_view text = trim(std::string_view(header).substr(6));
+    const size_t padding = std::min(text.find('='), text.size());
+    if (text.find_first_not_of('=', padding) != std::string_view::npos)
+        return false;  // text after the padding: not one encoding, but several
+    for (const char c : text.substr(0, padding)) {
         const size_t value = kAlphabet.find(c);
         if (value == std::string_view::npos)
             return false;
@@ -134,7 +136,8 @@ bool basicCredentials(const std::string& header, std::string& user, std::string&
         }
     }
     const size_t colon = decoded.find(':');
-    if (colon == std::string::npos)
+    // A NUL byte would end the password where the password check reads it.
+    if (colon == std::string::npos || decoded.find('\0') != std::string::npos)
         return false;
     user = decoded.substr(0, colon);
     password = decoded.substr(colon + 1);
