@@ -117,6 +117,26 @@ surl=$(grep -o 'https://[^ ]*' "$work/https.err")
 for c in prometheus:wrong:401 prometheus:s3cret:200 nobody:s3cret:401; do
   [ "$(status --cacert "$tls/ca.crt" -u "${c%:*}" "$surl")" = "${c##*:}" ] || fail "user ${c%:*}"
 done
+# Heads a proxy may read otherwise (a folded or repeated Authorization) and
+# credentials that are not what they seem, each sent a TLS record a byte.
+python3 - "$surl" "$tls/ca.crt" <<'PY' || fail "ambiguous heads or credentials"
+import base64, socket, ssl, sys, urllib.parse
+url, context = urllib.parse.urlsplit(sys.argv[1]), ssl.create_default_context(cafile=sys.argv[2])
+basic = lambda text: "Authorization: Basic " + base64.b64encode(text).decode() + "\r\n"
+good = basic(b"prometheus:s3cret")
+failed = 0
+for fields, want in [(good, b"200"), ("X: a\r\n " + good, b"400"), (basic(b"x:y") + good, b"400"),
+                     (basic(b"prometheus:s3cret\0x"), b"401"), (good[:-2] + "=eDp5\r\n", b"401")]:
+    with context.wrap_socket(socket.create_connection((url.hostname, url.port)),
+                             server_hostname=url.hostname) as s:
+        for byte in ("GET /metrics HTTP/1.1\r\n" + fields + "\r\n").encode():
+            s.send(bytes([byte]))
+        got = s.makefile("rb").readline().split()[1]
+    if got != want:
+        print("%r: %s, want %s" % (fields, got, want))
+        failed += 1
+sys.exit(failed)
+PY
 [ "$(status --cacert "$tls/ca.crt" --cert "$tls/rogue.crt" --key "$tls/rogue.key" -u prometheus:s3cret "$surl")" = 000 ] ||
   fail "a client certificate of another CA accepted"
 
