@@ -228,7 +228,10 @@ class Server {
           err(err),
           poller(epoll_create1(EPOLL_CLOEXEC)) {
         const size_t files = raiseFileLimit();
-        const size_t spare = files > 128 ? files - 64 : 64;  // listeners, segments, logs
+        // Descriptors kept back for listeners, segments and logs, even under a
+        // low limit: were connections to take them all, accept would fail with
+        // the listener still ready, a busy loop.
+        const size_t spare = files > 128 ? files - 64 : files / 2;
         connectionLimit = std::min(kConnectionLimit, spare * 3 / 4);
         refusingLimit = std::min(kRefusingLimit, spare / 4);
         indexPage = textBody(std::string(kIndexHead) + "<ul><li><a href=\"" +
