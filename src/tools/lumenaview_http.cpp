@@ -130,6 +130,10 @@ struct Connection {
     size_t sent = 0;  // of response, then of body
 };
 
+// Password checks one client address may have queued: a flood of guesses from
+// one address leaves the rest of the queue to the others' first scrapes.
+constexpr size_t kPasswordChecksPerAddress = 2;
+
 constexpr uint64_t kMailboxId = ~uint64_t{0};
 constexpr uint64_t kListenerBase = uint64_t{1} << 62;
 
@@ -224,7 +228,10 @@ class Server {
           err(err),
           poller(epoll_create1(EPOLL_CLOEXEC)) {
         const size_t files = raiseFileLimit();
-        const size_t spare = files > 128 ? files - 64 : 64;  // listeners, segments, logs
+        // Descriptors kept back for listeners, segments and logs, even under a
+        // low limit: were connections to take them all, accept would fail with
+        // the listener still ready, a busy loop.
+        const size_t spare = files > 128 ? files - 64 : files / 2;
         connectionLimit = std::min(kConnectionLimit, spare * 3 / 4);
         refusingLimit = std::min(kRefusingLimit, spare / 4);
         indexPage = textBody(std::string(kIndexHead) + "<ul><li><a href=\"" +
@@ -567,19 +574,26 @@ class Server {
         const std::string key = credentialsKey(user, password);
         if (acceptedCredentials.count(key))
             return serve(id, c);
-        if (passwordChecks >= kPasswordQueueLimit) {
+        const auto held = checksByAddress.find(c.address);
+        if (passwordChecks >= kPasswordQueueLimit ||
+            (held != checksByAddress.end() && held->second >= kPasswordChecksPerAddress)) {
             self.refused("busy");
             return refuse(c);
         }
         ++passwordChecks;
+        ++checksByAddress[c.address];
         c.phase = Phase::kWaiting;
-        passwordWorker.post([this, id, key, user, password, users = config] {
+        passwordWorker.post([this, id, key, user, password, users = config, address = c.address] {
             const auto it = users->users.find(user);
-            // An unknown user costs a check too, so that timing tells nothing.
+            // An unknown user costs a check against a configured user's hash
+            // (of the same cost), so that timing does not tell which exist.
             const bool known = it != users->users.end();
-            const bool match = passwordMatches(known ? it->second : kUnknownUserHash, password);
-            mailbox.post([this, id, key, ok = known && match, users] {
+            const std::string& hash = known ? it->second : users->users.begin()->second;
+            const bool match = passwordMatches(hash, password);
+            mailbox.post([this, id, key, ok = known && match, users, address] {
                 --passwordChecks;
+                if (--checksByAddress[address] == 0)
+                    checksByAddress.erase(address);
                 Connection* c = find(id);
                 if (c == nullptr)
                     return;
@@ -685,10 +699,6 @@ class Server {
         }
     }
 
-    // A valid bcrypt hash that no password is checked against in earnest.
-    static constexpr const char* kUnknownUserHash =
-        "$2b$10$elhwxY6llwSAqaHMCIt1LuuVamQOOq.EyWGsSJFtkSQaH77WQNblu";
-
     const ServeOptions& options;
     const Scrape& scrape;
     SelfMetrics& self;
@@ -699,6 +709,7 @@ class Server {
     TlsContext tls;
     std::set<std::string> acceptedCredentials;
     size_t passwordChecks = 0;
+    std::map<std::string, size_t> checksByAddress;  // of passwordChecks, by client address
     Body indexPage;
     size_t connectionLimit = 0;
     size_t refusingLimit = 0;

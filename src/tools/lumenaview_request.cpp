@@ -81,22 +81,34 @@ Request parseHead(std::string_view head) {
         return request;
     }
     request.path = target.substr(0, target.find('?'));
+    bool hasAuthorization = false;
     while (end != std::string_view::npos) {
         const size_t next = head.find('\n', end + 1);
-        const std::string_view field = trim(head.substr(end + 1, next - end - 1));
+        const std::string_view raw = head.substr(end + 1, next - end - 1);
+        const std::string_view field = trim(raw);
         end = next;
         if (field.empty())
             break;
+        // A line that starts with white space continues the field before it
+        // (obsolete folding); read as a field of its own, it would smuggle one
+        // past a proxy that folds it.
+        const bool folded = raw.front() == ' ' || raw.front() == '\t';
         const size_t colon = field.find(':');
-        if (colon == std::string_view::npos || !isToken(field.substr(0, colon))) {
+        if (folded || colon == std::string_view::npos || !isToken(field.substr(0, colon))) {
             request.status = 400;
             return request;
         }
         const std::string_view name = field.substr(0, colon), value = trim(field.substr(colon + 1));
         if (sameName(name, "Accept"))
             request.accept = value;
-        else if (sameName(name, "Authorization"))
+        else if (sameName(name, "Authorization")) {
+            if (hasAuthorization) {  // twice: which one a proxy checked is anyone's guess
+                request.status = 400;
+                return request;
+            }
             request.authorization = value;
+            hasAuthorization = true;
+        }
     }
     return request;
 }
@@ -109,9 +121,11 @@ bool basicCredentials(const std::string& header, std::string& user, std::string&
     std::string decoded;
     uint32_t bits = 0;
     int count = 0;
-    for (const char c : trim(std::string_view(header).substr(6))) {
-        if (c == '=')
-            break;
+    const std::string_view text = trim(std::string_view(header).substr(6));
+    const size_t padding = std::min(text.find('='), text.size());
+    if (text.find_first_not_of('=', padding) != std::string_view::npos)
+        return false;  // text after the padding: not one encoding, but several
+    for (const char c : text.substr(0, padding)) {
         const size_t value = kAlphabet.find(c);
         if (value == std::string_view::npos)
             return false;
@@ -122,7 +136,8 @@ bool basicCredentials(const std::string& header, std::string& user, std::string&
         }
     }
     const size_t colon = decoded.find(':');
-    if (colon == std::string::npos)
+    // A NUL byte would end the password where the password check reads it.
+    if (colon == std::string::npos || decoded.find('\0') != std::string::npos)
         return false;
     user = decoded.substr(0, colon);
     password = decoded.substr(colon + 1);
