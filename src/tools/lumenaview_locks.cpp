@@ -363,21 +363,71 @@ LockView inspectLock(const std::string& keyFile) {
 
 namespace {
 
+// The semaphore sets of this IPC namespace by key, sorted, from one read of
+// /proc/sysvipc/sem: found there, a key file's set needs no semget of its
+// own. Empty when the list cannot be read (every key is then looked up).
+class SetsByKey {
+  public:
+    SetsByKey() {
+        const int fd = open("/proc/sysvipc/sem", O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        std::string text;
+        char chunk[65536];
+        ssize_t got = 0;
+        while ((got = read(fd, chunk, sizeof chunk)) > 0)
+            text.append(chunk, static_cast<size_t>(got));
+        close(fd);
+        if (got < 0)
+            return;
+        parse(text);
+        readable = true;
+    }
+
+    // The set's id under `key`, -1 when there is none.
+    int find(key_t key) const {
+        if (!readable)
+            return semget(key, 0, 0);
+        const auto at = std::lower_bound(sets.begin(), sets.end(), std::make_pair(key, INT_MIN));
+        return at != sets.end() && at->first == key ? at->second : -1;
+    }
+
+  private:
+    // Lines of "key semid perms ...", after a heading line.
+    void parse(const std::string& text) {
+        size_t line = text.find('\n');
+        while (line != std::string::npos && line + 1 < text.size()) {
+            const char* at = text.c_str() + line + 1;
+            char* end = nullptr;
+            const long key = std::strtol(at, &end, 10);
+            const char* idAt = end;
+            const long id = std::strtol(idAt, &end, 10);
+            if (end != idAt && key != IPC_PRIVATE)
+                sets.emplace_back(static_cast<key_t>(key), static_cast<int>(id));
+            line = text.find('\n', line + 1);
+        }
+        std::sort(sets.begin(), sets.end());
+    }
+
+    std::vector<std::pair<key_t, int>> sets;
+    bool readable = false;
+};
+
 // The stale count of one key file, judged from its lstat (a count, on which
 // nothing acts; --locks and --release-stale judge the opened file): a
 // refused key file, or a taken set of another user, counts as refused, never
 // as stale.
-void countLock(const char* path, LockCounts& counts) {
+void countLock(int directory, const char* name, const SetsByKey& sets, LockCounts& counts) {
     struct stat file {};
-    if (lstat(path, &file) != 0)
+    if (fstatat(directory, name, &file, AT_SYMLINK_NOFOLLOW) != 0)
         return;
     if (ZOV_CheckKeyFile(file, brokerUsers(), true) != ZOV_Refusal::kNone) {
         ++counts.refused;
         return;
     }
     // Only a taken set can be stale: its owner is looked at then, so that a
-    // free one costs no more than before (a scrape looks at one per node).
-    const int id = semget(ZOV_KeyOfFile(file, kProjectId), 0, 0);
+    // free one costs no more than its value (a scrape looks at one per node).
+    const int id = sets.find(ZOV_KeyOfFile(file, kProjectId));
     if (id < 0 || semctl(id, 0, GETVAL) != 0)
         return;
     struct semid_ds set = {};
@@ -399,25 +449,23 @@ void countLock(const char* path, LockCounts& counts) {
 }  // namespace
 
 LockCounts countLocks() {
-    // Run at every scrape over a mutex per node: a mutex costs an lstat, its
-    // semaphore set and value, three system calls and no allocation; only a
-    // taken one is looked at further.
+    // Run at every scrape over a mutex per node: a mutex costs an lstat
+    // (relative to the open directory) and its set's value, two system calls
+    // and no allocation; the sets' ids come from one read of the kernel's
+    // list, and only a taken set is looked at further.
     LockCounts counts;
     const std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(kKeyFileDirectory), closedir);
     if (directory == nullptr)
         return counts;
-    char path[PATH_MAX];
-    const size_t base = std::strlen(kKeyFileDirectory);
+    const SetsByKey sets;
     const size_t suffix = std::strlen(kLockSuffix);
-    std::memcpy(path, kKeyFileDirectory, base);
     while (const dirent* entry = readdir(directory.get())) {
         const size_t length = std::strlen(entry->d_name);
-        if (length <= suffix || base + length >= sizeof path ||
+        if (length <= suffix ||
             std::memcmp(entry->d_name + length - suffix, kLockSuffix, suffix) != 0) {
             continue;
         }
-        std::memcpy(path + base, entry->d_name, length + 1);
-        countLock(path, counts);
+        countLock(dirfd(directory.get()), entry->d_name, sets, counts);
     }
     return counts;
 }
