@@ -363,7 +363,7 @@ LockView inspectLock(const std::string& keyFile) {
 
 namespace {
 
-// The semaphore sets of this IPC namespace by key, sorted, from one read of
+// The semaphore sets of this IPC namespace by key, hashed, from one read of
 // /proc/sysvipc/sem: found there, a key file's set needs no semget of its
 // own. Empty when the list cannot be read (every key is then looked up).
 class SetsByKey {
@@ -372,44 +372,91 @@ class SetsByKey {
         const int fd = open("/proc/sysvipc/sem", O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             return;
-        std::string text;
+        // Read in chunks and taken a whole line at a time; the first line
+        // is the heading. A line is some 100 bytes, a chunk holds hundreds.
         char chunk[65536];
+        size_t kept = 0;
+        bool heading = true;
         ssize_t got = 0;
-        while ((got = read(fd, chunk, sizeof chunk)) > 0)
-            text.append(chunk, static_cast<size_t>(got));
+        slots.assign(1024, {IPC_PRIVATE, -1});
+        while ((got = read(fd, chunk + kept, sizeof chunk - kept)) > 0) {
+            const char* at = chunk;
+            const char* const end = chunk + kept + got;
+            while (const auto* line = static_cast<const char*>(std::memchr(at, '\n', end - at))) {
+                if (!heading)
+                    takeLine(at, line);
+                heading = false;
+                at = line + 1;
+            }
+            kept = static_cast<size_t>(end - at);
+            if (kept == sizeof chunk)
+                break;  // a line longer than a chunk: not the list this reads
+            std::memmove(chunk, at, kept);
+        }
         close(fd);
-        if (got < 0)
-            return;
-        parse(text);
-        readable = true;
+        readable = got == 0 && kept == 0;
     }
 
     // The set's id under `key`, -1 when there is none.
     int find(key_t key) const {
         if (!readable)
             return semget(key, 0, 0);
-        const auto at = std::lower_bound(sets.begin(), sets.end(), std::make_pair(key, INT_MIN));
-        return at != sets.end() && at->first == key ? at->second : -1;
+        for (size_t i = slotOf(key);; i = (i + 1) & (slots.size() - 1)) {
+            if (slots[i].first == key)
+                return slots[i].second;
+            if (slots[i].first == IPC_PRIVATE)
+                return -1;
+        }
     }
 
   private:
-    // Lines of "key semid perms ...", after a heading line.
-    void parse(const std::string& text) {
-        size_t line = text.find('\n');
-        while (line != std::string::npos && line + 1 < text.size()) {
-            const char* at = text.c_str() + line + 1;
-            char* end = nullptr;
-            const long key = std::strtol(at, &end, 10);
-            const char* idAt = end;
-            const long id = std::strtol(idAt, &end, 10);
-            if (end != idAt && key != IPC_PRIVATE)
-                sets.emplace_back(static_cast<key_t>(key), static_cast<int>(id));
-            line = text.find('\n', line + 1);
-        }
-        std::sort(sets.begin(), sets.end());
+    // A decimal number after spaces, from `at` up to `end`; false when none.
+    static bool number(const char*& at, const char* end, long& value) {
+        while (at < end && *at == ' ')
+            ++at;
+        const bool negative = at < end && *at == '-';
+        at += negative ? 1 : 0;
+        const char* const first = at;
+        long magnitude = 0;
+        while (at < end && *at >= '0' && *at <= '9' && at - first < 12)
+            magnitude = 10 * magnitude + (*at++ - '0');
+        value = negative ? -magnitude : magnitude;
+        return at != first;
     }
 
-    std::vector<std::pair<key_t, int>> sets;
+    // "key semid perms ...": the first two fields.
+    void takeLine(const char* at, const char* end) {
+        long key = 0;
+        long id = 0;
+        if (number(at, end, key) && number(at, end, id) && key != IPC_PRIVATE)
+            place(static_cast<key_t>(key), static_cast<int>(id));
+    }
+
+    // An open-addressing table at most half full; a private set's key (0),
+    // never a key file's, marks a free slot.
+    size_t slotOf(key_t key) const {
+        return (static_cast<uint32_t>(key) * 0x9E3779B1u) & (slots.size() - 1);
+    }
+
+    void place(key_t key, int id) {
+        if (2 * (count + 1) > slots.size()) {
+            std::vector<std::pair<key_t, int>> old(2 * slots.size(), {IPC_PRIVATE, -1});
+            old.swap(slots);
+            count = 0;
+            for (const auto& [oldKey, oldId] : old) {
+                if (oldKey != IPC_PRIVATE)
+                    place(oldKey, oldId);
+            }
+        }
+        size_t i = slotOf(key);
+        while (slots[i].first != IPC_PRIVATE && slots[i].first != key)
+            i = (i + 1) & (slots.size() - 1);
+        count += slots[i].first == IPC_PRIVATE ? 1 : 0;
+        slots[i] = {key, id};
+    }
+
+    std::vector<std::pair<key_t, int>> slots;
+    size_t count = 0;
     bool readable = false;
 };
 

@@ -185,10 +185,6 @@ char* putNumber(char* at, long double value) {
                  : std::to_chars(at, at + kNumberBytes, static_cast<double>(value)).ptr;
 }
 
-char* put(char* at, std::string_view text) {
-    return std::copy(text.begin(), text.end(), at);
-}
-
 // The samples of every family, and the label sets they refer to, rendered
 // and escaped once each into one text however many samples share them. A
 // scrape of a large area writes some hundred thousand samples: the
@@ -256,18 +252,15 @@ class Exposition {
         put(kLastCollection, unixSeconds(s.lastCollection));
     }
 
-    // Written through a pointer into a string sized at a bound of the
-    // whole, cut to what was written at the end.
     std::string text(bool openMetrics) const {
-        std::string text(sizeBound(), '\0');
-        char* at = text.data();
+        std::string text;
+        text.reserve(sizeBound());
         for (const Family& f : families) {
             if (!f.samples.empty())
-                at = writeFamily(at, f, openMetrics);
+                writeFamily(text, f, openMetrics);
         }
         if (openMetrics)
-            at = put(at, "# EOF\n");
-        text.resize(static_cast<size_t>(at - text.data()));
+            text += "# EOF\n";
         return text;
     }
 
@@ -329,7 +322,8 @@ class Exposition {
     // Bytes that the text cannot exceed: a family's three header lines hold
     // its name (with "_total") three times, its help and unit and 35 bytes
     // more; a sample its name, "_total", labels, a space, a number (at most
-    // kNumberBytes) and a line feed; "# EOF\n" ends it.
+    // kNumberBytes) and a line feed; "# EOF\n" ends it. Reserved at once,
+    // the text is never moved while written.
     size_t sizeBound() const {
         size_t size = 8;
         for (const Family& f : families) {
@@ -340,23 +334,36 @@ class Exposition {
         return size;
     }
 
-    char* writeFamily(char* at, const Family& f, bool openMetrics) const {
+    void writeFamily(std::string& text, const Family& f, bool openMetrics) const {
         const bool counter = f.kind == Kind::kCounter;
         const std::string sampleName = counter ? f.name + "_total" : f.name;
         const std::string& headerName = openMetrics ? f.name : sampleName;
-        at = put(put(put(put(at, "# HELP "), headerName), " "), f.help);
-        at = put(put(put(at, "\n# TYPE "), headerName), counter ? " counter\n" : " gauge\n");
-        if (openMetrics && *f.unit != '\0')
-            at = put(put(put(put(put(at, "# UNIT "), headerName), " "), f.unit), "\n");
+        text += "# HELP ";
+        text += headerName;
+        text += ' ';
+        text += f.help;
+        text += "\n# TYPE ";
+        text += headerName;
+        text += counter ? " counter\n" : " gauge\n";
+        if (openMetrics && *f.unit != '\0') {
+            text += "# UNIT ";
+            text += headerName;
+            text += ' ';
+            text += f.unit;
+            text += '\n';
+        }
         // No _created samples: Prometheus would store each as a series of its
         // own; lumena_broker_reset_timestamp_seconds carries the same time.
         for (const Sample& s : f.samples) {
-            at = put(put(at, sampleName), textOf(s.labels));
-            *at++ = ' ';
-            at = putNumber(at, s.value);
-            *at++ = '\n';
+            text += sampleName;
+            text += textOf(s.labels);
+            // Space, value and line feed made apart and appended at once.
+            char tail[kNumberBytes + 2];
+            tail[0] = ' ';
+            char* end = putNumber(tail + 1, s.value);
+            *end++ = '\n';
+            text.append(tail, static_cast<size_t>(end - tail));
         }
-        return at;
     }
 
     std::vector<Family> families;
