@@ -1,14 +1,23 @@
 #!/bin/bash
-# Side-by-side cost of a metrics scrape in two builds (each a checkout with
-# its build in build/, configured with -DZOV_BENCH=ON), in one run:
-# processor time per phase, alternating old and new (`scale_bench scrape`,
+# Side-by-side cost of a metrics scrape in two or more builds (each a
+# checkout with its build in build/, configured with -DZOV_BENCH=ON), in one
+# run: processor time per phase, alternating the builds (`scale_bench scrape`,
 # median of the rounds after the first of each run), and callgrind
 # instructions of one whole scrape (lumenaview::scrapeMetrics), for the full
 # 16 MiB statistics area and for 500 nodes in it.
 #
-#   scripts/scrape_compare.sh OLD_CHECKOUT NEW_CHECKOUT [RUNS]
+#   scripts/scrape_compare.sh OLD_CHECKOUT NEW_CHECKOUT [RUNS] [MORE_CHECKOUTS...]
+#
+# Builds are named old, new, then by their checkout's directory.
 set -euo pipefail
-old=$(realpath "$1") new=$(realpath "$2") runs=${3:-3}
+declare -A dirs=([old]=$(realpath "$1") [new]=$(realpath "$2"))
+builds=(old new)
+runs=${3:-3}
+for more in "${@:4}"; do
+    name=$(basename "$more")
+    dirs[$name]=$(realpath "$more")
+    builds+=("$name")
+done
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
@@ -22,9 +31,9 @@ scrape() {  # checkout, nodes ("full" or a count), rounds, command to run it und
 }
 
 for ((run = 1; run <= runs; run++)); do
-    for build in old new; do
+    for build in "${builds[@]}"; do
         for nodes in full 500; do
-            scrape "${!build}" $nodes 3 | tail -n +3 | sed "s/^/$build,/" >>"$out/times.csv"
+            scrape "${dirs[$build]}" $nodes 3 | tail -n +3 | sed "s/^/$build,/" >>"$out/times.csv"
         done
     done
 done
@@ -42,8 +51,8 @@ PY
 
 echo "instructions per scrape (callgrind):"
 for nodes in 500 full; do
-    for build in old new; do
-        scrape "${!build}" $nodes 1 valgrind --tool=callgrind --callgrind-out-file=/dev/null \
+    for build in "${builds[@]}"; do
+        scrape "${dirs[$build]}" $nodes 1 valgrind --tool=callgrind --callgrind-out-file=/dev/null \
             --toggle-collect='lumenaview::scrapeMetrics*' 2>&1 >/dev/null |
             sed -n "s/.*Collected : /$build $nodes /p"
     done

@@ -1,5 +1,6 @@
 #include "tools/lumenaview_capture.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/mman.h>
@@ -11,7 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <memory>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -289,18 +290,20 @@ std::string keyFilePath(const std::string& uuid) {
 }
 
 std::vector<std::string> findBrokers() {
-    namespace fs = std::filesystem;
+    // Read at every scrape from a directory holding a key file per node
+    // mutex besides: the names are compared in the directory's own buffer,
+    // only a segment's key file makes a string.
     std::vector<std::string> uuids;
-    const std::string suffix = kKeyFileSuffix;
-    std::error_code error;
-    for (fs::directory_iterator it(kKeyFileDirectory, error), end; !error && it != end;
-         it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (name.size() <= suffix.size() ||
-            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-            continue;
+    const std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(kKeyFileDirectory), closedir);
+    if (directory == nullptr)
+        return uuids;
+    const size_t suffix = std::strlen(kKeyFileSuffix);
+    while (const dirent* entry = readdir(directory.get())) {
+        const size_t length = std::strlen(entry->d_name);
+        if (length > suffix &&
+            std::memcmp(entry->d_name + length - suffix, kKeyFileSuffix, suffix) == 0) {
+            uuids.emplace_back(entry->d_name, length - suffix);
         }
-        uuids.push_back(name.substr(0, name.size() - suffix.size()));
     }
     std::sort(uuids.begin(), uuids.end());
     return uuids;

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -363,21 +362,118 @@ LockView inspectLock(const std::string& keyFile) {
 
 namespace {
 
+// The semaphore sets of this IPC namespace by key, hashed, from one read of
+// /proc/sysvipc/sem: found there, a key file's set needs no semget of its
+// own. Empty when the list cannot be read (every key is then looked up).
+class SetsByKey {
+  public:
+    SetsByKey() {
+        const int fd = open("/proc/sysvipc/sem", O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        // Read in chunks and taken a whole line at a time; the first line
+        // is the heading. A line is some 100 bytes, a chunk holds hundreds.
+        char chunk[65536];
+        size_t kept = 0;
+        bool heading = true;
+        ssize_t got = 0;
+        slots.assign(1024, {IPC_PRIVATE, -1});
+        while ((got = read(fd, chunk + kept, sizeof chunk - kept)) > 0) {
+            const char* at = chunk;
+            const char* const end = chunk + kept + got;
+            while (const auto* line = static_cast<const char*>(std::memchr(at, '\n', end - at))) {
+                if (!heading)
+                    takeLine(at, line);
+                heading = false;
+                at = line + 1;
+            }
+            kept = static_cast<size_t>(end - at);
+            if (kept == sizeof chunk)
+                break;  // a line longer than a chunk: not the list this reads
+            std::memmove(chunk, at, kept);
+        }
+        close(fd);
+        readable = got == 0 && kept == 0;
+    }
+
+    // The set's id under `key`, -1 when there is none.
+    int find(key_t key) const {
+        if (!readable)
+            return semget(key, 0, 0);
+        for (size_t i = slotOf(key);; i = (i + 1) & (slots.size() - 1)) {
+            if (slots[i].first == key)
+                return slots[i].second;
+            if (slots[i].first == IPC_PRIVATE)
+                return -1;
+        }
+    }
+
+  private:
+    // A decimal number after spaces, from `at` up to `end`; false when none.
+    static bool number(const char*& at, const char* end, long& value) {
+        while (at < end && *at == ' ')
+            ++at;
+        const bool negative = at < end && *at == '-';
+        at += negative ? 1 : 0;
+        const char* const first = at;
+        long magnitude = 0;
+        while (at < end && *at >= '0' && *at <= '9' && at - first < 12)
+            magnitude = 10 * magnitude + (*at++ - '0');
+        value = negative ? -magnitude : magnitude;
+        return at != first;
+    }
+
+    // "key semid perms ...": the first two fields.
+    void takeLine(const char* at, const char* end) {
+        long key = 0;
+        long id = 0;
+        if (number(at, end, key) && number(at, end, id) && key != IPC_PRIVATE)
+            place(static_cast<key_t>(key), static_cast<int>(id));
+    }
+
+    // An open-addressing table at most half full; a private set's key (0),
+    // never a key file's, marks a free slot.
+    size_t slotOf(key_t key) const {
+        return (static_cast<uint32_t>(key) * 0x9E3779B1u) & (slots.size() - 1);
+    }
+
+    void place(key_t key, int id) {
+        if (2 * (count + 1) > slots.size()) {
+            std::vector<std::pair<key_t, int>> old(2 * slots.size(), {IPC_PRIVATE, -1});
+            old.swap(slots);
+            count = 0;
+            for (const auto& [oldKey, oldId] : old) {
+                if (oldKey != IPC_PRIVATE)
+                    place(oldKey, oldId);
+            }
+        }
+        size_t i = slotOf(key);
+        while (slots[i].first != IPC_PRIVATE && slots[i].first != key)
+            i = (i + 1) & (slots.size() - 1);
+        count += slots[i].first == IPC_PRIVATE ? 1 : 0;
+        slots[i] = {key, id};
+    }
+
+    std::vector<std::pair<key_t, int>> slots;
+    size_t count = 0;
+    bool readable = false;
+};
+
 // The stale count of one key file, judged from its lstat (a count, on which
 // nothing acts; --locks and --release-stale judge the opened file): a
 // refused key file, or a taken set of another user, counts as refused, never
 // as stale.
-void countLock(const char* path, LockCounts& counts) {
+void countLock(int directory, const char* name, const SetsByKey& sets, LockCounts& counts) {
     struct stat file {};
-    if (lstat(path, &file) != 0)
+    if (fstatat(directory, name, &file, AT_SYMLINK_NOFOLLOW) != 0)
         return;
     if (ZOV_CheckKeyFile(file, brokerUsers(), true) != ZOV_Refusal::kNone) {
         ++counts.refused;
         return;
     }
     // Only a taken set can be stale: its owner is looked at then, so that a
-    // free one costs no more than before (a scrape looks at one per node).
-    const int id = semget(ZOV_KeyOfFile(file, kProjectId), 0, 0);
+    // free one costs no more than its value (a scrape looks at one per node).
+    const int id = sets.find(ZOV_KeyOfFile(file, kProjectId));
     if (id < 0 || semctl(id, 0, GETVAL) != 0)
         return;
     struct semid_ds set = {};
@@ -399,25 +495,23 @@ void countLock(const char* path, LockCounts& counts) {
 }  // namespace
 
 LockCounts countLocks() {
-    // Run at every scrape over a mutex per node: a mutex costs an lstat, its
-    // semaphore set and value, three system calls and no allocation; only a
-    // taken one is looked at further.
+    // Run at every scrape over a mutex per node: a mutex costs an lstat
+    // (relative to the open directory) and its set's value, two system calls
+    // and no allocation; the sets' ids come from one read of the kernel's
+    // list, and only a taken set is looked at further.
     LockCounts counts;
     const std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(kKeyFileDirectory), closedir);
     if (directory == nullptr)
         return counts;
-    char path[PATH_MAX];
-    const size_t base = std::strlen(kKeyFileDirectory);
+    const SetsByKey sets;
     const size_t suffix = std::strlen(kLockSuffix);
-    std::memcpy(path, kKeyFileDirectory, base);
     while (const dirent* entry = readdir(directory.get())) {
         const size_t length = std::strlen(entry->d_name);
-        if (length <= suffix || base + length >= sizeof path ||
+        if (length <= suffix ||
             std::memcmp(entry->d_name + length - suffix, kLockSuffix, suffix) != 0) {
             continue;
         }
-        std::memcpy(path + base, entry->d_name, length + 1);
-        countLock(path, counts);
+        countLock(dirfd(directory.get()), entry->d_name, sets, counts);
     }
     return counts;
 }

@@ -135,6 +135,17 @@ constexpr FamilyText kStatsFamilies[kStatsFamilyCount] = {
 // else becomes U+FFFD) with backslash, double quote and line feed escaped.
 void appendEscaped(std::string& text, const std::string& value) {
     for (size_t i = 0; i < value.size();) {
+        // A run of plain ASCII, the whole of most labels, is copied at once.
+        size_t plain = i;
+        while (plain < value.size() && static_cast<unsigned char>(value[plain]) < 0x80 &&
+               value[plain] != '\\' && value[plain] != '"' && value[plain] != '\n') {
+            ++plain;
+        }
+        if (plain != i) {
+            text.append(value, i, plain - i);
+            i = plain;
+            continue;
+        }
         const char c = value[i];
         if (c == '\\' || c == '"' || c == '\n') {
             text += '\\';
@@ -164,17 +175,14 @@ void appendLabel(std::string& set, const char* name, const std::string& value) {
     set += '"';
 }
 
-void appendNumber(std::string& text, long double value) {
-    if (std::isnan(value)) {
-        text += "NaN";
-        return;
-    }
-    char buffer[64];
+// Writes `value` at `at` (at most kNumberBytes) and gives the end.
+constexpr size_t kNumberBytes = 32;
+char* putNumber(char* at, long double value) {
+    if (std::isnan(value))
+        return std::copy_n("NaN", 3, at);
     const bool whole = std::floor(value) == value && std::fabs(value) < 9007199254740992.0L;
-    const auto result =
-        whole ? std::to_chars(buffer, buffer + sizeof buffer, static_cast<long long>(value))
-              : std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(value));
-    text.append(buffer, result.ptr);
+    return whole ? std::to_chars(at, at + kNumberBytes, static_cast<long long>(value)).ptr
+                 : std::to_chars(at, at + kNumberBytes, static_cast<double>(value)).ptr;
 }
 
 // The samples of every family, and the label sets they refer to, rendered
@@ -311,13 +319,17 @@ class Exposition {
         }
     }
 
-    // Bytes that the text cannot exceed: a number takes at most 24.
+    // Bytes that the text cannot exceed: a family's three header lines hold
+    // its name (with "_total") three times, its help and unit and 35 bytes
+    // more; a sample its name, "_total", labels, a space, a number (at most
+    // kNumberBytes) and a line feed; "# EOF\n" ends it. Reserved at once,
+    // the text is never moved while written.
     size_t sizeBound() const {
         size_t size = 8;
         for (const Family& f : families) {
             size += 3 * (f.name.size() + 20) + std::strlen(f.help) + std::strlen(f.unit);
             for (const Sample& s : f.samples)
-                size += 2 * (f.name.size() + 9 + s.labels.length + 26);
+                size += f.name.size() + 8 + s.labels.length + kNumberBytes;
         }
         return size;
     }
@@ -342,17 +354,16 @@ class Exposition {
         }
         // No _created samples: Prometheus would store each as a series of its
         // own; lumena_broker_reset_timestamp_seconds carries the same time.
-        for (const Sample& s : f.samples)
-            writeSample(text, sampleName, s.labels, s.value);
-    }
-
-    void writeSample(std::string& text, const std::string& name, LabelSet labels,
-                     long double value) const {
-        text += name;
-        text.append(labelText, labels.at, labels.length);
-        text += ' ';
-        appendNumber(text, value);
-        text += '\n';
+        for (const Sample& s : f.samples) {
+            text += sampleName;
+            text += textOf(s.labels);
+            // Space, value and line feed made apart and appended at once.
+            char tail[kNumberBytes + 2];
+            tail[0] = ' ';
+            char* end = putNumber(tail + 1, s.value);
+            *end++ = '\n';
+            text.append(tail, static_cast<size_t>(end - tail));
+        }
     }
 
     std::vector<Family> families;
