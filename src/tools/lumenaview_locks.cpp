@@ -167,7 +167,8 @@ std::string labelOf(const unsigned char* record) {
         record + ZOV_REIR::kUuidOffset + ZOV_String::kImageOverhead + 2 * size_t{length};
     ZOV_LoadField(label, 0, length);
     std::vector<unsigned short> units(length);
-    std::memcpy(units.data(), label + sizeof length, 2 * size_t{length});
+    if (length != 0)  // an empty vector's data() may be null
+        std::memcpy(units.data(), label + sizeof length, 2 * size_t{length});
     return utf8FromUtf16(units.data(), length);
 }
 
