@@ -37,13 +37,13 @@
 #include "tools/lumenaview_decode.h"
 #include "tools/lumenaview_locks.h"
 #include "tools/lumenaview_prom.h"
+#include "zov/core/zovcshar.h"
+#include "zov/core/zovcshme.h"
+#include "zov/core/zovcstar.h"
 #include "zov/node/zovcbrkr.h"
 #include "zov/node/zovcexgr.h"
 #include "zov/node/zovcmefl.h"
 #include "zov/node/zovcnode.h"
-#include "zov/core/zovcshar.h"
-#include "zov/core/zovcshme.h"
-#include "zov/core/zovcstar.h"
 
 namespace {
 
@@ -171,9 +171,8 @@ int runViewer(unsigned int maxArea, int rounds) {
         zovbench::prepareBroker(false, area);
         auto builder = prefill(nodes);
         const auto* stats = builder->getStatsArea();
-        const auto used =
-            static_cast<long>(static_cast<const char*>(stats->memoryManager.getNextPosition()) -
-                              static_cast<const char*>(stats->memoryManager.address));
+        const auto used = static_cast<long>(
+            static_cast<const unsigned char*>(stats->getNextPosition()) - stats->bytes());
         for (int round = 1; round <= rounds; ++round) {
             const auto [cpu, wall] = snapshotMs();
             std::printf("%u,%d,%ld,%d,%.3f,%.3f\n", area, nodes, used, round, cpu, wall);

@@ -20,11 +20,11 @@
 #include "support/ipc_support.h"
 #include "support/plugin_env.h"
 #include "support/tree_support.h"
-#include "zov/node/zovcbrkr.h"
 #include "zov/core/zovcrcst.h"
 #include "zov/core/zovcshme.h"
 #include "zov/core/zovcstar.h"
 #include "zov/core/zovcstir.h"
+#include "zov/node/zovcbrkr.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -304,8 +304,8 @@ TEST(AllocationInjection, SegmentAndAreaNamesAreWholeOrTheirObjectFails) {
         ZOV_Shared_Memory segment(uuid);
         ZOV_Stats_Area area(uuid);
         const bool failed = segment.getStatus() != 0 || area.getStatus() != 0;
-        const bool sized = segment.memoryManager.getSize() == 3 * 8192 + 64 &&
-                           area.memoryManager.getSize() == 8192;
+        const bool sized =
+            segment.memoryManager.getSize() == 3 * 8192 + 64 && area.getSize() == 8192;
         EXPECT_TRUE(segment.getStatus() != 0 || segment.path == "/tmp/names-uuid.zovcshme") << n;
         EXPECT_TRUE(area.getStatus() != 0 || area.getPath() == "/tmp/names-uuid.zovcstar") << n;
         if (scope.count() < n)

@@ -14,12 +14,12 @@
 #include "support/tree_support.h"
 #include "zov/core/zovcbrir.h"
 #include "zov/core/zovcevdr.h"
-#include "zov/node/zovcexgr.h"
-#include "zov/node/zovcmefl.h"
 #include "zov/core/zovcnoir.h"
 #include "zov/core/zovcrcst.h"
 #include "zov/core/zovcstar.h"
 #include "zov/core/zovcstir.h"
+#include "zov/node/zovcexgr.h"
+#include "zov/node/zovcmefl.h"
 
 namespace {
 
@@ -213,9 +213,8 @@ TEST_F(BrokerTree, DeleteNodeChangesOnlyTheDeletedFlagInTheArea) {
     ZOV_Node* node = join(*broker, "EG1", "MF1", "N1");
     join(*broker, "EG1", "MF1", "N2");
     count(*broker, node, 3);
-    const auto* area = static_cast<unsigned char*>(broker->getStatsArea()->memoryManager.address);
-    const std::vector<unsigned char> before(area,
-                                            area + broker->getStatsArea()->memoryManager.getSize());
+    const unsigned char* area = broker->getStatsArea()->bytes();
+    const std::vector<unsigned char> before(area, area + broker->getStatsArea()->getSize());
     broker->deleteNode(node);
     const std::vector<unsigned char> after(area, area + before.size());
     const long flag =

@@ -72,9 +72,7 @@ class EventsAreaTest : public ::testing::Test {
         nextMillisecond();
         return readers.back().get();
     }
-    unsigned char* dataBytes() const {
-        return static_cast<unsigned char*>(events->dataArea->memoryManager.address);
-    }
+    const unsigned char* dataBytes() const { return events->dataArea->bytes(); }
     ZOV_EVDR* post(int threadId, const ZOV_Record* parent = nullptr) {
         posted.push_back(zovtest::eventRecord(parent ? parent : templ.get(), threadId));
         EXPECT_EQ(events->postEvent(posted.back().get()), ZOV_RC_OK);
@@ -217,7 +215,7 @@ TEST_F(EventsAreaTest, HalfWrittenSlotIsNeverReturned) {
 // the readers' copy.
 TEST_F(EventsAreaTest, TemplateStoredWithinTheSameMillisecondIsSeen) {
     auto second = zovtest::templateRecord("node-b", "second");
-    auto* header = static_cast<unsigned char*>(events->templateArea->memoryManager.address);
+    auto* header = ZOV_Area_Test_Access::bytes(*events->templateArea);
     unsigned char stamp[40];
     std::memcpy(stamp, header + 24, sizeof stamp);
     ASSERT_EQ(events->getTemplates(), ZOV_RC_OK);
@@ -247,7 +245,7 @@ TEST_F(EventsAreaTest, TemplateStoredOnceAcrossProcesses) {
     ASSERT_TRUE(looked.await());
     EXPECT_NE(events->setEventTemplate(fresh.get()), nullptr);
     EXPECT_EQ(zovtest::waitChild(first), 0);
-    EXPECT_EQ(headerAt(events->templateArea->memoryManager.address).nextOffset,
+    EXPECT_EQ(headerAt(events->templateArea->bytes()).nextOffset,
               64 + templ->size() + fresh->size())
         << "stored twice";
 }

@@ -57,7 +57,7 @@ class SegmentAreaTest : public ::testing::Test {
         segment.cleanup();
         EXPECT_EQ(zovtest::ipcObjectTotal(), 0);
     }
-    unsigned char* bytes() const { return static_cast<unsigned char*>(area.memoryManager.address); }
+    const unsigned char* bytes() const { return area.bytes(); }
     // True when `task` is still running after a while, i.e. it is blocked.
     static bool stillBlocked(std::future<void>& task) {
         return task.wait_for(150ms) == std::future_status::timeout;
@@ -154,7 +154,7 @@ TEST_F(AreaTest, FreshAreaNullSetsAndAForgedSizeField) {
     EXPECT_EQ(buffer.area.read(nullptr), ZOV_RC_NULL);
     EXPECT_EQ(buffer.area.get(nullptr), ZOV_RC_NULL);
     corruptInt(buffer.bytes.data(), 12, 1 << 30);
-    EXPECT_EQ(buffer.area.memoryManager.getSize(), 4096u);
+    EXPECT_EQ(buffer.area.getSize(), 4096u);
 }
 
 // A record whose image changed size is not written over its stored image,
@@ -242,8 +242,7 @@ class WrappedTemplatesTest : public ::testing::Test {
     // Starts the area again, places `t` and reads the area.
     std::pair<int, std::vector<int>> restartWith(const char* node, const char* text) {
         auto t = zovtest::templateRecord(node, text);
-        templates.area.memoryManager.setNextPosition(
-            templates.area.memoryManager.getFirstPosition());
+        templates.area.formatAt(templates.bytes.data());
         EXPECT_EQ(templates.area.put(t.get()), ZOV_RC_OK);
         return readTypes(templates.area);
     }
@@ -331,16 +330,16 @@ TEST_F(SegmentAreaTest, SegmentOfThreeAreas) {
     unsigned char before[64];
     std::memcpy(before, agent, 64);
     again.init(&segment);
-    EXPECT_EQ(again.memoryManager.address, area.memoryManager.address);
+    EXPECT_EQ(again.bytes(), area.bytes());
     EXPECT_EQ(std::memcmp(before, agent, 64), 0);
 
     ZOV_Shared_Area extra(uuid + ".extra");
-    extra.memoryManager.setEyecatcher("zovcxtra");
+    ZOV_Area_Test_Access::setEyecatcher(extra, "zovcxtra");
     extra.init(&segment);
     EXPECT_EQ(extra.getStatus(), ZOV_STATUS_FAILED);
     EXPECT_EQ(extra.put(zovtest::nodeRecord("u", "n").get()), ZOV_RC_FAILED);
     for (uint32_t size : {0u, 12u, 0x7FFFFFF0u}) {
-        zovtest::corrupt(area.memoryManager.address, 12, &size, 4);
+        zovtest::corrupt(ZOV_Area_Test_Access::bytes(area), 12, &size, 4);
         ZOV_Events_Data_Area late(uuid);
         late.init(&segment);
         EXPECT_EQ(late.getStatus(), ZOV_STATUS_FAILED) << size;

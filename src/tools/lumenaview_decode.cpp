@@ -51,7 +51,8 @@ struct StringImage {
     // The broker's names are UTF-16; every output writes UTF-8.
     std::string narrow() const {
         std::vector<unsigned short> copy(length);
-        std::memcpy(copy.data(), units, 2 * static_cast<size_t>(length));
+        if (length != 0)  // an empty vector's data() may be null
+            std::memcpy(copy.data(), units, 2 * static_cast<size_t>(length));
         return utf8FromUtf16(copy.data(), length);
     }
 };

@@ -19,13 +19,14 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "tools/lumenaview_capture.h"
 #include "tools/lumenaview_segment.h"
 #include "tools/lumenaview_units.h"
-#include "zov/core/zovcnoir.h"
-#include "zov/core/zovcrcst.h"
-#include "zov/core/zovcstar.h"
+#include "zov/core/zovcimag.h"
+#include "zov/core/zovcreir.h"
+#include "zov/core/zovcshar.h"
 
 namespace lumenaview {
 
@@ -112,23 +113,6 @@ bool endsWith(const std::string& text, const std::string& end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// A label as UTF-8, by the same conversion as every other view: a lone
-// surrogate becomes U+FFFD, so the text is always valid UTF-8.
-std::string utf8Of(const ZOV_String& text) {
-    return text.getValue() != nullptr ? utf8FromUtf16(text.getValue(), text.getLength()) : "";
-}
-
-// A record ID as the library names the record's mutex: 96 hexadecimal digits.
-std::string hexOf(const ZOV_Record_ID& id) {
-    std::string text;
-    char digits[3];
-    for (unsigned char byte : id.bytes) {
-        std::snprintf(digits, sizeof digits, "%02X", byte);
-        text += digits;
-    }
-    return text;
-}
-
 // "alive", "stopped", "zombie" or "ended": a zombie or ended process can
 // never free what it holds, a stopped one may when it continues.
 std::string processState(int pid) {
@@ -166,42 +150,71 @@ struct RecordOwner {
 };
 using RecordOwners = std::map<std::string, RecordOwner>;
 
-// The records of the statistics area of one broker's segment, read from a
-// private copy with the library's area reader (no lock, no change).
+// A record ID in the image as the library names the record's mutex: 96
+// hexadecimal digits.
+std::string idAt(const unsigned char* record, int offset) {
+    return toHex(record + offset, ZOV_Record_ID::kSize);
+}
+
+// The label of the resource image at `record`, as UTF-8 by the same
+// conversion as every other view: a lone surrogate becomes U+FFFD. The walk
+// has checked that the image, its strings included, lies inside the area.
+std::string labelOf(const unsigned char* record) {
+    uint32_t length = 0;
+    ZOV_LoadField(record, ZOV_REIR::kUuidOffset, length);
+    const unsigned char* label =
+        record + ZOV_REIR::kUuidOffset + ZOV_String::kImageOverhead + 2 * size_t{length};
+    ZOV_LoadField(label, 0, length);
+    std::vector<unsigned short> units(length);
+    if (length != 0)  // an empty vector's data() may be null
+        std::memcpy(units.data(), label + sizeof length, 2 * size_t{length});
+    return utf8FromUtf16(units.data(), length);
+}
+
+// The records of the statistics area of one broker's segment, walked in
+// place in a private copy as the library's reader takes them (no lock, no
+// change, no record object).
 void addRecordOwners(const std::string& uuid, RecordOwners& owners) {
     Capture capture = captureSegment(
         uuid, 1, [](SegmentImage&) { return std::vector<Span>{}; }, CaptureAreas::kStatistics);
     if (capture.status != CaptureStatus::kOk)
         return;
-    SegmentImage& image = capture.image;
+    const SegmentImage& image = capture.image;
     const SegmentLayout layout = inspectSegment(image.bytes.data(), image.bytes.size());
     const AreaView* where = layout.find(kStatsEyecatcher);
     if (!layout.error.empty() || where == nullptr)
         return;
-    ZOV_Stats_Area area{ZOV_String(uuid.c_str())};
-    area.memoryManager.setSize(where->size);
-    area.memoryManager.setAddress(image.bytes.data() + where->offset);
-    ZOV_Record_Set records;
-    area.read(&records);
+    struct Placed {
+        const unsigned char* position;
+        ZOV_RecordType type;
+    };
+    std::vector<Placed> records;
     std::map<std::string, std::string> labels;  // record ID -> label of resources
-    for (ZOV_Record* record : records) {
-        if (const auto* resource = dynamic_cast<const ZOV_REIR*>(record))
-            labels[hexOf(*record->getRecordId())] = utf8Of(resource->getLabel());
+    ZOV_Area_Image_Walk walk(image.bytes.data() + where->offset, where->size);
+    while (walk.next()) {
+        const unsigned char* position = walk.position();
+        const unixtime created = ZOV_LoadUnixtime(
+            position, ZOV_Record_Header::kRecordIdOffset + ZOV_Record_ID::kCreatedOffset);
+        if (ZOV_IsLater(created, unixtime{}) == 0)
+            continue;  // the reader leaves out records of the zero time
+        records.push_back({position, walk.type()});
+        if (ZOV_RecordKind(walk.type())->makeResource != nullptr)
+            labels[idAt(position, ZOV_Record_Header::kRecordIdOffset)] = labelOf(position);
     }
-    for (ZOV_Record* record : records) {
-        const std::string id = hexOf(*record->getRecordId());
+    for (const Placed& record : records) {
+        const std::string id = idAt(record.position, ZOV_Record_Header::kRecordIdOffset);
         std::string subject;
-        if (record->getType() == ZOV_RT_STATISTICS) {
-            const auto label = labels.find(hexOf(*record->getParentId()));
+        if (record.type == ZOV_RT_STATISTICS) {
+            const auto label =
+                labels.find(idAt(record.position, ZOV_Record_Header::kParentIdOffset));
             subject = "statistics of node " + (label != labels.end() ? label->second : "?");
         } else if (const auto label = labels.find(id); label != labels.end()) {
             subject = "record of " + label->second;
         } else {
-            subject = "record of type " + std::to_string(record->getType());
+            subject = "record of type " + std::to_string(record.type);
         }
         owners[id] = {uuid, subject};
     }
-    records.clearAndDestroy();
 }
 
 // Kind and owner from the key file's name.

@@ -30,8 +30,7 @@ struct Readers {
 };
 
 void layOver(ZOV_Shared_Area& area, unsigned char* bytes, size_t size) {
-    area.memoryManager.address = bytes;
-    area.memoryManager.setSize(static_cast<unsigned int>(size));
+    area.layOver(bytes, static_cast<unsigned int>(size));
 }
 
 // The header's own time stamp as a `since`: records at or before it drop out.

@@ -34,9 +34,8 @@ template <typename Area>
 Image areaWith(size_t size, const std::vector<ZOV_Record*>& records) {
     Image bytes(size, 0);
     Area area(ZOV_String("seed"));
-    area.memoryManager.setAddress(bytes.data());
-    area.memoryManager.setSize(static_cast<unsigned int>(size));
-    area.memoryManager.setNextPosition(area.memoryManager.getFirstPosition());
+    area.layOver(bytes.data(), static_cast<unsigned int>(size));
+    area.formatAt(bytes.data());
     for (ZOV_Record* record : records)
         area.put(record);
     return bytes;

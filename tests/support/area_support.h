@@ -17,6 +17,19 @@
 #include "zov/core/zovcmema.h"
 #include "zov/core/zovcnoir.h"
 #include "zov/core/zovcrcrd.h"
+#include "zov/core/zovcshar.h"
+
+// The tests' one way past an area's operations, for the faults no operation
+// makes: writing its bytes behind its back, naming it with a foreign
+// eyecatcher.
+struct ZOV_Area_Test_Access {
+    static unsigned char* bytes(ZOV_Shared_Area& area) {
+        return static_cast<unsigned char*>(area.memoryManager.address);
+    }
+    static void setEyecatcher(ZOV_Shared_Area& area, const char* name) {
+        area.memoryManager.setEyecatcher(name);
+    }
+};
 
 namespace zovtest {
 
@@ -32,9 +45,8 @@ template <typename Area>
 struct BufferArea {
     explicit BufferArea(size_t size, const char* name = "buffer")
         : bytes(size, 0), area(ZOV_String(name)) {
-        area.memoryManager.setAddress(bytes.data());
-        area.memoryManager.setSize(static_cast<unsigned int>(size));
-        area.memoryManager.setNextPosition(area.memoryManager.getFirstPosition());
+        area.layOver(bytes.data(), static_cast<unsigned int>(size));
+        area.formatAt(bytes.data());
     }
     std::vector<unsigned char> bytes;
     Area area;

@@ -32,7 +32,7 @@ ZOV_Events_Data_Area::ZOV_Events_Data_Area(const ZOV_String& name)
     : ZOV_Shared_Area(name + ".zovcedar") {
     static constexpr char fn[] = "ZOV_Events_Data_Area::ZOV_Events_Data_Area";
     ZOV_ENTRY(fn);
-    memoryManager.setEyecatcher(kZOVEventDataAreaEyecatcher);
+    memory().setEyecatcher(kZOVEventDataAreaEyecatcher);
     ZOV_EXIT(fn);
 }
 
@@ -47,19 +47,19 @@ ZOV_ReturnCode ZOV_Events_Data_Area::put(ZOV_Record* record) {
 
 ZOV_ReturnCode ZOV_Events_Data_Area::appendEvent(const unsigned char* descriptor, int threadId,
                                                  const ZOV_Record_ID& parent) {
-    if (memoryManager.status != 0 || memoryManager.address == nullptr || descriptor == nullptr)
+    if (memory().status != 0 || memory().address == nullptr || descriptor == nullptr)
         return ZOV_RC_FAILED;
     ZOV_ReturnCode result = ZOV_RC_OK;
     lock();
     auto* position = const_cast<unsigned char*>(placedEnd());
-    const auto* end = static_cast<unsigned char*>(memoryManager.address) + memoryManager.getSize();
+    const auto* end = static_cast<unsigned char*>(memory().address) + memory().getSize();
     if (end - position >= ZOV_EVDR::kSize) {
         struct timeval now = {};
         gettimeofday(&now, nullptr);
         const unixtime& created = clock.local(now);
         const auto number = static_cast<int32_t>(::random());
         ZOV_EVDR::putNew(position, descriptor, threadId, parent, now, created, number);
-        memoryManager.setNextPosition(position + ZOV_EVDR::kSize, created);
+        memory().setNextPosition(position + ZOV_EVDR::kSize, created);
     } else {
         ZOV_EVDR event(descriptor, threadId);
         event.setParent(&parent);
@@ -70,14 +70,14 @@ ZOV_ReturnCode ZOV_Events_Data_Area::appendEvent(const unsigned char* descriptor
 }
 
 int ZOV_Events_Data_Area::offsetOf(const unsigned char* position) const {
-    return static_cast<int>(position - static_cast<const unsigned char*>(memoryManager.address));
+    return static_cast<int>(position - static_cast<const unsigned char*>(memory().address));
 }
 
 ZOV_ReturnCode ZOV_Events_Data_Area::startCursor(ZOV_Events_Cursor* cursor) {
     static constexpr char fn[] = "ZOV_Events_Data_Area::startCursor";
     ZOV_ENTRY(fn);
     ZOV_ReturnCode result = ZOV_RC_FAILED;
-    if (cursor != nullptr && getStatus() == 0 && memoryManager.address != nullptr) {
+    if (cursor != nullptr && getStatus() == 0 && memory().address != nullptr) {
         lock();
         *cursor = ZOV_Events_Cursor{};
         cursor->next = offsetOf(placedEnd());
@@ -98,7 +98,7 @@ ZOV_ReturnCode ZOV_Events_Data_Area::readNew(ZOV_Events_Cursor* cursor,
         ZOV_EXIT_RC(fn, ZOV_RC_NULL);
         return ZOV_RC_NULL;
     }
-    if (getStatus() != 0 || memoryManager.address == nullptr) {
+    if (getStatus() != 0 || memory().address == nullptr) {
         ZOV_EXIT_RC(fn, ZOV_RC_FAILED);
         return ZOV_RC_FAILED;
     }
@@ -107,12 +107,12 @@ ZOV_ReturnCode ZOV_Events_Data_Area::readNew(ZOV_Events_Cursor* cursor,
     *seen = getLastUpdate();
     const int next = offsetOf(placedEnd());
     const int last = offsetOf(readLimit());
-    const auto* base = static_cast<const unsigned char*>(memoryManager.address);
+    const auto* base = static_cast<const unsigned char*>(memory().address);
     // The remembered record is compared only where it lies inside the area;
     // anywhere else, or changed, the writers went all the way round.
     const bool remembered =
         cursor->lastStart >= first && cursor->lastSize > 0 &&
-        static_cast<unsigned>(cursor->lastStart + cursor->lastSize) <= memoryManager.getSize();
+        static_cast<unsigned>(cursor->lastStart + cursor->lastSize) <= memory().getSize();
     const bool roundTheArea = !remembered || std::memcmp(base + cursor->lastStart,
                                                          cursor->lastImage, cursor->lastSize) != 0;
     ZOV_Events_Cursor moved = *cursor;
@@ -141,7 +141,7 @@ ZOV_ReturnCode ZOV_Events_Data_Area::readSpan(int from, int to, bool tail,
                                               ZOV_Record_Collection* events,
                                               ZOV_Events_Cursor* last) {
     static constexpr char fn[] = "ZOV_Events_Data_Area::readSpan";
-    auto* base = static_cast<unsigned char*>(memoryManager.address);
+    auto* base = static_cast<unsigned char*>(memory().address);
     const unsigned char* limit = base + to;
     for (unsigned char* position = base + from; position < limit;) {
         const int size =

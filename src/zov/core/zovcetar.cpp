@@ -6,7 +6,7 @@ ZOV_Events_Template_Area::ZOV_Events_Template_Area(const ZOV_String& name)
     : ZOV_Shared_Area(name + ".zovcetar") {
     static constexpr char fn[] = "ZOV_Events_Template_Area::ZOV_Events_Template_Area";
     ZOV_ENTRY(fn);
-    memoryManager.setEyecatcher(kZOVTemplateAreaEyecatcher);
+    memory().setEyecatcher(kZOVTemplateAreaEyecatcher);
     ZOV_EXIT(fn);
 }
 

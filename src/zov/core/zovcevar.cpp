@@ -131,7 +131,7 @@ ZOV_ReturnCode ZOV_Events_Area::getTemplates() {
         result = ZOV_RC_FAILED;
     } else {
         const unixtime t = templateArea->getLastUpdate();
-        const void* next = templateArea->memoryManager.getNextPosition();
+        const void* next = templateArea->getNextPosition();
         if (!sameTime(t, templatesLastUpdate) || next != templatesNextPosition) {
             flushTemplates();
             templateArea->read(&templates);

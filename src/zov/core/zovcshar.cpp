@@ -613,6 +613,16 @@ void ZOV_Shared_Area::dump() {
     ZOV_EXIT(fn);
 }
 
+void ZOV_Shared_Area::formatAt(void* position) {
+    memoryManager.setAddress(position);
+    memoryManager.setNextPosition(memoryManager.getFirstPosition());
+}
+
+void ZOV_Shared_Area::layOver(unsigned char* bytes, unsigned int size) {
+    memoryManager.setAddress(bytes);
+    memoryManager.setSize(size);
+}
+
 void ZOV_Shared_Area::cleanup() {
     static constexpr char fn[] = "ZOV_Shared_Area::cleanup";
     ZOV_ENTRY(fn);

@@ -101,10 +101,30 @@ class ZOV_Shared_Area {
     int getStatus() const { return memoryManager.status; }
     unixtime getLastUpdate() const { return memoryManager.getLastUpdate(); }
     const std::string& getPath() const { return path; }
+    // The area's bytes (null before init) and their count, header included.
+    const unsigned char* bytes() const {
+        return static_cast<const unsigned char*>(memoryManager.address);
+    }
+    unsigned int getSize() const { return memoryManager.getSize(); }
+    // The fill level as the shared header gives it now (bounded).
+    const void* getNextPosition() const { return memoryManager.getNextPosition(); }
+    int isEmpty() const { return memoryManager.isEmpty(); }
+    // The 8 zero-padded eyecatcher bytes that name the area in the segment.
+    const unsigned char* getEyecatcher() const {
+        return memoryManager.getHeaderCopy() + ZOV_Memory_Manager::kEyecatcherOffset;
+    }
 
-    ZOV_Memory_Manager memoryManager;
+    // The segment's part of carving: `position`, a zeroed stretch of
+    // getSize() bytes, becomes the area's bytes with an empty header.
+    void formatAt(void* position);
+    // Lays the area over `size` bytes held by the caller (a reader's private
+    // copy, a test's buffer) without writing them and without any IPC.
+    void layOver(unsigned char* bytes, unsigned int size);
 
   protected:
+    ZOV_Memory_Manager& memory() { return memoryManager; }
+    const ZOV_Memory_Manager& memory() const { return memoryManager; }
+
     // The events areas' put: a record of `type` only (else 3). Appends, and
     // when the area is full sets it back to its start and appends again, all
     // under the area lock. A rewrite in place is never retried, and a record
@@ -119,8 +139,13 @@ class ZOV_Shared_Area {
     const unsigned char* placedEnd() const;
 
   private:
+    // The tests' seam into the header object (tests/support/area_access.h),
+    // for the faults and set-backs no operation makes.
+    friend struct ZOV_Area_Test_Access;
+
     [[gnu::cold, gnu::noinline]] bool loseAreaMutex();
 
+    ZOV_Memory_Manager memoryManager;
     std::string path;
     ZOV_Name_Mutex* areaMutex = nullptr;
     // Stands in for areaMutex when it could not be built: the threads of

@@ -332,8 +332,7 @@ void* ZOV_Shared_Memory::allocate(ZOV_Shared_Area* area) {
 
     auto* const base = static_cast<unsigned char*>(memoryManager.address);
     unsigned char* const end = base + usableSize();
-    const unsigned char* eyecatcher =
-        area->memoryManager.getHeaderCopy() + ZOV_Memory_Manager::kEyecatcherOffset;
+    const unsigned char* eyecatcher = area->getEyecatcher();
 
     // Walk the areas from +64: a zero byte, or no room for another header,
     // ends the chain; a size that does not lead to a later header inside
@@ -357,7 +356,7 @@ void* ZOV_Shared_Memory::allocate(ZOV_Shared_Area* area) {
         position += size;
     }
 
-    const unsigned int areaSize = area->memoryManager.getSize();
+    const unsigned int areaSize = area->getSize();
     if (result == nullptr && !corrupt) {
         if (areaSize < static_cast<unsigned int>(kHeaderSize) ||
             areaSize > static_cast<size_t>(end - position)) {
@@ -366,8 +365,7 @@ void* ZOV_Shared_Memory::allocate(ZOV_Shared_Area* area) {
             // Carve where the chain ends (the segment's next position in a
             // sound segment; the chain wins over a damaged header field).
             std::memset(position, 0, areaSize);
-            area->memoryManager.setAddress(position);
-            area->memoryManager.setNextPosition(area->memoryManager.getFirstPosition());
+            area->formatAt(position);
             memoryManager.setNextPosition(position + areaSize);
             result = position;
         }

@@ -8,10 +8,10 @@
 #include "zov/core/zovcevar.h"
 #include "zov/core/zovcevdr.h"
 #include "zov/core/zovcevtr.h"
-#include "zov/node/zovcmsre-inl.h"
 #include "zov/core/zovcshme.h"
 #include "zov/core/zovcstar.h"
 #include "zov/core/zovcstir.h"
+#include "zov/node/zovcmsre-inl.h"
 
 static constexpr char _ZOV_UNIT_[] = "zovcbrkr";
 
@@ -198,9 +198,8 @@ void ZOV_Broker::deleteNode(ZOV_Node* node) {
 int ZOV_Broker::isEmpty() {
     static constexpr char fn[] = "ZOV_Broker::isEmpty";
     ZOV_ENTRY(fn);
-    const int result = statsArea == nullptr || statsArea->getStatus() != 0
-                           ? 1
-                           : statsArea->memoryManager.isEmpty();
+    const int result =
+        statsArea == nullptr || statsArea->getStatus() != 0 ? 1 : statsArea->isEmpty();
     ZOV_EXIT_RC(fn, result);
     return result;
 }
