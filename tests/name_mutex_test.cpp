@@ -424,6 +424,36 @@ TEST_F(StaleLockTest, HolderStatesAreShownAsTheyAre) {
     }
 }
 
+// The count takes a key file's key from the directory listing's inode number
+// only where that is the file's own: a listing numbered otherwise (as some
+// file systems do), or one without file types, still finds the stale lock;
+// a link is refused without being followed.
+TEST_F(StaleLockTest, IsCountedFromAnyListingOfTheKeyFiles) {
+    struct stat file {};
+    ASSERT_EQ(stat(keyFile.c_str(), &file), 0);
+    const struct {
+        unsigned char type;
+        ino_t inode;
+        int stale, refused;
+    } cases[] = {{DT_REG, file.st_ino, 1, 0},
+                 {DT_REG, file.st_ino + 1, 1, 0},
+                 {DT_UNKNOWN, 0, 1, 0},
+                 {DT_LNK, file.st_ino, 0, 1}};
+    const int directory = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(directory, 0);
+    for (const auto& c : cases) {
+        dirent entry{};
+        entry.d_type = c.type;
+        entry.d_ino = c.inode;
+        std::strcpy(entry.d_name, "zovtest_stale.zovmutx");
+        lumenaview::LockCounter counter;
+        counter.take(directory, entry);
+        EXPECT_EQ(counter.counts.stale, c.stale) << int{c.type} << ' ' << c.inode;
+        EXPECT_EQ(counter.counts.refused, c.refused) << int{c.type} << ' ' << c.inode;
+    }
+    close(directory);
+}
+
 }  // namespace
 
 // Exact counts when the named mutexes cannot all be had: another user squats

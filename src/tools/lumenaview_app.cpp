@@ -493,7 +493,7 @@ class Viewer {
     // the table from the top of the screen.
     int refresh(bool inPlace = false) {
         Outcome outcome;
-        const std::vector<BrokerView> views = look(outcome);
+        const std::vector<BrokerView> views = look(outcome, metricsFormat(options.format));
         if (outcome.looked() == 0) {
             // Metrics still say that there is none, rather than vanish, and
             // a JSON document is still one: an empty array.
@@ -510,8 +510,21 @@ class Viewer {
 
     // The brokers that match -b, decoded (errors included); says on `err`
     // when there is none.
-    std::vector<BrokerView> look(Outcome& outcome) {
-        const std::vector<std::string> uuids = findBrokers();
+    // With `countLocks`, the metrics' count of the named mutexes is taken
+    // from the same listing of the key files.
+    std::vector<BrokerView> look(Outcome& outcome, bool countLocks = false) {
+        std::optional<LockCounter> counter;
+        DirectoryVisitor countEach;
+        if (countLocks && options.filter.brokers.empty()) {
+            counter.emplace();
+            countEach = [&counter](int directory, const dirent& entry) {
+                counter->take(directory, entry);
+            };
+        }
+        const std::vector<std::string> uuids = findBrokers(countEach);
+        listedLocks.reset();
+        if (counter)
+            listedLocks = counter->counts;
         if (uuids.empty()) {
             err << "lumenaview: no broker found: no segment key file " << kKeyFileDirectory << "*"
                 << kKeyFileSuffix << " on this machine\n";
@@ -552,14 +565,14 @@ class Viewer {
     // The metrics of the brokers that match, read afresh, in one exposition.
     std::string metrics() {
         Outcome outcome;
-        return metricsOf(look(outcome));
+        return metricsOf(look(outcome, true));
     }
 
     // One read of the segments in the formats asked for, timed per broker.
     void metrics(SelfMetrics& timing, bool text, bool openMetrics, Expositions& result) {
         self = &timing;
         Outcome outcome;
-        const std::vector<BrokerView> views = look(outcome);
+        const std::vector<BrokerView> views = look(outcome, true);
         self = nullptr;
         MachineFigures figures = lockFigures(views);
         figures.refusedKeyFiles = refusedKeyFiles;
@@ -686,7 +699,7 @@ class Viewer {
     MachineFigures lockFigures(const std::vector<BrokerView>& views) const {
         MachineFigures figures;
         if (options.filter.brokers.empty()) {
-            const LockCounts counts = countLocks();
+            const LockCounts counts = listedLocks ? *listedLocks : countLocks();
             figures.staleLocks = counts.stale;
             figures.refusedLocks = counts.refused;
             return figures;
@@ -710,8 +723,9 @@ class Viewer {
     const Options& options;
     std::ostream& out;
     std::ostream& err;
-    const bool terminal;      // standard output is a terminal
-    int refusedKeyFiles = 0;  // in the last look
+    const bool terminal;                    // standard output is a terminal
+    int refusedKeyFiles = 0;                // in the last look
+    std::optional<LockCounts> listedLocks;  // counted in the last look
     std::map<std::string, BrokerView> previousViews;
     std::map<std::string, std::unordered_set<std::string>> seenEvents;
     SelfMetrics* self = nullptr;

@@ -17,6 +17,7 @@
 #include <system_error>
 #include <utility>
 
+#include "tools/lumenaview_memory.h"
 #include "tools/lumenaview_segment.h"
 #include "zov/core/zovcimag.h"
 #include "zov/core/zovcmema.h"
@@ -192,8 +193,10 @@ void copyReadable(const unsigned char* live, size_t size, unsigned char* image,
     using MM = ZOV_Memory_Manager;
     constexpr size_t kHeader = MM::kHeaderSize;
     const auto copy = [&](size_t from, size_t to) {
-        if (from < to)
+        if (from < to) {
+            prefaultForReading(live + from, to - from);
             std::memcpy(image + from, live + from, to - from);
+        }
     };
     if (size < kHeader) {
         copy(0, size);
@@ -277,6 +280,7 @@ void ImageBytes::resize(size_t size) {
     void* grown = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (grown == MAP_FAILED)
         throw std::bad_alloc();
+    preferHugePages(grown, size);
     if (length != 0)
         std::memcpy(grown, start, length);
     ImageBytes old(std::move(*this));
@@ -289,10 +293,9 @@ std::string keyFilePath(const std::string& uuid) {
     return std::string(kKeyFileDirectory) + uuid + kKeyFileSuffix;
 }
 
-std::vector<std::string> findBrokers() {
-    // Read at every scrape from a directory holding a key file per node
-    // mutex besides: the names are compared in the directory's own buffer,
-    // only a segment's key file makes a string.
+std::vector<std::string> findBrokers(const DirectoryVisitor& others) {
+    // Read at every scrape: the names are compared in the directory's own
+    // buffer, only a segment's key file makes a string.
     std::vector<std::string> uuids;
     const std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(kKeyFileDirectory), closedir);
     if (directory == nullptr)
@@ -303,6 +306,8 @@ std::vector<std::string> findBrokers() {
         if (length > suffix &&
             std::memcmp(entry->d_name + length - suffix, kKeyFileSuffix, suffix) == 0) {
             uuids.emplace_back(entry->d_name, length - suffix);
+        } else if (others) {
+            others(dirfd(directory.get()), *entry);
         }
     }
     std::sort(uuids.begin(), uuids.end());

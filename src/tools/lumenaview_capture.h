@@ -18,6 +18,8 @@
 // viewer is attached cannot remove the segment (it counts the viewer).
 #pragma once
 
+#include <dirent.h>
+
 #include <cstddef>
 #include <ctime>
 #include <functional>
@@ -34,8 +36,11 @@ inline constexpr char kKeyFileSuffix[] = ".zovcshme";
 // "/tmp/" + UUID + ".zovcshme".
 std::string keyFilePath(const std::string& uuid);
 // The UUIDs of every name "/tmp/<UUID>.zovcshme", whatever it names (the
-// capture judges it), sorted.
-std::vector<std::string> findBrokers();
+// capture judges it), sorted. Every other entry of the directory goes to
+// `others` with the directory's descriptor: /tmp holds a key file per named
+// mutex besides, and one listing of it serves a whole scrape.
+using DirectoryVisitor = std::function<void(int directory, const struct dirent& entry)>;
+std::vector<std::string> findBrokers(const DirectoryVisitor& others = {});
 
 // Who may own the brokers' key files and segments: root and this process's
 // user unless set otherwise. Set once per run, before anything is read.
@@ -43,9 +48,10 @@ void setBrokerUsers(const ZOV_Trusted_Users& users);
 const ZOV_Trusted_Users& brokerUsers();
 
 // The bytes of a segment image, zero where nothing was copied. They live in an
-// anonymous private mapping: a page never written costs neither memory nor
-// time, so an image as large as a 48 MiB segment costs only what a capture
-// copies into it (the used part of each area).
+// anonymous private mapping (of huge pages where the kernel allows): a page
+// never written costs neither memory nor time, so an image as large as a 48 MiB
+// segment costs only what a capture copies into it (the used part of each
+// area).
 class ImageBytes {
   public:
     ImageBytes() = default;

@@ -373,8 +373,6 @@ LockView inspectLock(const std::string& keyFile) {
     return lock;
 }
 
-namespace {
-
 // The semaphore sets of this IPC namespace by key, hashed, from one read of
 // /proc/sysvipc/sem: found there, a key file's set needs no semget of its
 // own. Empty when the list cannot be read (every key is then looked up).
@@ -472,23 +470,62 @@ class SetsByKey {
     bool readable = false;
 };
 
-// The stale count of one key file, judged from its lstat (a count, on which
-// nothing acts; --locks and --release-stale judge the opened file): a
-// refused key file, or a taken set of another user, counts as refused, never
-// as stale.
-void countLock(int directory, const char* name, const SetsByKey& sets, LockCounts& counts) {
-    struct stat file {};
-    if (fstatat(directory, name, &file, AT_SYMLINK_NOFOLLOW) != 0)
+LockCounter::LockCounter() : sets(std::make_unique<SetsByKey>()) {}
+LockCounter::~LockCounter() = default;
+
+void LockCounter::take(int directory, const dirent& entry) {
+    const size_t length = std::strlen(entry.d_name);
+    const size_t suffix = std::strlen(kLockSuffix);
+    if (length <= suffix || std::memcmp(entry.d_name + length - suffix, kLockSuffix, suffix) != 0)
         return;
+    if (entry.d_type != DT_REG && entry.d_type != DT_UNKNOWN) {
+        ++counts.refused;  // a link or any other kind of file is never a key file
+        return;
+    }
+    key_t key = -1;
+    if (!keyOf(directory, entry, key))
+        return;
+    // Only a taken set can be stale: a mutex whose key names no set costs
+    // nothing, one with a set the set's value.
+    const int id = sets->find(key);
+    if (id >= 0 && semctl(id, 0, GETVAL) == 0)
+        judgeTaken(directory, entry.d_name, key, id);
+}
+
+bool LockCounter::keyOf(int directory, const dirent& entry, key_t& key) {
+    if (listedInodes < 0 && entry.d_type == DT_REG) {
+        struct stat file {
+        }, folder{};
+        if (fstatat(directory, entry.d_name, &file, AT_SYMLINK_NOFOLLOW) == 0 &&
+            fstat(directory, &folder) == 0) {
+            listedInodes = file.st_ino == entry.d_ino && file.st_dev == folder.st_dev ? 1 : 0;
+            device = folder.st_dev;
+        }
+    }
+    struct stat file {};
+    if (listedInodes == 1 && entry.d_type == DT_REG) {
+        file.st_dev = device;
+        file.st_ino = entry.d_ino;
+    } else if (fstatat(directory, entry.d_name, &file, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    } else if (!S_ISREG(file.st_mode)) {
+        ++counts.refused;
+        return false;
+    }
+    key = ZOV_KeyOfFile(file, kProjectId);
+    return true;
+}
+
+void LockCounter::judgeTaken(int directory, const char* name, key_t key, int id) {
+    struct stat file {};
+    if (fstatat(directory, name, &file, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ZOV_KeyOfFile(file, kProjectId) != key) {
+        return;  // gone, or another file, since it was listed
+    }
     if (ZOV_CheckKeyFile(file, brokerUsers(), true) != ZOV_Refusal::kNone) {
         ++counts.refused;
         return;
     }
-    // Only a taken set can be stale: its owner is looked at then, so that a
-    // free one costs no more than its value (a scrape looks at one per node).
-    const int id = sets.find(ZOV_KeyOfFile(file, kProjectId));
-    if (id < 0 || semctl(id, 0, GETVAL) != 0)
-        return;
     struct semid_ds set = {};
     SemaphoreArgument argument = {};
     argument.buf = &set;
@@ -505,28 +542,10 @@ void countLock(int directory, const char* name, const SetsByKey& sets, LockCount
     }
 }
 
-}  // namespace
-
 LockCounts countLocks() {
-    // Run at every scrape over a mutex per node: a mutex costs an lstat
-    // (relative to the open directory) and its set's value, two system calls
-    // and no allocation; the sets' ids come from one read of the kernel's
-    // list, and only a taken set is looked at further.
-    LockCounts counts;
-    const std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(kKeyFileDirectory), closedir);
-    if (directory == nullptr)
-        return counts;
-    const SetsByKey sets;
-    const size_t suffix = std::strlen(kLockSuffix);
-    while (const dirent* entry = readdir(directory.get())) {
-        const size_t length = std::strlen(entry->d_name);
-        if (length <= suffix ||
-            std::memcmp(entry->d_name + length - suffix, kLockSuffix, suffix) != 0) {
-            continue;
-        }
-        countLock(dirfd(directory.get()), entry->d_name, sets, counts);
-    }
-    return counts;
+    LockCounter counter;
+    findBrokers([&counter](int directory, const dirent& entry) { counter.take(directory, entry); });
+    return counter.counts;
 }
 
 int countStaleLocks() {

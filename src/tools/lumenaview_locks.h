@@ -25,7 +25,11 @@
 // lock whose holder has ended: the decision cannot go stale before the raise.
 #pragma once
 
+#include <dirent.h>
+#include <sys/types.h>
+
 #include <istream>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -68,15 +72,45 @@ struct LockView {
 // these brokers and the processes' attachment mutexes. Record mutexes are
 // named after the records found in the brokers' statistics areas.
 std::vector<LockView> listLocks(const std::vector<std::string>& uuids);
-// How many named mutexes are stale and how many are refused (their key file,
-// or the owner of a taken set), without reading any segment (for each scrape
-// of the metrics, where only the counts matter).
+// How many named mutexes are stale, and how many are refused: key files that
+// are not regular files, and taken mutexes whose key file or set is not the
+// brokers' own (never counted stale). Counted without reading any segment,
+// for each scrape of the metrics, where only the counts matter.
 struct LockCounts {
     int stale = 0;
     int refused = 0;
 };
 LockCounts countLocks();
 int countStaleLocks();
+
+// The same count over the entries of a listing of /tmp that a scrape makes
+// anyway (findBrokers' other entries). Run over a mutex per node: a key file
+// costs no system call when its key names no semaphore set, its set's value
+// when it does (the sets' ids come from one read of the kernel's list, the
+// key from the listing's inode number); only a taken set is looked at
+// further, its key file judged then.
+class SetsByKey;
+class LockCounter {
+  public:
+    LockCounter();
+    ~LockCounter();
+    LockCounter(const LockCounter&) = delete;
+    LockCounter& operator=(const LockCounter&) = delete;
+
+    void take(int directory, const struct dirent& entry);
+    LockCounts counts;
+
+  private:
+    bool keyOf(int directory, const struct dirent& entry, key_t& key);
+    void judgeTaken(int directory, const char* name, key_t key, int id);
+
+    std::unique_ptr<SetsByKey> sets;
+    // Whether the listing's inode numbers are the files' own (checked on the
+    // first key file; a file system that numbers its listing otherwise gets
+    // a status call per key file): -1 until known.
+    int listedInodes = -1;
+    dev_t device = 0;
+};
 // The named mutex of one key file, or one with an empty keyFile when there is
 // no such file.
 LockView inspectLock(const std::string& keyFile);

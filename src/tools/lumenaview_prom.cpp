@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "tools/lumenaview_memory.h"
 #include "tools/lumenaview_units.h"
 
 namespace lumenaview {
@@ -25,8 +26,7 @@ struct LabelSet {
 
 struct Sample {
     LabelSet labels;
-    long double value;
-    long double created;  // counters: Unix time they last started from 0
+    double value;  // what the exposition writes: whole below 2^53, else a double
 };
 
 struct Family {
@@ -74,8 +74,8 @@ constexpr FamilyText kFixedFamilies[kFirstStats] = {
      "Named mutexes held by a process that has ended: every later taker waits until one is "
      "released (lumenaview --locks)."},
     {"lumena_locks_refused", Kind::kGauge, "",
-     "Named mutex key files or semaphore sets refused as not the brokers' own (lumenaview "
-     "--locks)."},
+     "Named mutexes never counted stale: key files that are not regular files, and taken "
+     "mutexes whose key file or semaphore set is not the brokers' own (lumenaview --locks)."},
     {"lumena_brokers_refused", Kind::kGauge, "",
      "Segment key files refused as not the brokers' own: another user's, a link, or a "
      "segment too large, open to all or already read under another key file."},
@@ -177,12 +177,10 @@ void appendLabel(std::string& set, const char* name, const std::string& value) {
 
 // Writes `value` at `at` (at most kNumberBytes) and gives the end.
 constexpr size_t kNumberBytes = 32;
-char* putNumber(char* at, long double value) {
-    if (std::isnan(value))
-        return std::copy_n("NaN", 3, at);
-    const bool whole = std::floor(value) == value && std::fabs(value) < 9007199254740992.0L;
+char* putNumber(char* at, double value) {
+    const bool whole = std::floor(value) == value && std::fabs(value) < 9007199254740992.0;
     return whole ? std::to_chars(at, at + kNumberBytes, static_cast<long long>(value)).ptr
-                 : std::to_chars(at, at + kNumberBytes, static_cast<double>(value)).ptr;
+                 : std::to_chars(at, at + kNumberBytes, value).ptr;
 }
 
 // The samples of every family, and the label sets they refer to, rendered
@@ -191,9 +189,6 @@ char* putNumber(char* at, long double value) {
 // exposition is then written into one string reserved at its full size.
 class Exposition {
   public:
-    // The creation time given to the counter samples added from now on.
-    long double created = 0;
-
     Exposition() {
         families.reserve(kFirstStats + kLevels * kStatsFamilyCount);
         for (const FamilyText& f : kFixedFamilies)
@@ -225,8 +220,7 @@ class Exposition {
     void add(size_t family, LabelSet labels, long double value) {
         if (!std::isfinite(static_cast<double>(value)))
             return;
-        Family& f = families[family];
-        f.samples.push_back({labels, value, f.kind == Kind::kCounter ? created : 0});
+        families[family].samples.push_back({labels, static_cast<double>(value)});
     }
 
     // The statistics families of one level, for one set of figures.
@@ -255,6 +249,7 @@ class Exposition {
     std::string text(bool openMetrics) const {
         std::string text;
         text.reserve(sizeBound());
+        preferHugePages(text.data(), text.capacity());
         for (const Family& f : families) {
             if (!f.samples.empty())
                 writeFamily(text, f, openMetrics);
@@ -452,7 +447,6 @@ void addBroker(Exposition& e, const BrokerView& view) {
         labels.add("broker", view.label);
     labels.add("broker_uuid", view.uuid);
     const LabelSet set = labels.keep();
-    e.created = view.resetTime != 0 ? unixSeconds(view.resetTime) : 0;
     e.add(kBrokerUp, set, view.error.empty() ? 1 : 0);
     if (!view.error.empty())
         return;
