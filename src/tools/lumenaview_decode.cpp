@@ -48,8 +48,20 @@ struct StringImage {
     std::string_view bytes() const {
         return {reinterpret_cast<const char*>(units), 2 * static_cast<size_t>(length)};
     }
-    // The broker's names are UTF-16; every output writes UTF-8.
+    // The broker's names are UTF-16; every output writes UTF-8. Most names
+    // are ASCII, taken a character at a time without a copy of the units.
     std::string narrow() const {
+        std::string ascii(length, '\0');
+        for (uint32_t i = 0; i < length; ++i) {
+            uint16_t unit = 0;
+            std::memcpy(&unit, units + 2 * i, sizeof unit);
+            if (unit >= 0x80)
+                return narrowAny();
+            ascii[i] = static_cast<char>(unit);
+        }
+        return ascii;
+    }
+    std::string narrowAny() const {
         std::vector<unsigned short> copy(length);
         if (length != 0)  // an empty vector's data() may be null
             std::memcpy(copy.data(), units, 2 * static_cast<size_t>(length));
@@ -208,11 +220,24 @@ ProcessState processState(int pid) {
     return errno == ESRCH ? ProcessState::kGone : ProcessState::kUnknown;
 }
 
+// Sorted by label, then UUID, equal ones in area order: an order of indices
+// is sorted and the items moved once into it, since a view (a flow with its
+// nodes and sums) is large to swap.
 template <typename T>
 void sortByIdentity(std::vector<T>& items) {
-    std::sort(items.begin(), items.end(), [](const T& a, const T& b) {
-        return a.label != b.label ? a.label < b.label : a.uuid < b.uuid;
+    std::vector<uint32_t> order(items.size());
+    for (uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&items](uint32_t a, uint32_t b) {
+        const T& x = items[a];
+        const T& y = items[b];
+        return x.label != y.label ? x.label < y.label : x.uuid < y.uuid;
     });
+    std::vector<T> sorted;
+    sorted.reserve(items.size());
+    for (const uint32_t i : order)
+        sorted.push_back(std::move(items[i]));
+    items.swap(sorted);
 }
 
 // A resource's identity in the image: its UUID and label characters.
@@ -311,6 +336,7 @@ class TreeDecoder {
             }
             takeStatistics(nodes[found->second]);
         });
+        view.nodes.reserve(nodes.size());
         for (const NodeState& node : nodes)
             view.nodes.push_back(nodeView(node, sums));
         view.sums = sums.stats();
@@ -332,8 +358,8 @@ class TreeDecoder {
         NodeView view;
         view.label = node.record.label().narrow();
         view.uuid = node.record.uuid().narrow();
-        view.recordId =
-            toHex(node.record.position + ZOV_Record_Header::kRecordIdOffset, ZOV_Record_ID::kSize);
+        std::memcpy(view.recordId.data(), node.record.position + ZOV_Record_Header::kRecordIdOffset,
+                    view.recordId.size());
         view.type = node.type;
         view.deleted = node.record.deleted();
         ++accounted;

@@ -61,7 +61,7 @@ Json node(const NodeView& n) {
     Json j;
     j["label"] = n.label;
     j["uuid"] = n.uuid;
-    j["record_id"] = n.recordId;
+    j["record_id"] = toHex(n.recordId.data(), n.recordId.size());
     j["type"] = nodeTypeName(n.type);
     j["deleted"] = n.deleted;
     j["unstable"] = n.unstable;

@@ -494,8 +494,8 @@ void LockCounter::take(int directory, const dirent& entry) {
 
 bool LockCounter::keyOf(int directory, const dirent& entry, key_t& key) {
     if (listedInodes < 0 && entry.d_type == DT_REG) {
-        struct stat file {
-        }, folder{};
+        struct stat file {};
+        struct stat folder {};
         if (fstatat(directory, entry.d_name, &file, AT_SYMLINK_NOFOLLOW) == 0 &&
             fstat(directory, &folder) == 0) {
             listedInodes = file.st_ino == entry.d_ino && file.st_dev == folder.st_dev ? 1 : 0;

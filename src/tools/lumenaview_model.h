@@ -55,7 +55,9 @@ const char* nodeTypeName(int type);  // "input", "output", "other", "unknown"
 struct NodeView {
     std::string label;
     std::string uuid;
-    std::string recordId;  // 96 hexadecimal digits
+    // The node record's ID as stored; shown as 96 hexadecimal digits
+    // (toHex), which a scrape never needs.
+    std::array<unsigned char, ZOV_Record_ID::kSize> recordId{};
     int type = 3;
     bool deleted = false;
     bool hasStatistics = false;

@@ -79,7 +79,7 @@ void writeNode(std::ostream& out, const NodeView& node, const TextOptions& optio
         << (node.deleted ? " DELETED" : "") << (node.unstable ? " UNSTABLE" : "")
         << uuidText(node.uuid) << '\n';
     if (options.showSegment)
-        out << indent(4) << "record " << node.recordId << '\n';
+        out << indent(4) << "record " << toHex(node.recordId.data(), node.recordId.size()) << '\n';
     if (!node.hasStatistics) {
         out << indent(4) << "no statistics record\n";
         return;
