@@ -5,12 +5,14 @@
 //       CSV: nodes,round,create_ms,join_ms,join_wall_ms
 //   scale_bench viewer [--max-area BYTES] [--rounds R]
 //       CSV: area_bytes,nodes,used_bytes,round,snapshot_ms,snapshot_wall_ms
-//   scale_bench scrape [--area BYTES] [--nodes N] [--rounds R]
+//   scale_bench scrape [--area BYTES] [--nodes N] [--rounds R] [--busy 1]
 //       CSV: area_bytes,nodes,round,capture_ms,decode_ms,format_ms,locks_ms,
 //            scrape_ms,scrape_wall_ms,text_bytes
 //       a metrics scrape phase by phase (processor time), then whole as
 //       --listen makes it (processor and wall-clock time); N defaults to the
-//       nodes that fill nine tenths of the area
+//       nodes that fill nine tenths of the area; --busy 1 operates on every
+//       semaphore set before each count of locks, as if every node had
+//       counted messages since the last scrape
 //
 // Times are the processor time of the thread doing the work (the machine may
 // be busy: a wall-clock time of a few milliseconds is often a time slice of
@@ -21,11 +23,14 @@
 // joins through the stand-in broker as the broker's own would. Joining reads
 // only the area, so the earlier nodes need not be live instances; each point
 // starts from an empty segment. Runs inside zovsandbox.
+#include <sys/sem.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -186,9 +191,27 @@ int fillingNodes(unsigned int area) {
     return static_cast<int>((area - 4096) * 9 / 10 / kBytesPerNode);
 }
 
+// Takes and gives back every semaphore set of this IPC namespace (the
+// bench's own, in its sandbox), as a scrape finds them when every node has
+// counted messages since the one before.
+void operateEverySet() {
+    std::ifstream list("/proc/sysvipc/sem");
+    list.ignore(std::numeric_limits<std::streamsize>::max(), '\n');  // the heading
+    long key = 0;
+    int id = 0;
+    while (list >> key >> id) {
+        list.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+        sembuf take = {0, -1, IPC_NOWAIT};
+        sembuf give = {0, 1, 0};
+        if (semop(id, &take, 1) == 0)
+            semop(id, &give, 1);
+    }
+}
+
 // Scrapes of `nodes` nodes in an area of `area` bytes, each timed phase by
 // phase in processor milliseconds of this thread, and whole on the wall clock.
-int runScrapes(unsigned int area, int nodes, int rounds) {
+// With `busy`, every semaphore set is operated on before each count of locks.
+int runScrapes(unsigned int area, int nodes, int rounds, bool busy) {
     zovbench::prepareBroker(false, area);
     auto builder = prefill(nodes);
     std::printf(
@@ -206,9 +229,13 @@ int runScrapes(unsigned int area, int nodes, int rounds) {
             lumenaview::decodeBroker(zovbench::kUuid, capture.image, lumenaview::DecodeOptions{}));
         at[2] = zovbench::threadCpuSeconds();
         const std::string phased = lumenaview::prometheusText(views, false, {0, 0, 0});
+        if (busy)
+            operateEverySet();
         at[3] = zovbench::threadCpuSeconds();
         const int stale = lumenaview::countStaleLocks();
         const double locks = zovbench::threadCpuSeconds() - at[3];
+        if (busy)
+            operateEverySet();
         // The whole scrape as the server makes it, timed on its own.
         const double wallStart = zovbench::wallSeconds();
         const double start = zovbench::threadCpuSeconds();
@@ -260,7 +287,7 @@ int main(int argc, char** argv) {
     const auto area = static_cast<unsigned int>(argument(argc, argv, "--area", 16777216));
     const int nodes = argument(argc, argv, "--nodes", fillingNodes(area));
     if (mode == "scrape")
-        return runScrapes(area, nodes, rounds);
+        return runScrapes(area, nodes, rounds, argument(argc, argv, "--busy", 0) != 0);
     if (mode == "hold" && argc > 2)
         return runHolding(area, nodes, argv[argc - 1]);
     std::fprintf(stderr,

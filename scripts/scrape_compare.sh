@@ -4,7 +4,9 @@
 # run: processor time per phase, alternating the builds (`scale_bench scrape`,
 # median of the rounds after the first of each run), and callgrind
 # instructions of one whole scrape (lumenaview::scrapeMetrics), for the full
-# 16 MiB statistics area and for 500 nodes in it.
+# 16 MiB statistics area and for 500 nodes in it. "busy" is the full area with
+# every semaphore set operated on before each count of locks, as when every
+# node has counted messages since the scrape before.
 #
 #   scripts/scrape_compare.sh OLD_CHECKOUT NEW_CHECKOUT [RUNS] [MORE_CHECKOUTS...]
 #
@@ -21,29 +23,33 @@ done
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
-scrape() {  # checkout, nodes ("full" or a count), rounds, command to run it under...
+scrape() {  # checkout, nodes ("full", "busy" or a count), rounds, command to run it under...
     local dir=$1 nodes=$2 rounds=$3
     shift 3
     local args=(scrape --area 16777216 --rounds "$rounds")
-    [ "$nodes" = full ] || args+=(--nodes "$nodes")
+    case $nodes in
+        full) ;;
+        busy) args+=(--busy 1) ;;  # builds without a memory of free sets ignore it
+        *) args+=(--nodes "$nodes") ;;
+    esac
     "$dir/build/src/tools/zovsandbox" --keep "$dir" --keep "$out" -- "$@" \
         "$dir/build/bench/scale_bench" "${args[@]}"
 }
 
 for ((run = 1; run <= runs; run++)); do
     for build in "${builds[@]}"; do
-        for nodes in full 500; do
-            scrape "${dirs[$build]}" $nodes 3 | tail -n +3 | sed "s/^/$build,/" >>"$out/times.csv"
+        for nodes in full busy 500; do
+            scrape "${dirs[$build]}" $nodes 3 | tail -n +3 | sed "s/^/$build,$nodes,/" >>"$out/times.csv"
         done
     done
 done
-echo "median processor ms: build nodes capture decode format locks scrape"
+echo "median processor ms: build area capture decode format locks scrape"
 python3 - "$out/times.csv" <<'PY'
 import statistics, sys
 rows = {}
 for line in open(sys.argv[1]):
     f = line.strip().split(",")
-    rows.setdefault((f[0], f[2]), []).append([float(x) for x in f[4:9]])
+    rows.setdefault((f[0], f[1]), []).append([float(x) for x in f[5:10]])
 for (build, nodes), values in sorted(rows.items()):
     medians = [statistics.median(v[i] for v in values) for i in range(5)]
     print(build, nodes, " ".join("%.1f" % m for m in medians))

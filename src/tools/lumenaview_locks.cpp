@@ -12,13 +12,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <unordered_map>
 #include <vector>
 
 #include "tools/lumenaview_capture.h"
@@ -373,12 +377,29 @@ LockView inspectLock(const std::string& keyFile) {
     return lock;
 }
 
+// When a semaphore set was last operated on (semop) and last changed by
+// semctl, in seconds, as the kernel's list gives them.
+struct SetTimes {
+    long operated = 0;
+    long changed = 0;
+    bool operator==(const SetTimes&) const = default;
+};
+
+// A semaphore set of the kernel's list.
+struct SetEntry {
+    key_t key = IPC_PRIVATE;  // a private set's key (0), never a key file's, marks a free slot
+    int id = -1;
+    SetTimes times;
+    bool timed = false;  // times known (from the list, not from semget)
+};
+
 // The semaphore sets of this IPC namespace by key, hashed, from one read of
 // /proc/sysvipc/sem: found there, a key file's set needs no semget of its
 // own. Empty when the list cannot be read (every key is then looked up).
 class SetsByKey {
   public:
     SetsByKey() {
+        listedFrom = std::time(nullptr);
         const int fd = open("/proc/sysvipc/sem", O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             return;
@@ -388,7 +409,7 @@ class SetsByKey {
         size_t kept = 0;
         bool heading = true;
         ssize_t got = 0;
-        slots.assign(1024, {IPC_PRIVATE, -1});
+        slots.assign(1024, SetEntry{});
         while ((got = read(fd, chunk + kept, sizeof chunk - kept)) > 0) {
             const char* at = chunk;
             const char* const end = chunk + kept + got;
@@ -407,17 +428,18 @@ class SetsByKey {
         readable = got == 0 && kept == 0;
     }
 
-    // The set's id under `key`, -1 when there is none.
-    int find(key_t key) const {
+    // The set under `key`: its id is -1 when there is none.
+    SetEntry find(key_t key) const {
         if (!readable)
-            return semget(key, 0, 0);
+            return {key, semget(key, 0, 0), {}, false};
         for (size_t i = slotOf(key);; i = (i + 1) & (slots.size() - 1)) {
-            if (slots[i].first == key)
-                return slots[i].second;
-            if (slots[i].first == IPC_PRIVATE)
-                return -1;
+            if (slots[i].key == key || slots[i].key == IPC_PRIVATE)
+                return slots[i];
         }
     }
+
+    // The second in which the list began to be read.
+    std::time_t listedFrom = 0;
 
   private:
     // A decimal number after spaces, from `at` up to `end`; false when none.
@@ -428,50 +450,117 @@ class SetsByKey {
         at += negative ? 1 : 0;
         const char* const first = at;
         long magnitude = 0;
-        while (at < end && *at >= '0' && *at <= '9' && at - first < 12)
+        while (at < end && *at >= '0' && *at <= '9' && at - first < 18)
             magnitude = 10 * magnitude + (*at++ - '0');
         value = negative ? -magnitude : magnitude;
         return at != first;
     }
 
-    // "key semid perms ...": the first two fields.
+    // "key semid perms nsems uid gid cuid cgid otime ctime".
     void takeLine(const char* at, const char* end) {
-        long key = 0;
-        long id = 0;
-        if (number(at, end, key) && number(at, end, id) && key != IPC_PRIVATE)
-            place(static_cast<key_t>(key), static_cast<int>(id));
+        long fields[10] = {};
+        for (long& field : fields) {
+            if (!number(at, end, field))
+                return;
+        }
+        if (fields[0] != IPC_PRIVATE) {
+            place({static_cast<key_t>(fields[0]),
+                   static_cast<int>(fields[1]),
+                   {fields[8], fields[9]},
+                   true});
+        }
     }
 
-    // An open-addressing table at most half full; a private set's key (0),
-    // never a key file's, marks a free slot.
+    // An open-addressing table at most half full.
     size_t slotOf(key_t key) const {
         return (static_cast<uint32_t>(key) * 0x9E3779B1u) & (slots.size() - 1);
     }
 
-    void place(key_t key, int id) {
+    void place(const SetEntry& set) {
         if (2 * (count + 1) > slots.size()) {
-            std::vector<std::pair<key_t, int>> old(2 * slots.size(), {IPC_PRIVATE, -1});
+            std::vector<SetEntry> old(2 * slots.size());
             old.swap(slots);
             count = 0;
-            for (const auto& [oldKey, oldId] : old) {
-                if (oldKey != IPC_PRIVATE)
-                    place(oldKey, oldId);
+            for (const SetEntry& kept : old) {
+                if (kept.key != IPC_PRIVATE)
+                    place(kept);
             }
         }
-        size_t i = slotOf(key);
-        while (slots[i].first != IPC_PRIVATE && slots[i].first != key)
+        size_t i = slotOf(set.key);
+        while (slots[i].key != IPC_PRIVATE && slots[i].key != set.key)
             i = (i + 1) & (slots.size() - 1);
-        count += slots[i].first == IPC_PRIVATE ? 1 : 0;
-        slots[i] = {key, id};
+        count += slots[i].key == IPC_PRIVATE ? 1 : 0;
+        slots[i] = set;
     }
 
-    std::vector<std::pair<key_t, int>> slots;
+    std::vector<SetEntry> slots;
     size_t count = 0;
     bool readable = false;
 };
 
-LockCounter::LockCounter() : sets(std::make_unique<SetsByKey>()) {}
-LockCounter::~LockCounter() = default;
+// The semaphore sets that the last counts found free, with their times then.
+// A set's value changes only by semop, which sets its operation time to the
+// current second, or by semctl, which sets its change time. So a set whose
+// two times are as they were, both earlier than the second in which the count
+// that found it free began to list the sets, is free still: a later count
+// needs no GETVAL for it (a scrape of a large area has a set per node, most
+// of them idle). Taken sets are looked at every time, since their holder may
+// end. Forgotten when the clock has gone back, and at least every minute,
+// so that a step of the clock can hide a change for a minute at most.
+class FreeSets {
+  public:
+    void begin(std::time_t listedFrom) {
+        using namespace std::chrono;
+        const double now = duration<double>(steady_clock::now().time_since_epoch()).count();
+        // The clock went back when it moved on less than the steady clock did
+        // (a second of rounding allowed for at each end).
+        const bool clockBack = static_cast<double>(listedFrom - listed) < now - steadyListed - 2;
+        if (clockBack || now - forgotten > kForgetAfterSeconds) {
+            known.clear();
+            forgotten = now;
+        }
+        listed = listedFrom;
+        steadyListed = now;
+        next.clear();
+    }
+
+    // True when `set` was free at the last count and has not changed since.
+    bool stillFree(const SetEntry& set) {
+        if (!set.timed)
+            return false;
+        const auto found = known.find(set.id);
+        if (found == known.end() || found->second != set.times)
+            return false;
+        next.emplace(set.id, set.times);
+        return true;
+    }
+
+    void foundFree(const SetEntry& set) {
+        if (set.timed && set.times.operated < listed && set.times.changed < listed)
+            next.emplace(set.id, set.times);
+    }
+
+    void end() { known.swap(next); }
+
+  private:
+    static constexpr double kForgetAfterSeconds = 60;
+    std::unordered_map<int, SetTimes> known;
+    std::unordered_map<int, SetTimes> next;
+    std::time_t listed = 0;  // the second in which this count began to list the sets
+    double steadyListed = 0;
+    double forgotten = -kForgetAfterSeconds - 1;
+};
+
+std::mutex freeSetsLock;
+FreeSets freeSets;
+
+LockCounter::LockCounter() : memory(freeSetsLock), sets(std::make_unique<SetsByKey>()) {
+    freeSets.begin(sets->listedFrom);
+}
+
+LockCounter::~LockCounter() {
+    freeSets.end();
+}
 
 void LockCounter::take(int directory, const dirent& entry) {
     const size_t length = std::strlen(entry.d_name);
@@ -486,10 +575,15 @@ void LockCounter::take(int directory, const dirent& entry) {
     if (!keyOf(directory, entry, key))
         return;
     // Only a taken set can be stale: a mutex whose key names no set costs
-    // nothing, one with a set the set's value.
-    const int id = sets->find(key);
-    if (id >= 0 && semctl(id, 0, GETVAL) == 0)
-        judgeTaken(directory, entry.d_name, key, id);
+    // nothing, one with a set the set's value unless it is free still.
+    const SetEntry set = sets->find(key);
+    if (set.id < 0 || freeSets.stillFree(set))
+        return;
+    const int value = semctl(set.id, 0, GETVAL);
+    if (value == 0)
+        judgeTaken(directory, entry.d_name, key, set.id);
+    else if (value > 0)
+        freeSets.foundFree(set);
 }
 
 bool LockCounter::keyOf(int directory, const dirent& entry, key_t& key) {

@@ -30,6 +30,7 @@
 
 #include <istream>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -85,10 +86,11 @@ int countStaleLocks();
 
 // The same count over the entries of a listing of /tmp that a scrape makes
 // anyway (findBrokers' other entries). Run over a mutex per node: a key file
-// costs no system call when its key names no semaphore set, its set's value
-// when it does (the sets' ids come from one read of the kernel's list, the
-// key from the listing's inode number); only a taken set is looked at
-// further, its key file judged then.
+// costs no system call when its key names no semaphore set, nor when its set
+// was free at the last count and has not been operated on since; else its
+// set's value (the sets' ids and times come from one read of the kernel's
+// list, the key from the listing's inode number). Only a taken set is looked
+// at further, its key file judged then. Counts run one at a time.
 class SetsByKey;
 class LockCounter {
   public:
@@ -104,6 +106,7 @@ class LockCounter {
     bool keyOf(int directory, const struct dirent& entry, key_t& key);
     void judgeTaken(int directory, const char* name, key_t key, int id);
 
+    std::unique_lock<std::mutex> memory;  // of the sets found free by the last counts
     std::unique_ptr<SetsByKey> sets;
     // Whether the listing's inode numbers are the files' own (checked on the
     // first key file; a file system that numbers its listing otherwise gets
