@@ -513,18 +513,16 @@ class Viewer {
     // With `countLocks`, the metrics' count of the named mutexes is taken
     // from the same listing of the key files.
     std::vector<BrokerView> look(Outcome& outcome, bool countLocks = false) {
-        std::optional<LockCounter> counter;
-        DirectoryVisitor countEach;
-        if (countLocks && options.filter.brokers.empty()) {
-            counter.emplace();
-            countEach = [&counter](int directory, const dirent& entry) {
-                counter->take(directory, entry);
-            };
-        }
-        const std::vector<std::string> uuids = findBrokers(countEach);
         listedLocks.reset();
-        if (counter)
-            listedLocks = counter->counts;
+        std::vector<std::string> uuids;
+        if (countLocks && options.filter.brokers.empty()) {
+            LockCounter counter;  // counts run one at a time: held for the listing only
+            uuids = findBrokers(
+                [&counter](int directory, const dirent& entry) { counter.take(directory, entry); });
+            listedLocks = counter.counts;
+        } else {
+            uuids = findBrokers();
+        }
         if (uuids.empty()) {
             err << "lumenaview: no broker found: no segment key file " << kKeyFileDirectory << "*"
                 << kKeyFileSuffix << " on this machine\n";

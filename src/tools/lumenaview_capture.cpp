@@ -195,6 +195,7 @@ void copyReadable(const unsigned char* live, size_t size, unsigned char* image,
     const auto copy = [&](size_t from, size_t to) {
         if (from < to) {
             prefaultForReading(live + from, to - from);
+            preferHugePages(image + from, to - from);
             std::memcpy(image + from, live + from, to - from);
         }
     };
@@ -280,7 +281,6 @@ void ImageBytes::resize(size_t size) {
     void* grown = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (grown == MAP_FAILED)
         throw std::bad_alloc();
-    preferHugePages(grown, size);
     if (length != 0)
         std::memcpy(grown, start, length);
     ImageBytes old(std::move(*this));

@@ -48,10 +48,10 @@ void setBrokerUsers(const ZOV_Trusted_Users& users);
 const ZOV_Trusted_Users& brokerUsers();
 
 // The bytes of a segment image, zero where nothing was copied. They live in an
-// anonymous private mapping (of huge pages where the kernel allows): a page
-// never written costs neither memory nor time, so an image as large as a 48 MiB
-// segment costs only what a capture copies into it (the used part of each
-// area).
+// anonymous private mapping: a page never written costs neither memory nor
+// time, so an image as large as a 48 MiB segment costs only what a capture
+// copies into it (the used part of each area, in huge pages where a copy
+// covers them whole).
 class ImageBytes {
   public:
     ImageBytes() = default;

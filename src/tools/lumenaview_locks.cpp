@@ -377,6 +377,8 @@ LockView inspectLock(const std::string& keyFile) {
     return lock;
 }
 
+namespace {
+
 // When a semaphore set was last operated on (semop) and last changed by
 // semctl, in seconds, as the kernel's list gives them.
 struct SetTimes {
@@ -387,15 +389,19 @@ struct SetTimes {
 
 // A semaphore set of the kernel's list.
 struct SetEntry {
-    key_t key = IPC_PRIVATE;  // a private set's key (0), never a key file's, marks a free slot
-    int id = -1;
+    key_t key = IPC_PRIVATE;
+    int id = -1;  // -1: no set under the key
     SetTimes times;
     bool timed = false;  // times known (from the list, not from semget)
 };
 
-// The semaphore sets of this IPC namespace by key, hashed, from one read of
+}  // namespace
+
+// The semaphore sets of this IPC namespace, sorted by key, from one read of
 // /proc/sysvipc/sem: found there, a key file's set needs no semget of its
-// own. Empty when the list cannot be read (every key is then looked up).
+// own. Sorted rather than hashed: another user chooses the keys of his own
+// sets, and a search of a sorted list costs the same whatever they are.
+// Empty when the list cannot be read (every key is then looked up).
 class SetsByKey {
   public:
     SetsByKey() {
@@ -409,7 +415,6 @@ class SetsByKey {
         size_t kept = 0;
         bool heading = true;
         ssize_t got = 0;
-        slots.assign(1024, SetEntry{});
         while ((got = read(fd, chunk + kept, sizeof chunk - kept)) > 0) {
             const char* at = chunk;
             const char* const end = chunk + kept + got;
@@ -426,16 +431,18 @@ class SetsByKey {
         }
         close(fd);
         readable = got == 0 && kept == 0;
+        std::sort(sets.begin(), sets.end(),
+                  [](const SetEntry& a, const SetEntry& b) { return a.key < b.key; });
     }
 
     // The set under `key`: its id is -1 when there is none.
     SetEntry find(key_t key) const {
         if (!readable)
             return {key, semget(key, 0, 0), {}, false};
-        for (size_t i = slotOf(key);; i = (i + 1) & (slots.size() - 1)) {
-            if (slots[i].key == key || slots[i].key == IPC_PRIVATE)
-                return slots[i];
-        }
+        const auto found =
+            std::lower_bound(sets.begin(), sets.end(), key,
+                             [](const SetEntry& set, key_t wanted) { return set.key < wanted; });
+        return found != sets.end() && found->key == key ? *found : SetEntry{key, -1, {}, false};
     }
 
     // The second in which the list began to be read.
@@ -456,7 +463,8 @@ class SetsByKey {
         return at != first;
     }
 
-    // "key semid perms nsems uid gid cuid cgid otime ctime".
+    // "key semid perms nsems uid gid cuid cgid otime ctime"; a private set
+    // (key 0) is no key file's.
     void takeLine(const char* at, const char* end) {
         long fields[10] = {};
         for (long& field : fields) {
@@ -464,57 +472,39 @@ class SetsByKey {
                 return;
         }
         if (fields[0] != IPC_PRIVATE) {
-            place({static_cast<key_t>(fields[0]),
-                   static_cast<int>(fields[1]),
-                   {fields[8], fields[9]},
-                   true});
+            sets.push_back({static_cast<key_t>(fields[0]),
+                            static_cast<int>(fields[1]),
+                            {fields[8], fields[9]},
+                            true});
         }
     }
 
-    // An open-addressing table at most half full.
-    size_t slotOf(key_t key) const {
-        return (static_cast<uint32_t>(key) * 0x9E3779B1u) & (slots.size() - 1);
-    }
-
-    void place(const SetEntry& set) {
-        if (2 * (count + 1) > slots.size()) {
-            std::vector<SetEntry> old(2 * slots.size());
-            old.swap(slots);
-            count = 0;
-            for (const SetEntry& kept : old) {
-                if (kept.key != IPC_PRIVATE)
-                    place(kept);
-            }
-        }
-        size_t i = slotOf(set.key);
-        while (slots[i].key != IPC_PRIVATE && slots[i].key != set.key)
-            i = (i + 1) & (slots.size() - 1);
-        count += slots[i].key == IPC_PRIVATE ? 1 : 0;
-        slots[i] = set;
-    }
-
-    std::vector<SetEntry> slots;
-    size_t count = 0;
+    std::vector<SetEntry> sets;
     bool readable = false;
 };
 
-// The semaphore sets that the last counts found free, with their times then.
-// A set's value changes only by semop, which sets its operation time to the
-// current second, or by semctl, which sets its change time. So a set whose
-// two times are as they were, both earlier than the second in which the count
-// that found it free began to list the sets, is free still: a later count
-// needs no GETVAL for it (a scrape of a large area has a set per node, most
-// of them idle). Taken sets are looked at every time, since their holder may
-// end. Forgotten when the clock has gone back, and at least every minute,
-// so that a step of the clock can hide a change for a minute at most.
+namespace {
+
+// The semaphore sets that the last counts found free under a trusted key
+// file, with their times then and the key file's inode. A set's value
+// changes only by semop, which sets its operation time to the current
+// second, or by semctl, which sets its change time. So a set whose two times
+// are as they were, both earlier than the second in which the count that
+// found it free began to list the sets, is free still; listed under the same
+// inode, its key file is the one judged then (only root gives a file to
+// another user). A later count then needs no system call for it: a scrape of
+// a large area has a set per node, most of them idle. Taken sets are looked
+// at every time, since their holder may end. A margin of seconds, and
+// forgetting everything when the wall clock has gone back and at least
+// every minute, keep a step of the clock from hiding a change for longer
+// than a minute.
 class FreeSets {
   public:
     void begin(std::time_t listedFrom) {
         using namespace std::chrono;
         const double now = duration<double>(steady_clock::now().time_since_epoch()).count();
-        // The clock went back when it moved on less than the steady clock did
-        // (a second of rounding allowed for at each end).
-        const bool clockBack = static_cast<double>(listedFrom - listed) < now - steadyListed - 2;
+        const bool clockBack =
+            static_cast<double>(listedFrom - listed) < now - steadyListed - kMarginSeconds;
         if (clockBack || now - forgotten > kForgetAfterSeconds) {
             known.clear();
             forgotten = now;
@@ -524,28 +514,37 @@ class FreeSets {
         next.clear();
     }
 
-    // True when `set` was free at the last count and has not changed since.
-    bool stillFree(const SetEntry& set) {
+    // True when `set` was free at the last count, under the key file of
+    // `inode`, and has not changed since.
+    bool stillFree(const SetEntry& set, ino_t inode) {
         if (!set.timed)
             return false;
         const auto found = known.find(set.id);
-        if (found == known.end() || found->second != set.times)
+        if (found == known.end() || found->second.times != set.times ||
+            found->second.inode != inode) {
             return false;
-        next.emplace(set.id, set.times);
+        }
+        next.insert(*found);
         return true;
     }
 
-    void foundFree(const SetEntry& set) {
-        if (set.timed && set.times.operated < listed && set.times.changed < listed)
-            next.emplace(set.id, set.times);
+    void foundFree(const SetEntry& set, ino_t inode) {
+        const long before = static_cast<long>(listed) - kMarginSeconds;
+        if (set.timed && set.times.operated < before && set.times.changed < before)
+            next[set.id] = {set.times, inode};
     }
 
     void end() { known.swap(next); }
 
   private:
+    static constexpr long kMarginSeconds = 3;
     static constexpr double kForgetAfterSeconds = 60;
-    std::unordered_map<int, SetTimes> known;
-    std::unordered_map<int, SetTimes> next;
+    struct Seen {
+        SetTimes times;
+        ino_t inode;
+    };
+    std::unordered_map<int, Seen> known;
+    std::unordered_map<int, Seen> next;
     std::time_t listed = 0;  // the second in which this count began to list the sets
     double steadyListed = 0;
     double forgotten = -kForgetAfterSeconds - 1;
@@ -553,6 +552,8 @@ class FreeSets {
 
 std::mutex freeSetsLock;
 FreeSets freeSets;
+
+}  // namespace
 
 LockCounter::LockCounter() : memory(freeSetsLock), sets(std::make_unique<SetsByKey>()) {
     freeSets.begin(sets->listedFrom);
@@ -571,22 +572,27 @@ void LockCounter::take(int directory, const dirent& entry) {
         ++counts.refused;  // a link or any other kind of file is never a key file
         return;
     }
-    key_t key = -1;
-    if (!keyOf(directory, entry, key))
+    if (rememberedFree(directory, entry))
         return;
-    // Only a taken set can be stale: a mutex whose key names no set costs
-    // nothing, one with a set the set's value unless it is free still.
-    const SetEntry set = sets->find(key);
-    if (set.id < 0 || freeSets.stillFree(set))
+    struct stat file {};
+    if (fstatat(directory, entry.d_name, &file, AT_SYMLINK_NOFOLLOW) != 0)
+        return;
+    if (ZOV_CheckKeyFile(file, brokerUsers(), true) != ZOV_Refusal::kNone) {
+        ++counts.refused;
+        return;
+    }
+    // Only a taken set can be stale: a free one is remembered.
+    const SetEntry set = sets->find(ZOV_KeyOfFile(file, kProjectId));
+    if (set.id < 0)
         return;
     const int value = semctl(set.id, 0, GETVAL);
     if (value == 0)
-        judgeTaken(directory, entry.d_name, key, set.id);
+        judgeTaken(file, set.key, set.id);
     else if (value > 0)
-        freeSets.foundFree(set);
+        freeSets.foundFree(set, file.st_ino);
 }
 
-bool LockCounter::keyOf(int directory, const dirent& entry, key_t& key) {
+bool LockCounter::rememberedFree(int directory, const dirent& entry) {
     if (listedInodes < 0 && entry.d_type == DT_REG) {
         struct stat file {};
         struct stat folder {};
@@ -596,36 +602,24 @@ bool LockCounter::keyOf(int directory, const dirent& entry, key_t& key) {
             device = folder.st_dev;
         }
     }
-    struct stat file {};
-    if (listedInodes == 1 && entry.d_type == DT_REG) {
-        file.st_dev = device;
-        file.st_ino = entry.d_ino;
-    } else if (fstatat(directory, entry.d_name, &file, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (listedInodes != 1 || entry.d_type != DT_REG)
         return false;
-    } else if (!S_ISREG(file.st_mode)) {
-        ++counts.refused;
-        return false;
-    }
-    key = ZOV_KeyOfFile(file, kProjectId);
-    return true;
+    struct stat listed {};
+    listed.st_dev = device;
+    listed.st_ino = entry.d_ino;
+    const SetEntry set = sets->find(ZOV_KeyOfFile(listed, kProjectId));
+    return set.id >= 0 && freeSets.stillFree(set, entry.d_ino);
 }
 
-void LockCounter::judgeTaken(int directory, const char* name, key_t key, int id) {
-    struct stat file {};
-    if (fstatat(directory, name, &file, AT_SYMLINK_NOFOLLOW) != 0 ||
-        ZOV_KeyOfFile(file, kProjectId) != key) {
-        return;  // gone, or another file, since it was listed
-    }
-    if (ZOV_CheckKeyFile(file, brokerUsers(), true) != ZOV_Refusal::kNone) {
-        ++counts.refused;
-        return;
-    }
-    struct semid_ds set = {};
+void LockCounter::judgeTaken(const struct stat& file, key_t key, int id) {
+    struct semid_ds status = {};
     SemaphoreArgument argument = {};
-    argument.buf = &set;
-    if (semctl(id, 0, IPC_STAT, argument) != 0)
+    argument.buf = &status;
+    // The id comes from a list read a moment ago: the set must still be the
+    // one under this key.
+    if (semctl(id, 0, IPC_STAT, argument) != 0 || status.sem_perm.__key != key)
         return;
-    if (ZOV_CheckIpcObject(set.sem_perm, file.st_uid) != ZOV_Refusal::kNone) {
+    if (ZOV_CheckIpcObject(status.sem_perm, file.st_uid) != ZOV_Refusal::kNone) {
         ++counts.refused;
         return;
     }

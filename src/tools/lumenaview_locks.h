@@ -26,6 +26,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <istream>
@@ -73,10 +74,9 @@ struct LockView {
 // these brokers and the processes' attachment mutexes. Record mutexes are
 // named after the records found in the brokers' statistics areas.
 std::vector<LockView> listLocks(const std::vector<std::string>& uuids);
-// How many named mutexes are stale, and how many are refused: key files that
-// are not regular files, and taken mutexes whose key file or set is not the
-// brokers' own (never counted stale). Counted without reading any segment,
-// for each scrape of the metrics, where only the counts matter.
+// How many named mutexes are stale, and how many are refused (their key file,
+// or the owner of a taken set): never counted stale. Counted without reading
+// any segment, for each scrape of the metrics, where only the counts matter.
 struct LockCounts {
     int stale = 0;
     int refused = 0;
@@ -86,11 +86,11 @@ int countStaleLocks();
 
 // The same count over the entries of a listing of /tmp that a scrape makes
 // anyway (findBrokers' other entries). Run over a mutex per node: a key file
-// costs no system call when its key names no semaphore set, nor when its set
-// was free at the last count and has not been operated on since; else its
-// set's value (the sets' ids and times come from one read of the kernel's
-// list, the key from the listing's inode number). Only a taken set is looked
-// at further, its key file judged then. Counts run one at a time.
+// costs its status and its set's value; only a taken set is looked at
+// further. A set that an earlier count found free under the same key file
+// and that has not been operated on since costs nothing (the sets' ids and
+// times come from one read of the kernel's list, its key from the listing's
+// inode number). Counts run one at a time.
 class SetsByKey;
 class LockCounter {
   public:
@@ -103,17 +103,18 @@ class LockCounter {
     LockCounts counts;
 
   private:
-    bool keyOf(int directory, const struct dirent& entry, key_t& key);
-    void judgeTaken(int directory, const char* name, key_t key, int id);
+    bool rememberedFree(int directory, const struct dirent& entry);
+    void judgeTaken(const struct stat& file, key_t key, int id);
 
     std::unique_lock<std::mutex> memory;  // of the sets found free by the last counts
     std::unique_ptr<SetsByKey> sets;
     // Whether the listing's inode numbers are the files' own (checked on the
     // first key file; a file system that numbers its listing otherwise gets
-    // a status call per key file): -1 until known.
+    // no count from memory): -1 until known.
     int listedInodes = -1;
     dev_t device = 0;
 };
+
 // The named mutex of one key file, or one with an empty keyFile when there is
 // no such file.
 LockView inspectLock(const std::string& keyFile);

@@ -11,11 +11,6 @@ namespace {
 
 constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
 
-uintptr_t pageSize() {
-    static const uintptr_t size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    return size;
-}
-
 }  // namespace
 
 void preferHugePages(void* data, size_t bytes) {
@@ -27,11 +22,16 @@ void preferHugePages(void* data, size_t bytes) {
 }
 
 void prefaultForReading(const void* data, size_t bytes) {
-    if (bytes == 0)
-        return;
+#ifdef MADV_POPULATE_READ  // C libraries before 2.35 do not name it
+    static const auto pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     const auto start = reinterpret_cast<uintptr_t>(data);
-    const uintptr_t first = start & ~(pageSize() - 1);
-    madvise(reinterpret_cast<void*>(first), start + bytes - first, MADV_POPULATE_READ);
+    const uintptr_t first = start & ~(pageSize - 1);
+    if (bytes != 0)
+        madvise(reinterpret_cast<void*>(first), start + bytes - first, MADV_POPULATE_READ);
+#else
+    (void)data;
+    (void)bytes;
+#endif
 }
 
 }  // namespace lumenaview

@@ -74,8 +74,8 @@ constexpr FamilyText kFixedFamilies[kFirstStats] = {
      "Named mutexes held by a process that has ended: every later taker waits until one is "
      "released (lumenaview --locks)."},
     {"lumena_locks_refused", Kind::kGauge, "",
-     "Named mutexes never counted stale: key files that are not regular files, and taken "
-     "mutexes whose key file or semaphore set is not the brokers' own (lumenaview --locks)."},
+     "Named mutex key files or semaphore sets refused as not the brokers' own (lumenaview "
+     "--locks)."},
     {"lumena_brokers_refused", Kind::kGauge, "",
      "Segment key files refused as not the brokers' own: another user's, a link, or a "
      "segment too large, open to all or already read under another key file."},
@@ -175,6 +175,10 @@ void appendLabel(std::string& set, const char* name, const std::string& value) {
     set += '"';
 }
 
+// The size from which the allocator maps every block on its own, however it
+// has moved its threshold (the most it moves it to on 64-bit systems).
+constexpr size_t kOwnMappingBytes = size_t{32} << 20;
+
 // Writes `value` at `at` (at most kNumberBytes) and gives the end.
 constexpr size_t kNumberBytes = 32;
 char* putNumber(char* at, double value) {
@@ -249,7 +253,10 @@ class Exposition {
     std::string text(bool openMetrics) const {
         std::string text;
         text.reserve(sizeBound());
-        preferHugePages(text.data(), text.capacity());
+        // A block this large is a mapping of its own (the allocator keeps
+        // only smaller ones in its heap), so the advice covers nothing else.
+        if (text.capacity() >= kOwnMappingBytes)
+            preferHugePages(text.data(), text.capacity());
         for (const Family& f : families) {
             if (!f.samples.empty())
                 writeFamily(text, f, openMetrics);
