@@ -5,14 +5,15 @@
 //       CSV: nodes,round,create_ms,join_ms,join_wall_ms
 //   scale_bench viewer [--max-area BYTES] [--rounds R]
 //       CSV: area_bytes,nodes,used_bytes,round,snapshot_ms,snapshot_wall_ms
-//   scale_bench scrape [--area BYTES] [--nodes N] [--rounds R] [--busy 1]
+//   scale_bench scrape [--area BYTES] [--nodes N] [--rounds R] [--busy 1] [--settle S]
 //       CSV: area_bytes,nodes,round,capture_ms,decode_ms,format_ms,locks_ms,
 //            scrape_ms,scrape_wall_ms,text_bytes
 //       a metrics scrape phase by phase (processor time), then whole as
 //       --listen makes it (processor and wall-clock time); N defaults to the
 //       nodes that fill nine tenths of the area; --busy 1 operates on every
 //       semaphore set before each count of locks, as if every node had
-//       counted messages since the last scrape
+//       counted messages since the last scrape; --settle S waits S seconds
+//       after filling the area (its nodes idle since)
 //
 // Times are the processor time of the thread doing the work (the machine may
 // be busy: a wall-clock time of a few milliseconds is often a time slice of
@@ -210,10 +211,12 @@ void operateEverySet() {
 
 // Scrapes of `nodes` nodes in an area of `area` bytes, each timed phase by
 // phase in processor milliseconds of this thread, and whole on the wall clock.
-// With `busy`, every semaphore set is operated on before each count of locks.
-int runScrapes(unsigned int area, int nodes, int rounds, bool busy) {
+// With `busy`, every semaphore set is operated on before each count of locks;
+// the first scrape comes `settle` seconds after the area was filled.
+int runScrapes(unsigned int area, int nodes, int rounds, bool busy, int settle) {
     zovbench::prepareBroker(false, area);
     auto builder = prefill(nodes);
+    sleep(static_cast<unsigned>(settle));
     std::printf(
         "area_bytes,nodes,round,capture_ms,decode_ms,format_ms,locks_ms,scrape_ms,"
         "scrape_wall_ms,text_bytes\n");
@@ -287,7 +290,8 @@ int main(int argc, char** argv) {
     const auto area = static_cast<unsigned int>(argument(argc, argv, "--area", 16777216));
     const int nodes = argument(argc, argv, "--nodes", fillingNodes(area));
     if (mode == "scrape")
-        return runScrapes(area, nodes, rounds, argument(argc, argv, "--busy", 0) != 0);
+        return runScrapes(area, nodes, rounds, argument(argc, argv, "--busy", 0) != 0,
+                          argument(argc, argv, "--settle", 0));
     if (mode == "hold" && argc > 2)
         return runHolding(area, nodes, argv[argc - 1]);
     std::fprintf(stderr,

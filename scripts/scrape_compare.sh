@@ -4,9 +4,10 @@
 # run: processor time per phase, alternating the builds (`scale_bench scrape`,
 # median of the rounds after the first of each run), and callgrind
 # instructions of one whole scrape (lumenaview::scrapeMetrics), for the full
-# 16 MiB statistics area and for 500 nodes in it. "busy" is the full area with
-# every semaphore set operated on before each count of locks, as when every
-# node has counted messages since the scrape before.
+# 16 MiB statistics area and for 500 nodes in it. "full" is scraped right after
+# it is filled, "settled" 5 s later (its nodes idle since), "busy" with every
+# semaphore set operated on before each count of locks, as when every node
+# has counted messages since the scrape before.
 #
 #   scripts/scrape_compare.sh OLD_CHECKOUT NEW_CHECKOUT [RUNS] [MORE_CHECKOUTS...]
 #
@@ -29,7 +30,8 @@ scrape() {  # checkout, nodes ("full", "busy" or a count), rounds, command to ru
     local args=(scrape --area 16777216 --rounds "$rounds")
     case $nodes in
         full) ;;
-        busy) args+=(--busy 1) ;;  # builds without a memory of free sets ignore it
+        busy) args+=(--busy 1) ;;  # builds that learn nothing between counts ignore these
+        settled) args+=(--settle 5) ;;
         *) args+=(--nodes "$nodes") ;;
     esac
     "$dir/build/src/tools/zovsandbox" --keep "$dir" --keep "$out" -- "$@" \
@@ -38,7 +40,7 @@ scrape() {  # checkout, nodes ("full", "busy" or a count), rounds, command to ru
 
 for ((run = 1; run <= runs; run++)); do
     for build in "${builds[@]}"; do
-        for nodes in full busy 500; do
+        for nodes in full settled busy 500; do
             scrape "${dirs[$build]}" $nodes 3 | tail -n +3 | sed "s/^/$build,$nodes,/" >>"$out/times.csv"
         done
     done

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "tools/lumenaview_capture.h"
@@ -485,20 +486,25 @@ class SetsByKey {
 
 namespace {
 
-// The semaphore sets that the last counts found free under a trusted key
-// file, with their times then and the key file's inode. A set's value
-// changes only by semop, which sets its operation time to the current
-// second, or by semctl, which sets its change time. So a set whose two times
-// are as they were, both earlier than the second in which the count that
-// found it free began to list the sets, is free still; listed under the same
-// inode, its key file is the one judged then (only root gives a file to
-// another user). A later count then needs no system call for it: a scrape of
-// a large area has a set per node, most of them idle. Taken sets are looked
-// at every time, since their holder may end. A margin of seconds, and
-// forgetting everything when the wall clock has gone back and at least
-// every minute, keep a step of the clock from hiding a change for longer
-// than a minute.
-class FreeSets {
+// What the last counts learnt, so that a count of an idle machine costs no
+// system call per mutex: the inodes of the key files they judged trusted,
+// and the semaphore sets they found free, with the sets' times and their key
+// file's inode.
+//
+// A key file listed under an inode judged trusted is that file still: only
+// root gives a file to another user, and a file's kind never changes (a new
+// file could take the inode of a removed one; it is judged within a minute,
+// and always before its set counts as stale).
+//
+// A set's value changes only by semop, which sets its operation time to the
+// current second, or by semctl, which sets its change time. So a set whose two
+// times are as they were, both earlier than the second in which the count
+// that found it free began to list the sets, is free still. Taken sets are
+// read every time, since their holder may end. A margin of seconds, and
+// forgetting everything when the wall clock has gone back and at least every
+// minute, keep a step of the clock from hiding a change for longer than a
+// minute.
+class LockMemory {
   public:
     void begin(std::time_t listedFrom) {
         using namespace std::chrono;
@@ -506,35 +512,44 @@ class FreeSets {
         const bool clockBack =
             static_cast<double>(listedFrom - listed) < now - steadyListed - kMarginSeconds;
         if (clockBack || now - forgotten > kForgetAfterSeconds) {
-            known.clear();
+            known = {};
             forgotten = now;
         }
         listed = listedFrom;
         steadyListed = now;
-        next.clear();
+        next = {};
     }
+
+    bool trustedFile(ino_t inode) {
+        if (known.trustedFiles.count(inode) == 0)
+            return false;
+        next.trustedFiles.insert(inode);
+        return true;
+    }
+
+    void judgedTrusted(ino_t inode) { next.trustedFiles.insert(inode); }
 
     // True when `set` was free at the last count, under the key file of
     // `inode`, and has not changed since.
     bool stillFree(const SetEntry& set, ino_t inode) {
         if (!set.timed)
             return false;
-        const auto found = known.find(set.id);
-        if (found == known.end() || found->second.times != set.times ||
+        const auto found = known.freeSets.find(set.id);
+        if (found == known.freeSets.end() || found->second.times != set.times ||
             found->second.inode != inode) {
             return false;
         }
-        next.insert(*found);
+        next.freeSets.insert(*found);
         return true;
     }
 
     void foundFree(const SetEntry& set, ino_t inode) {
         const long before = static_cast<long>(listed) - kMarginSeconds;
         if (set.timed && set.times.operated < before && set.times.changed < before)
-            next[set.id] = {set.times, inode};
+            next.freeSets[set.id] = {set.times, inode};
     }
 
-    void end() { known.swap(next); }
+    void end() { std::swap(known, next); }
 
   private:
     static constexpr long kMarginSeconds = 3;
@@ -543,24 +558,28 @@ class FreeSets {
         SetTimes times;
         ino_t inode;
     };
-    std::unordered_map<int, Seen> known;
-    std::unordered_map<int, Seen> next;
+    struct Learnt {
+        std::unordered_set<ino_t> trustedFiles;
+        std::unordered_map<int, Seen> freeSets;
+    };
+    Learnt known;
+    Learnt next;
     std::time_t listed = 0;  // the second in which this count began to list the sets
     double steadyListed = 0;
     double forgotten = -kForgetAfterSeconds - 1;
 };
 
-std::mutex freeSetsLock;
-FreeSets freeSets;
+std::mutex lockMemoryLock;
+LockMemory lockMemory;
 
 }  // namespace
 
-LockCounter::LockCounter() : memory(freeSetsLock), sets(std::make_unique<SetsByKey>()) {
-    freeSets.begin(sets->listedFrom);
+LockCounter::LockCounter() : memory(lockMemoryLock), sets(std::make_unique<SetsByKey>()) {
+    lockMemory.begin(sets->listedFrom);
 }
 
 LockCounter::~LockCounter() {
-    freeSets.end();
+    lockMemory.end();
 }
 
 void LockCounter::take(int directory, const dirent& entry) {
@@ -572,27 +591,40 @@ void LockCounter::take(int directory, const dirent& entry) {
         ++counts.refused;  // a link or any other kind of file is never a key file
         return;
     }
-    if (rememberedFree(directory, entry))
+    key_t key = -1;
+    ino_t inode = 0;
+    if (!trustedKey(directory, entry, key, inode))
         return;
-    struct stat file {};
-    if (fstatat(directory, entry.d_name, &file, AT_SYMLINK_NOFOLLOW) != 0)
-        return;
-    if (ZOV_CheckKeyFile(file, brokerUsers(), true) != ZOV_Refusal::kNone) {
-        ++counts.refused;
-        return;
-    }
-    // Only a taken set can be stale: a free one is remembered.
-    const SetEntry set = sets->find(ZOV_KeyOfFile(file, kProjectId));
-    if (set.id < 0)
+    // Only a taken set can be stale; a free one is remembered.
+    const SetEntry set = sets->find(key);
+    if (set.id < 0 || lockMemory.stillFree(set, inode))
         return;
     const int value = semctl(set.id, 0, GETVAL);
     if (value == 0)
-        judgeTaken(file, set.key, set.id);
+        judgeTaken(directory, entry.d_name, key, set.id);
     else if (value > 0)
-        freeSets.foundFree(set, file.st_ino);
+        lockMemory.foundFree(set, inode);
 }
 
-bool LockCounter::rememberedFree(int directory, const dirent& entry) {
+bool LockCounter::trustedKey(int directory, const dirent& entry, key_t& key, ino_t& inode) {
+    struct stat file {};
+    if (listsFilesAsTheyAre(directory, entry) && lockMemory.trustedFile(entry.d_ino)) {
+        file.st_dev = device;
+        file.st_ino = entry.d_ino;
+    } else if (fstatat(directory, entry.d_name, &file, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    } else if (ZOV_CheckKeyFile(file, brokerUsers(), true) != ZOV_Refusal::kNone) {
+        ++counts.refused;
+        return false;
+    } else {
+        lockMemory.judgedTrusted(file.st_ino);
+    }
+    key = ZOV_KeyOfFile(file, kProjectId);
+    inode = file.st_ino;
+    return true;
+}
+
+bool LockCounter::listsFilesAsTheyAre(int directory, const dirent& entry) {
     if (listedInodes < 0 && entry.d_type == DT_REG) {
         struct stat file {};
         struct stat folder {};
@@ -602,16 +634,20 @@ bool LockCounter::rememberedFree(int directory, const dirent& entry) {
             device = folder.st_dev;
         }
     }
-    if (listedInodes != 1 || entry.d_type != DT_REG)
-        return false;
-    struct stat listed {};
-    listed.st_dev = device;
-    listed.st_ino = entry.d_ino;
-    const SetEntry set = sets->find(ZOV_KeyOfFile(listed, kProjectId));
-    return set.id >= 0 && freeSets.stillFree(set, entry.d_ino);
+    return listedInodes == 1 && entry.d_type == DT_REG;
 }
 
-void LockCounter::judgeTaken(const struct stat& file, key_t key, int id) {
+void LockCounter::judgeTaken(int directory, const char* name, key_t key, int id) {
+    // Judged afresh, whatever an earlier count found: this decides a count.
+    struct stat file {};
+    if (fstatat(directory, name, &file, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ZOV_KeyOfFile(file, kProjectId) != key) {
+        return;  // gone, or another file, since it was listed
+    }
+    if (ZOV_CheckKeyFile(file, brokerUsers(), true) != ZOV_Refusal::kNone) {
+        ++counts.refused;
+        return;
+    }
     struct semid_ds status = {};
     SemaphoreArgument argument = {};
     argument.buf = &status;

@@ -86,11 +86,12 @@ int countStaleLocks();
 
 // The same count over the entries of a listing of /tmp that a scrape makes
 // anyway (findBrokers' other entries). Run over a mutex per node: a key file
-// costs its status and its set's value; only a taken set is looked at
-// further. A set that an earlier count found free under the same key file
-// and that has not been operated on since costs nothing (the sets' ids and
-// times come from one read of the kernel's list, its key from the listing's
-// inode number). Counts run one at a time.
+// costs its status the first time, and its set's value while the set is
+// operated on; only a taken set is looked at further, its key file judged
+// afresh. What earlier counts learnt (key files judged trusted, by inode;
+// sets found free, with their times) spares the rest: the sets' ids and
+// times come from one read of the kernel's list, a key from the listing's
+// inode number. Counts run one at a time.
 class SetsByKey;
 class LockCounter {
   public:
@@ -103,14 +104,15 @@ class LockCounter {
     LockCounts counts;
 
   private:
-    bool rememberedFree(int directory, const struct dirent& entry);
-    void judgeTaken(const struct stat& file, key_t key, int id);
+    bool trustedKey(int directory, const struct dirent& entry, key_t& key, ino_t& inode);
+    bool listsFilesAsTheyAre(int directory, const struct dirent& entry);
+    void judgeTaken(int directory, const char* name, key_t key, int id);
 
-    std::unique_lock<std::mutex> memory;  // of the sets found free by the last counts
+    std::unique_lock<std::mutex> memory;  // of what the last counts learnt
     std::unique_ptr<SetsByKey> sets;
     // Whether the listing's inode numbers are the files' own (checked on the
     // first key file; a file system that numbers its listing otherwise gets
-    // no count from memory): -1 until known.
+    // every key file judged from its status): -1 until known.
     int listedInodes = -1;
     dev_t device = 0;
 };
