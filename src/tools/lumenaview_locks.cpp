@@ -465,18 +465,16 @@ class SetsByKey {
     }
 
     // "key semid perms nsems uid gid cuid cgid otime ctime"; a private set
-    // (key 0) is no key file's.
+    // (key 0) is no key file's. A line without the times still gives the set.
     void takeLine(const char* at, const char* end) {
         long fields[10] = {};
-        for (long& field : fields) {
-            if (!number(at, end, field))
-                return;
-        }
-        if (fields[0] != IPC_PRIVATE) {
-            sets.push_back({static_cast<key_t>(fields[0]),
-                            static_cast<int>(fields[1]),
-                            {fields[8], fields[9]},
-                            true});
+        size_t taken = 0;
+        while (taken < std::size(fields) && number(at, end, fields[taken]))
+            ++taken;
+        if (taken >= 2 && fields[0] != IPC_PRIVATE) {
+            const SetTimes times{fields[8], fields[9]};
+            sets.push_back({static_cast<key_t>(fields[0]), static_cast<int>(fields[1]), times,
+                            taken == std::size(fields)});
         }
     }
 
