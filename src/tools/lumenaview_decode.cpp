@@ -513,6 +513,10 @@ std::vector<Span> locateStatistics(SegmentImage& image) {
     return spans;
 }
 
+std::string resourceLabel(const unsigned char* record) {
+    return RecordImage{record, 0}.label().narrow();
+}
+
 BrokerView decodeBroker(const std::string& uuid, SegmentImage& image,
                         const DecodeOptions& options) {
     BrokerView view;

@@ -27,6 +27,11 @@ struct DecodeOptions {
 // place and that a capture re-reads until they are stable.
 std::vector<Span> locateStatistics(SegmentImage& image);
 
+// The label of the resource record image at `record`, as UTF-8 (a lone
+// surrogate becomes U+FFFD), as every view shows it. The area walk has
+// checked that the image, its strings included, lies inside the area.
+std::string resourceLabel(const unsigned char* record);
+
 // Everything the image tells about the broker `uuid`. What cannot be read is
 // reported in the view (its error, or problems located by offset); the rest
 // is still decoded.

@@ -27,10 +27,10 @@
 #include <vector>
 
 #include "tools/lumenaview_capture.h"
+#include "tools/lumenaview_decode.h"
 #include "tools/lumenaview_segment.h"
 #include "tools/lumenaview_units.h"
 #include "zov/core/zovcimag.h"
-#include "zov/core/zovcreir.h"
 #include "zov/core/zovcshar.h"
 
 namespace lumenaview {
@@ -161,21 +161,6 @@ std::string idAt(const unsigned char* record, int offset) {
     return toHex(record + offset, ZOV_Record_ID::kSize);
 }
 
-// The label of the resource image at `record`, as UTF-8 by the same
-// conversion as every other view: a lone surrogate becomes U+FFFD. The walk
-// has checked that the image, its strings included, lies inside the area.
-std::string labelOf(const unsigned char* record) {
-    uint32_t length = 0;
-    ZOV_LoadField(record, ZOV_REIR::kUuidOffset, length);
-    const unsigned char* label =
-        record + ZOV_REIR::kUuidOffset + ZOV_String::kImageOverhead + 2 * size_t{length};
-    ZOV_LoadField(label, 0, length);
-    std::vector<unsigned short> units(length);
-    if (length != 0)  // an empty vector's data() may be null
-        std::memcpy(units.data(), label + sizeof length, 2 * size_t{length});
-    return utf8FromUtf16(units.data(), length);
-}
-
 // The records of the statistics area of one broker's segment, walked in
 // place in a private copy as the library's reader takes them (no lock, no
 // change, no record object).
@@ -204,7 +189,7 @@ void addRecordOwners(const std::string& uuid, RecordOwners& owners) {
             continue;  // the reader leaves out records of the zero time
         records.push_back({position, walk.type()});
         if (ZOV_RecordKind(walk.type())->makeResource != nullptr)
-            labels[idAt(position, ZOV_Record_Header::kRecordIdOffset)] = labelOf(position);
+            labels[idAt(position, ZOV_Record_Header::kRecordIdOffset)] = resourceLabel(position);
     }
     for (const Placed& record : records) {
         const std::string id = idAt(record.position, ZOV_Record_Header::kRecordIdOffset);

@@ -102,6 +102,10 @@ void ZOV_String::assign(const unsigned short* text, unsigned int n) {
     unsigned short* fresh = new (std::nothrow) unsigned short[n + 1]();
     if (fresh != nullptr && n > 0)
         zovncpy(fresh, text, n);  // text may alias value
+    adopt(fresh, n);
+}
+
+void ZOV_String::adopt(unsigned short* fresh, unsigned int n) {
     cleanup();
     if (fresh == nullptr) {
         noteAllocationFailure();
@@ -119,14 +123,7 @@ void ZOV_String::assignNarrow(const char* text) {
     unsigned short* fresh = new (std::nothrow) unsigned short[n + 1]();
     if (fresh != nullptr && n > 0)
         strtozov(fresh, text, n);  // text may be our 8-bit form
-    cleanup();
-    if (fresh == nullptr) {
-        noteAllocationFailure();
-        status = 301;
-        return;
-    }
-    value = fresh;
-    length = n;
+    adopt(fresh, n);
 }
 
 ZOV_String& ZOV_String::operator=(const unsigned short* text) {

@@ -76,6 +76,9 @@ class ZOV_String {
     // Replaces the value with n units of `text` (may be null when n is 0).
     void assign(const unsigned short* text, unsigned int n);
     void assignNarrow(const char* text);
+    // Takes `fresh` (n units, made before the old value is freed, since the
+    // text it was made from may be that value) as the value; null: status 301.
+    void adopt(unsigned short* fresh, unsigned int n);
     void concatenate(const unsigned short* text, unsigned int n);
 
     unsigned short* value = nullptr;
