@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <numeric>
 #include <string_view>
 #include <unordered_map>
 
@@ -226,8 +227,7 @@ ProcessState processState(int pid) {
 template <typename T>
 void sortByIdentity(std::vector<T>& items) {
     std::vector<uint32_t> order(items.size());
-    for (uint32_t i = 0; i < order.size(); ++i)
-        order[i] = i;
+    std::iota(order.begin(), order.end(), 0u);
     std::stable_sort(order.begin(), order.end(), [&items](uint32_t a, uint32_t b) {
         const T& x = items[a];
         const T& y = items[b];
