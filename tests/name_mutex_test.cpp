@@ -395,6 +395,42 @@ TEST_F(StaleLockTest, ConcurrentReleasesNeverBreakALiveHold) {
     EXPECT_EQ(zovtest::waitChild(waiter), 0);
 }
 
+// --release-stale acts on /tmp/NAME.zovmutx only, however else a path names
+// that file (or any other file whose key names a set).
+TEST_F(StaleLockTest, IsReleasedOnlyUnderItsOwnName) {
+    const int semaphoreId = lumenaview::inspectLock(keyFile).semaphoreId;
+    for (const char* path : {"/tmp/../tmp/zovtest_stale.zovmutx", "/tmp//zovtest_stale.zovmutx"}) {
+        std::istringstream in;
+        std::ostringstream out, err;
+        EXPECT_EQ(lumenaview::releaseStale(path, true, in, out, err),
+                  lumenaview::ReleaseOutcome::kNotFound)
+            << path;
+        EXPECT_EQ(semctl(semaphoreId, 0, GETVAL), 0) << path;
+    }
+}
+
+// The process under the last operator's id started after the last operation:
+// the id was reused, and the operator has ended (here the later process only
+// set the value, which makes it the last operator without an operation).
+TEST_F(StaleLockTest, AHolderWhoseIdWasReusedHasEnded) {
+    const int semaphoreId = lumenaview::inspectLock(keyFile).semaphoreId;
+    struct semid_ds status = {};
+    ASSERT_EQ(semctl(semaphoreId, 0, IPC_STAT, &status), 0);
+    while (std::time(nullptr) <= status.sem_otime + 3)
+        usleep(100000);
+    zovtest::Pipe set, done;
+    const pid_t later = zovtest::forkChild([&] {
+        return semctl(semaphoreId, 0, SETVAL, 0) == 0 && set.signal() && done.await() ? 0 : 1;
+    });
+    ASSERT_TRUE(set.await());
+    const lumenaview::LockView lock = lumenaview::inspectLock(keyFile);
+    EXPECT_EQ(lock.lastPid, later);
+    EXPECT_EQ(lock.lastProcess, "ended");
+    EXPECT_EQ(lock.state, lumenaview::LockState::kStale);
+    ASSERT_TRUE(done.signal());
+    EXPECT_EQ(zovtest::waitChild(later), 0);
+}
+
 // A holder that stopped still holds; a zombie or ended one never frees.
 TEST_F(StaleLockTest, HolderStatesAreShownAsTheyAre) {
     using lumenaview::LockState;

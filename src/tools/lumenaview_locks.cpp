@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -42,6 +43,8 @@ constexpr char kAttachPrefix[] = "zov_attach_";
 constexpr int kProjectId = 1;  // the library's ftok project id
 constexpr size_t kRecordIdDigits = 96;
 constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+// The last operator of a set operated on from another PID namespace.
+constexpr char kNotVisible[] = "not visible (another PID namespace)";
 
 // The fourth argument of semctl for IPC_STAT; the caller defines the union.
 union SemaphoreArgument {
@@ -118,19 +121,53 @@ bool endsWith(const std::string& text, const std::string& end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// "alive", "stopped", "zombie" or "ended": a zombie or ended process can
-// never free what it holds, a stopped one may when it continues.
-std::string processState(int pid) {
+// This machine's boot time in Unix seconds, 0 when unknown.
+std::time_t bootTime() {
+    static const std::time_t boot = [] {
+        std::ifstream stat("/proc/stat");
+        std::string word;
+        while (stat >> word) {
+            if (word == "btime") {
+                long long seconds = 0;
+                stat >> seconds;
+                return static_cast<std::time_t>(seconds);
+            }
+        }
+        return std::time_t{0};
+    }();
+    return boot;
+}
+
+// The state of the process that operated on a semaphore last, at `operated`
+// (Unix seconds): "alive", "stopped", "zombie" or "ended". A zombie or ended
+// process can never free what it holds, a stopped one may when it
+// continues. A process under that id that started after the operation is
+// another one, the id reused: the operator has ended (a start within 2 s of
+// it is taken for the operator, the times being whole seconds).
+std::string processState(int pid, std::time_t operated) {
     if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM))
         return "ended";
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
     std::getline(stat, line);
     const size_t name = line.rfind(") ");
-    const char state = name != std::string::npos && name + 2 < line.size() ? line[name + 2] : 'R';
-    if (state == 'Z' || state == 'X')
+    if (name == std::string::npos)
+        return "alive";
+    std::istringstream fields(line.substr(name + 2));
+    std::string state;
+    fields >> state;
+    std::string skipped;
+    for (int field = 4; field < 22; ++field)  // to the start time, field 22
+        fields >> skipped;
+    unsigned long long startTicks = 0;
+    const long ticks = sysconf(_SC_CLK_TCK);
+    if (fields >> startTicks && ticks > 0 && bootTime() != 0 && operated > 0 &&
+        bootTime() + static_cast<std::time_t>(startTicks / ticks) > operated + 2) {
+        return "ended";
+    }
+    if (state == "Z" || state == "X")
         return "zombie";
-    return state == 'T' || state == 't' ? "stopped" : "alive";
+    return state == "T" || state == "t" ? "stopped" : "alive";
 }
 
 // The key file, opened without following a link and locked exclusively;
@@ -279,15 +316,19 @@ void inspectObjects(LockView& lock) {
     }
     lock.lastPid = semctl(lock.semaphoreId, 0, GETPID);
     lock.waiting = semctl(lock.semaphoreId, 0, GETNCNT);
-    lock.lastProcess = processState(lock.lastPid);
-    lock.lastAlive = lock.lastProcess == "alive" || lock.lastProcess == "stopped";
+    // An operated set whose last operator has no id here was operated on
+    // from another PID namespace: that process may well be alive.
+    const bool operated = set.sem_otime != 0;
+    lock.lastProcess =
+        lock.lastPid <= 0 && operated ? kNotVisible : processState(lock.lastPid, set.sem_otime);
+    lock.lastAlive = lock.lastProcess != "zombie" && lock.lastProcess != "ended";
     if (lock.value == 1)
         lock.state = LockState::kFree;
     else if (lock.value > 1)
         lock.state = LockState::kOverReleased;
     else if (lock.value < 0)
         lock.state = LockState::kNoObjects;  // vanished while looking
-    else if (lock.lastPid <= 0)
+    else if (!operated)
         lock.state = LockState::kUninitialised;
     else
         lock.state = lock.lastAlive ? LockState::kHeld : LockState::kStale;
@@ -305,7 +346,7 @@ int kindOrder(const std::string& kind) {
 
 std::string describeLastPid(const LockView& lock) {
     if (lock.lastPid <= 0)
-        return "-";
+        return lock.lastProcess == kNotVisible ? kNotVisible : "-";
     return std::to_string(lock.lastPid) + " (" + lock.lastProcess + ")";
 }
 
@@ -337,6 +378,13 @@ const char* lockStateName(LockState state) {
             return "REFUSED";
     }
     return "?";
+}
+
+bool isMutexKeyFile(const std::string& path) {
+    const std::string directory = kKeyFileDirectory;
+    return path.size() > directory.size() + std::strlen(kLockSuffix) &&
+           path.compare(0, directory.size(), directory) == 0 && endsWith(path, kLockSuffix) &&
+           path.find('/', directory.size()) == std::string::npos;
 }
 
 std::string lockKeyFile(const std::string& nameOrPath) {
@@ -470,14 +518,15 @@ class SetsByKey {
 namespace {
 
 // What the last counts learnt, so that a count of an idle machine costs no
-// system call per mutex: the inodes of the key files they judged trusted,
-// and the semaphore sets they found free, with the sets' times and their key
-// file's inode.
+// system call per mutex, nor per key file that another user planted: the
+// inodes of the key files they judged trusted or another user's, and the
+// semaphore sets they found free, with the sets' times and their key file's
+// inode.
 //
-// A key file listed under an inode judged trusted is that file still: only
-// root gives a file to another user, and a file's kind never changes (a new
-// file could take the inode of a removed one; it is judged within a minute,
-// and always before its set counts as stale).
+// A key file listed under an inode so judged is that file still: only root
+// gives a file to another user, and a file's kind never changes (a new file
+// could take the inode of a removed one; it is judged within a minute, and
+// always before its set counts as stale).
 //
 // A set's value changes only by semop, which sets its operation time to the
 // current second, or by semctl, which sets its change time. So a set whose two
@@ -503,14 +552,24 @@ class LockMemory {
         next = {};
     }
 
-    bool trustedFile(ino_t inode) {
-        if (known.trustedFiles.count(inode) == 0)
-            return false;
-        next.trustedFiles.insert(inode);
-        return true;
+    // What an earlier count judged the key file of `inode`: trusted, another
+    // user's (which only root could change), or neither (not judged).
+    enum class Verdict { kNone, kTrusted, kForeign };
+    Verdict fileVerdict(ino_t inode) {
+        if (known.trustedFiles.count(inode) != 0) {
+            next.trustedFiles.insert(inode);
+            return Verdict::kTrusted;
+        }
+        if (known.foreignFiles.count(inode) != 0) {
+            next.foreignFiles.insert(inode);
+            return Verdict::kForeign;
+        }
+        return Verdict::kNone;
     }
 
-    void judgedTrusted(ino_t inode) { next.trustedFiles.insert(inode); }
+    void judged(ino_t inode, Verdict verdict) {
+        (verdict == Verdict::kTrusted ? next.trustedFiles : next.foreignFiles).insert(inode);
+    }
 
     // True when `set` was free at the last count, under the key file of
     // `inode`, and has not changed since.
@@ -543,6 +602,7 @@ class LockMemory {
     };
     struct Learnt {
         std::unordered_set<ino_t> trustedFiles;
+        std::unordered_set<ino_t> foreignFiles;
         std::unordered_map<int, Seen> freeSets;
     };
     Learnt known;
@@ -590,17 +650,28 @@ void LockCounter::take(int directory, const dirent& entry) {
 }
 
 bool LockCounter::trustedKey(int directory, const dirent& entry, key_t& key, ino_t& inode) {
+    using Verdict = LockMemory::Verdict;
+    const Verdict known = listsFilesAsTheyAre(directory, entry)
+                              ? lockMemory.fileVerdict(entry.d_ino)
+                              : Verdict::kNone;
     struct stat file {};
-    if (listsFilesAsTheyAre(directory, entry) && lockMemory.trustedFile(entry.d_ino)) {
+    if (known == Verdict::kForeign) {
+        ++counts.refused;
+        return false;
+    }
+    if (known == Verdict::kTrusted) {
         file.st_dev = device;
         file.st_ino = entry.d_ino;
     } else if (fstatat(directory, entry.d_name, &file, AT_SYMLINK_NOFOLLOW) != 0) {
         return false;
-    } else if (ZOV_CheckKeyFile(file, brokerUsers(), true) != ZOV_Refusal::kNone) {
+    } else if (const ZOV_Refusal why = ZOV_CheckKeyFile(file, brokerUsers(), true);
+               why != ZOV_Refusal::kNone) {
         ++counts.refused;
+        if (why == ZOV_Refusal::kKeyFileOwner)
+            lockMemory.judged(file.st_ino, Verdict::kForeign);
         return false;
     } else {
-        lockMemory.judgedTrusted(file.st_ino);
+        lockMemory.judged(file.st_ino, Verdict::kTrusted);
     }
     key = ZOV_KeyOfFile(file, kProjectId);
     inode = file.st_ino;
@@ -642,9 +713,10 @@ void LockCounter::judgeTaken(int directory, const char* name, key_t key, int id)
         ++counts.refused;
         return;
     }
-    const int holder = semctl(id, 0, GETPID);  // 0: never operated on, not stale
+    // 0: never operated on, or from another PID namespace: not stale.
+    const int holder = semctl(id, 0, GETPID);
     if (holder > 0) {
-        const std::string state = processState(holder);
+        const std::string state = processState(holder, status.sem_otime);
         counts.stale += state == "zombie" || state == "ended" ? 1 : 0;
     }
 }
@@ -768,6 +840,11 @@ void writeLocksJson(std::ostream& out, const std::vector<LockView>& locks, bool 
 ReleaseOutcome releaseStale(const std::string& keyFile, bool assumeYes, std::istream& in,
                             std::ostream& out, std::ostream& err) {
     const std::string name = shown(keyFile);
+    if (!isMutexKeyFile(keyFile)) {
+        err << "lumenaview: " << name << " is not a named mutex's key file (" << kKeyFileDirectory
+            << "NAME" << kLockSuffix << "): nothing released\n";
+        return ReleaseOutcome::kNotFound;
+    }
     const LockView lock = inspectLock(keyFile);
     if (lock.keyFile.empty()) {
         err << "lumenaview: no named mutex " << name << '\n';
@@ -777,7 +854,9 @@ ReleaseOutcome releaseStale(const std::string& keyFile, bool assumeYes, std::ist
     // (a live creator holds the key file lock until it has, see below).
     if (lock.state != LockState::kStale && lock.state != LockState::kUninitialised) {
         err << "lumenaview: " << name << " is " << lockStateName(lock.state)
-            << (lock.state == LockState::kHeld
+            << (lock.state == LockState::kHeld && lock.lastPid <= 0
+                    ? " by a process of another PID namespace"
+                : lock.state == LockState::kHeld
                     ? " by process " + std::to_string(lock.lastPid) + ", which is alive"
                 : lock.state == LockState::kRefused
                     ? " (" + lock.refusal + "): " + shown(lock.refusalDetail)

@@ -120,6 +120,9 @@ class LockCounter {
 // The named mutex of one key file, or one with an empty keyFile when there is
 // no such file.
 LockView inspectLock(const std::string& keyFile);
+// Whether `path` is "/tmp/NAME.zovmutx" (NAME without '/'): the only files
+// --release-stale acts on.
+bool isMutexKeyFile(const std::string& path);
 // "/tmp/" + name + ".zovmutx" for a bare name; a path is kept.
 std::string lockKeyFile(const std::string& nameOrPath);
 
